@@ -1,0 +1,86 @@
+#ifndef TALLIVAN_LEDGER_LEDGER_H_
+#define TALLIVAN_LEDGER_LEDGER_H_
+
+#include <cstdint>
+#include <optional>
+#include <string>
+#include <string_view>
+#include <variant>
+#include <vector>
+
+#include "runtime/currency.h"
+#include "runtime/error.h"
+
+namespace tallivan {
+
+enum class LineKind : int32_t { EntryLine = 1, SubtotalLine = 2 };
+
+// 0 when a line was read, -1 when it was rejected.
+using ScanStatus = int32_t;
+inline constexpr ScanStatus kScanOk = 0;
+inline constexpr ScanStatus kScanRejected = -1;
+
+// The amount one bracket's content stands for: the product of its blank-separated numbers,
+// rounded once to four decimals. The empty content is 0; errors 6, 11 and 13.
+Result<Currency> EvaluateBracket(std::u16string_view content);
+
+// Reads the amount of one trimmed, comment-free entry line. On kScanOk writes the sum of its
+// bracket pairs to `amount`; on kScanRejected leaves `amount` alone and stores in `fault` the
+// error that rejected it, or nullopt for an unmatched bracket.
+ScanStatus ScanLineAmount(std::u16string_view line, Currency& amount,
+                          std::optional<Error>& fault);
+
+// Trims blanks (U+0020 only) off both ends of `line` in place and tells its kind.
+LineKind ClassifyLine(std::u16string_view& line);
+
+// A message for the user: its title and body lines (UTF-8). The body of a known fault is an
+// English line and a Chinese line; that of any other error is its description alone.
+struct Message {
+  std::string title;
+  std::string english;
+  std::string chinese;  // empty when the body is a description alone
+
+  // The body as shown: the lines joined by CR LF.
+  std::string Body() const;
+};
+
+// The message shown for a line rejected by `fault` (nullopt: an unmatched bracket).
+Message RejectionMessage(const std::optional<Error>& fault);
+
+// Why a recalculation stopped: the first line it could not read.
+struct Rejection {
+  int32_t line_index = 0;            // 0-based
+  int32_t offset = 0;                // code units from the start of the text to the line's start
+  std::optional<Error> fault;        // nullopt for an unmatched bracket
+  Message message;                   // what to tell the user
+  bool has_message() const { return fault.has_value(); }
+};
+
+// One subtotal line whose text changes.
+struct LineEdit {
+  int32_t line_index = 0;
+  int64_t offset = 0;       // where the old line starts in the old text
+  int64_t old_length = 0;   // the old line's length, without its CR LF
+  std::u16string new_line;  // the rewritten line
+};
+
+// The subtotal lines a recalculation rewrites, in order; lines that keep their text are left out.
+using Edits = std::vector<LineEdit>;
+
+// Recomputes every subtotal line of `text` and says which ones change, or why it cannot.
+std::variant<Edits, Rejection> RecalculateEdits(std::u16string_view text,
+                                                std::u16string_view decimal_separator = u".");
+
+// `text` with `edits` applied (as made by RecalculateEdits for that text).
+std::u16string ApplyEdits(std::u16string_view text, const Edits& edits);
+
+// The outcome of Recalculate: the whole new text, or the rejection.
+using RecalcOutcome = std::variant<std::u16string, Rejection>;
+
+// Recomputes every subtotal line of `text`. Accepts with the new text or rejects at a line.
+RecalcOutcome Recalculate(std::u16string_view text,
+                          std::u16string_view decimal_separator = u".");
+
+}  // namespace tallivan
+
+#endif  // TALLIVAN_LEDGER_LEDGER_H_
