@@ -27,8 +27,7 @@ Result<Currency> EvaluateBracket(std::u16string_view content);
 // Reads the amount of one trimmed, comment-free entry line. On kScanOk writes the sum of its
 // bracket pairs to `amount`; on kScanRejected leaves `amount` alone and stores in `fault` the
 // error that rejected it, or nullopt for an unmatched bracket.
-ScanStatus ScanLineAmount(std::u16string_view line, Currency& amount,
-                          std::optional<Error>& fault);
+ScanStatus ScanLineAmount(std::u16string_view line, Currency& amount, std::optional<Error>& fault);
 
 // Trims blanks (U+0020 only) off both ends of `line` in place and tells its kind.
 LineKind ClassifyLine(std::u16string_view& line);
@@ -44,21 +43,22 @@ struct Message {
   std::string Body() const;
 };
 
-// The message shown for a line rejected by `fault` (nullopt: an unmatched bracket).
+// The message for a line rejected by `fault`; for nullopt (an unmatched bracket) the window
+// shows none, but a report may still use its text.
 Message RejectionMessage(const std::optional<Error>& fault);
 
 // Why a recalculation stopped: the first line it could not read.
 struct Rejection {
-  int32_t line_index = 0;            // 0-based
-  int32_t offset = 0;                // code units from the start of the text to the line's start
-  std::optional<Error> fault;        // nullopt for an unmatched bracket
-  Message message;                   // what to tell the user
+  int64_t line_index = 0;      // 0-based
+  int64_t offset = 0;          // code units from the start of the text to the line's start
+  std::optional<Error> fault;  // nullopt for an unmatched bracket
+  Message message;             // what to tell the user; the window shows it only for a fault
   bool has_message() const { return fault.has_value(); }
 };
 
 // One subtotal line whose text changes.
 struct LineEdit {
-  int32_t line_index = 0;
+  int64_t line_index = 0;
   int64_t offset = 0;       // where the old line starts in the old text
   int64_t old_length = 0;   // the old line's length, without its CR LF
   std::u16string new_line;  // the rewritten line
@@ -78,8 +78,7 @@ std::u16string ApplyEdits(std::u16string_view text, const Edits& edits);
 using RecalcOutcome = std::variant<std::u16string, Rejection>;
 
 // Recomputes every subtotal line of `text`. Accepts with the new text or rejects at a line.
-RecalcOutcome Recalculate(std::u16string_view text,
-                          std::u16string_view decimal_separator = u".");
+RecalcOutcome Recalculate(std::u16string_view text, std::u16string_view decimal_separator = u".");
 
 }  // namespace tallivan
 

@@ -1,0 +1,7 @@
+#include "runtime/error.h"
+
+namespace tallivan {
+
+Error OverflowError() { return Error{kErrOverflow, "Overflow"}; }
+
+}  // namespace tallivan
