@@ -2,6 +2,7 @@
 #define TALLIVAN_STORAGE_BOOK_H_
 
 #include <QString>
+#include <filesystem>
 #include <string>
 #include <string_view>
 
@@ -19,12 +20,19 @@ QString BookPathIn(const QString& folder);
 QString BookPath();
 
 // Reads the whole book as raw UTF-16LE code units. Error 53 when it does not exist, 54 when its
-// length is odd, another number when it cannot be read; the description names the path.
+// length is odd, 75 when it cannot be read; the description names the path and the reason.
 Result<std::u16string> LoadBook(const QString& path);
 
 // Replaces the book with `text` as raw UTF-16LE, atomically: either the whole new text is on disk
-// or the old book is left as it was. The description of a failure names the path and the reason.
+// or the old book is left as it was. A symbolic link is written through to its target. Error 75,
+// whose description names the path and the reason.
 Status SaveBook(const QString& path, std::u16string_view text);
+
+// LoadBook for a path in the file system's own encoding.
+Result<std::u16string> LoadBookFile(const std::filesystem::path& path);
+
+// SaveBook for a path in the file system's own encoding.
+Status SaveBookFile(const std::filesystem::path& path, std::u16string_view text);
 
 }  // namespace tallivan
 
