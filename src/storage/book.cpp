@@ -29,14 +29,13 @@ std::filesystem::path NativePath(const QString& path) {
   return fs::path(QFile::encodeName(path).toStdString());
 }
 
-Error ReadError(const fs::path& path, int error_number) {
-  return Error{
-      error_number == ENOENT ? kErrFileNotFound : kErrFileAccess,
-      "Cannot read \"" + path.string() + "\": " + std::system_category().message(error_number)};
+Error ReadError(const std::string& name, int error_number) {
+  return Error{error_number == ENOENT ? kErrFileNotFound : kErrFileAccess,
+               "Cannot read \"" + name + "\": " + std::system_category().message(error_number)};
 }
 
-Error OddLengthError(const fs::path& path, uint64_t bytes) {
-  return Error{kErrBadFileLength, "Cannot read \"" + path.string() + "\": its length (" +
+Error OddLengthError(const std::string& name, uint64_t bytes) {
+  return Error{kErrBadFileLength, "Cannot read \"" + name + "\": its length (" +
                                       std::to_string(bytes) +
                                       " bytes) is odd, so it is not UTF-16 text"};
 }
@@ -92,14 +91,18 @@ Status SaveBook(const QString& path, std::u16string_view text) {
 
 Result<std::u16string> LoadBookFile(const fs::path& path) {
   int fd = open(path.c_str(), O_RDONLY | O_CLOEXEC);
-  if (fd < 0) return ReadError(path, errno);
+  if (fd < 0) return ReadError(path.string(), errno);
   FdCloser closer(fd);
+  return ReadBook(fd, path.string());
+}
+
+Result<std::u16string> ReadBook(int fd, const std::string& name) {
   struct stat st {};
-  if (fstat(fd, &st) != 0) return ReadError(path, errno);
-  if (S_ISDIR(st.st_mode)) return ReadError(path, EISDIR);
+  if (fstat(fd, &st) != 0) return ReadError(name, errno);
+  if (S_ISDIR(st.st_mode)) return ReadError(name, EISDIR);
   size_t hint = 0;
   if (S_ISREG(st.st_mode)) {
-    if (st.st_size % 2 != 0) return OddLengthError(path, st.st_size);
+    if (st.st_size % 2 != 0) return OddLengthError(name, st.st_size);
     // One unit more than the file holds, so that the read after the whole book sees its end.
     hint = static_cast<size_t>(st.st_size) / 2 + 1;
   }
@@ -107,14 +110,14 @@ Result<std::u16string> LoadBookFile(const fs::path& path) {
   size_t bytes = 0;
   try {
     if (int error_number = ReadToEnd(fd, hint, text, bytes); error_number != 0) {
-      return ReadError(path, error_number);
+      return ReadError(name, error_number);
     }
   } catch (const std::bad_alloc&) {
-    return ReadError(path, ENOMEM);
+    return ReadError(name, ENOMEM);
   } catch (const std::length_error&) {
-    return ReadError(path, EFBIG);
+    return ReadError(name, EFBIG);
   }
-  if (bytes % 2 != 0) return OddLengthError(path, bytes);
+  if (bytes % 2 != 0) return OddLengthError(name, bytes);
   text.resize(bytes / 2);
   if constexpr (std::endian::native == std::endian::big) SwapBytes(text);
   return text;

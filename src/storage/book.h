@@ -31,6 +31,10 @@ Status SaveBook(const QString& path, std::u16string_view text);
 // LoadBook for a path in the file system's own encoding.
 Result<std::u16string> LoadBookFile(const std::filesystem::path& path);
 
+// Reads a book from the open file `fd` to its end, as LoadBook does; `name` stands for the file in
+// descriptions. `fd` stays open.
+Result<std::u16string> ReadBook(int fd, const std::string& name);
+
 // SaveBook for a path in the file system's own encoding.
 Status SaveBookFile(const std::filesystem::path& path, std::u16string_view text);
 
