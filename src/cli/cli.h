@@ -1,5 +1,5 @@
-#ifndef TALLIVAN_CLI_CALC_H_
-#define TALLIVAN_CLI_CALC_H_
+#ifndef TALLIVAN_CLI_CLI_H_
+#define TALLIVAN_CLI_CLI_H_
 
 #include <string>
 #include <string_view>
@@ -33,4 +33,4 @@ std::string_view CalcUsage();
 
 }  // namespace tallivan
 
-#endif  // TALLIVAN_CLI_CALC_H_
+#endif  // TALLIVAN_CLI_CLI_H_

@@ -1,4 +1,4 @@
-#include "cli/calc.h"
+#include "cli/cli.h"
 
 #include <fcntl.h>
 #include <sys/stat.h>
