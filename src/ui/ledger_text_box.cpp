@@ -1,0 +1,141 @@
+#include "ui/ledger_text_box.h"
+
+#include <QInputMethodEvent>
+#include <QKeyEvent>
+#include <QMimeData>
+#include <QTextBlock>
+
+#include "ui/text_bridge.h"
+
+namespace tallivan {
+namespace {
+
+QByteArray ToBytes(std::u16string_view text) {
+  QByteArray bytes(static_cast<qsizetype>(text.size() * 2), Qt::Uninitialized);
+  for (size_t i = 0; i < text.size(); ++i) {
+    bytes[static_cast<qsizetype>(2 * i)] = static_cast<char>(text[i] & 0xFF);
+    bytes[static_cast<qsizetype>(2 * i + 1)] = static_cast<char>(text[i] >> 8);
+  }
+  return bytes;
+}
+
+std::u16string FromBytes(const QByteArray& bytes) {
+  std::u16string text(static_cast<size_t>(bytes.size() / 2), u'\0');
+  for (size_t i = 0; i < text.size(); ++i) {
+    const auto low = static_cast<unsigned char>(bytes[static_cast<qsizetype>(2 * i)]);
+    const auto high = static_cast<unsigned char>(bytes[static_cast<qsizetype>(2 * i + 1)]);
+    text[i] = static_cast<char16_t>(low | (high << 8));
+  }
+  return text;
+}
+
+bool InsertsText(const QKeyEvent& event) {
+  if (event.matches(QKeySequence::InsertParagraphSeparator)) return true;
+  const QString text = event.text();
+  return !text.isEmpty() && (text.front().isPrint() || text.front() == u'\t');
+}
+
+}  // namespace
+
+LedgerTextBox::LedgerTextBox(QWidget* parent) : QPlainTextEdit(parent) {}
+
+std::u16string LedgerTextBox::LedgerText() const { return tallivan::LedgerText(*document()); }
+
+void LedgerTextBox::SetLedgerText(std::u16string_view text) {
+  tallivan::SetLedgerText(*document(), text);
+}
+
+void LedgerTextBox::ApplyEdits(std::u16string_view old_text, const Edits& edits) {
+  if (ReplaceLines(*document(), edits)) return;
+  QTextCursor cursor(document());
+  cursor.select(QTextCursor::Document);
+  InsertLedgerText(cursor, tallivan::ApplyEdits(old_text, edits));
+}
+
+void LedgerTextBox::SetCaret(int position) {
+  QTextCursor cursor = textCursor();
+  cursor.setPosition(position);
+  setTextCursor(cursor);
+}
+
+void LedgerTextBox::SetCaretAtEnd() {
+  QTextCursor cursor = textCursor();
+  cursor.movePosition(QTextCursor::End);
+  setTextCursor(cursor);
+}
+
+template <typename Insert>
+void LedgerTextBox::TypePlain(Insert insert) {
+  QTextCursor cursor = textCursor();
+  if (!IsMarkFormat(cursor.charFormat())) {
+    insert();
+    return;
+  }
+  cursor.beginEditBlock();
+  cursor.removeSelectedText();
+  cursor.setCharFormat(QTextCharFormat());
+  setTextCursor(cursor);
+  insert();
+  cursor.endEditBlock();
+}
+
+void LedgerTextBox::keyPressEvent(QKeyEvent* event) {
+  if (!isReadOnly() && event->matches(QKeySequence::InsertLineSeparator)) {
+    // A soft line break would look like a new line to the user but not to the ledger.
+    QTextCursor cursor = textCursor();
+    cursor.beginEditBlock();
+    cursor.removeSelectedText();
+    cursor.insertBlock(cursor.blockFormat(), QTextCharFormat());
+    cursor.endEditBlock();
+    setTextCursor(cursor);
+    ensureCursorVisible();
+    event->accept();
+    return;
+  }
+  if (!isReadOnly() && InsertsText(*event)) {
+    TypePlain([&] { QPlainTextEdit::keyPressEvent(event); });
+    return;
+  }
+  QPlainTextEdit::keyPressEvent(event);
+}
+
+void LedgerTextBox::inputMethodEvent(QInputMethodEvent* event) {
+  if (event->commitString().isEmpty()) {
+    QPlainTextEdit::inputMethodEvent(event);
+    return;
+  }
+  TypePlain([&] { QPlainTextEdit::inputMethodEvent(event); });
+}
+
+QMimeData* LedgerTextBox::createMimeDataFromSelection() const {
+  const QTextCursor cursor = textCursor();
+  const std::u16string text =
+      tallivan::LedgerText(*document(), cursor.selectionStart(), cursor.selectionEnd());
+  auto* data = new QMimeData;
+  data->setText(
+      QString(reinterpret_cast<const QChar*>(text.data()), static_cast<qsizetype>(text.size())));
+  data->setData(QString::fromLatin1(kLedgerMimeType), ToBytes(text));
+  return data;
+}
+
+void LedgerTextBox::insertFromMimeData(const QMimeData* source) {
+  QTextCursor cursor = textCursor();
+  if (source->hasFormat(QString::fromLatin1(kLedgerMimeType))) {
+    InsertLedgerText(cursor, FromBytes(source->data(QString::fromLatin1(kLedgerMimeType))));
+  } else if (source->hasText()) {
+    // Text from elsewhere: every kind of line break becomes a line of the ledger.
+    QString text = source->text();
+    text.replace(QChar::LineSeparator, QChar::ParagraphSeparator);
+    cursor.beginEditBlock();
+    cursor.removeSelectedText();
+    cursor.insertText(text, QTextCharFormat());
+    cursor.setCharFormat(QTextCharFormat());
+    cursor.endEditBlock();
+  } else {
+    return;
+  }
+  setTextCursor(cursor);
+  ensureCursorVisible();
+}
+
+}  // namespace tallivan

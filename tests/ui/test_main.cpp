@@ -1,0 +1,15 @@
+// Runs the GoogleTest cases of the window inside one QApplication, off screen by default.
+#include <gtest/gtest.h>
+
+#include <QApplication>
+#include <QTemporaryDir>
+
+int main(int argc, char* argv[]) {
+  if (!qEnvironmentVariableIsSet("QT_QPA_PLATFORM")) qputenv("QT_QPA_PLATFORM", "offscreen");
+  // Recovery files may fall back to the home folder: keep them out of the real one.
+  QTemporaryDir home;
+  qputenv("HOME", home.path().toLocal8Bit());
+  QApplication app(argc, argv);
+  ::testing::InitGoogleTest(&argc, argv);
+  return RUN_ALL_TESTS();
+}
