@@ -20,7 +20,7 @@
 #include "ledger/ledger.h"
 #include "runtime/error.h"
 #include "storage/atomic_writer.h"
-#include "storage/book.h"
+#include "storage/book_view.h"
 
 namespace tallivan {
 namespace {
@@ -235,22 +235,35 @@ Result<std::u16string> ReadUtf8(int fd, const std::string& name) {
   return text;
 }
 
-Result<std::u16string> ReadInput(const Options& options, int in_fd) {
+// The text to recompute: a book as it lies in its file, or UTF-8 turned into UTF-16.
+struct Input {
+  std::optional<BookView> book;
+  std::u16string decoded;
+
+  std::u16string_view text() const { return book ? book->text() : decoded; }
+};
+
+Result<Input> ReadInput(const Options& options, int in_fd) {
   const bool from_stdin = options.book == "-";
   const std::string name = from_stdin ? std::string(kStdinName) : options.book;
+  Input input;
   if (options.encoding == Encoding::kUtf16) {
-    return from_stdin ? ReadBook(in_fd, name) : LoadBookFile(options.book);
+    Result<BookView> book = from_stdin ? BookView::FromFd(in_fd, name) : BookView::Open(name);
+    if (!book) return book.error();
+    input.book.emplace(std::move(book).value());
+    return input;
   }
-  if (from_stdin) return ReadUtf8(in_fd, name);
-  const int fd = open(options.book.c_str(), O_RDONLY | O_CLOEXEC);
-  if (fd < 0) {
+  int fd = in_fd;
+  if (!from_stdin && (fd = open(name.c_str(), O_RDONLY | O_CLOEXEC)) < 0) {
     const int error_number = errno;
     return Error{error_number == ENOENT ? kErrFileNotFound : kErrFileAccess,
                  "Cannot read \"" + name + "\": " + Reason(error_number)};
   }
-  Result<std::u16string> text = ReadUtf8(fd, name);
-  close(fd);
-  return text;
+  Result<std::u16string> decoded = ReadUtf8(fd, name);
+  if (!from_stdin) close(fd);
+  if (!decoded) return decoded.error();
+  input.decoded = std::move(decoded).value();
+  return input;
 }
 
 std::string Diagnostic(const Options& options, const Rejection& rejection) {
@@ -290,12 +303,12 @@ int Run(const std::vector<std::string>& args, const CalcStreams& streams,
     return WriteAll(streams.out, kUsage, "standard output").ok() ? kExitOk : kExitBadUse;
   }
 
-  const Result<std::u16string> input = ReadInput(options, streams.in);
+  const Result<Input> input = ReadInput(options, streams.in);
   if (!input) {
     Say(streams.err, "tallivan-calc: " + input.error().description);
     return kExitBadUse;
   }
-  const std::u16string& text = input.value();
+  const std::u16string_view text = input.value().text();
   const std::variant<Edits, Rejection> outcome = RecalculateEdits(text, decimal_separator);
   if (const auto* rejection = std::get_if<Rejection>(&outcome)) {
     Say(streams.err, Diagnostic(options, *rejection));
