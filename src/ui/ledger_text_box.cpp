@@ -29,10 +29,19 @@ std::u16string FromBytes(const QByteArray& bytes) {
   return text;
 }
 
+// Whether the editor would type the key's text (after QInputControl::isAcceptableInput); shortcuts
+// such as Ctrl+C carry text too and must be left alone.
 bool InsertsText(const QKeyEvent& event) {
   if (event.matches(QKeySequence::InsertParagraphSeparator)) return true;
   const QString text = event.text();
-  return !text.isEmpty() && (text.front().isPrint() || text.front() == u'\t');
+  if (text.isEmpty()) return false;
+  const Qt::KeyboardModifiers modifiers = event.modifiers() & ~Qt::KeypadModifier;
+  if (modifiers == Qt::ControlModifier || modifiers == (Qt::ShiftModifier | Qt::ControlModifier)) {
+    return false;
+  }
+  const QChar first = text.front();
+  return first.isPrint() || first == u'\t' || first.category() == QChar::Other_Format ||
+         first.category() == QChar::Other_PrivateUse || first.isHighSurrogate();
 }
 
 }  // namespace
