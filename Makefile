@@ -2,8 +2,16 @@
 BUILD_DIR ?= build
 BUILD_TYPE ?= Release
 JOBS ?= 2
+FUZZ_DIR ?= build-fuzz
+FUZZ_SECONDS ?= 60
+SANITIZE_DIR ?= build-sanitize
+# UB stops a test (the build also has -fno-sanitize-recover); leaks inside system libraries
+# (Qt's plugins, fontconfig) are suppressed, the program's own are not.
+SANITIZER_ENV = ASAN_OPTIONS=detect_leaks=1:strict_string_checks=1:check_initialization_order=1 \
+	UBSAN_OPTIONS=halt_on_error=1:print_stacktrace=1 \
+	LSAN_OPTIONS=suppressions=$(CURDIR)/tests/reliability/lsan.supp:print_suppressions=0
 
-.PHONY: all build test run bench deps clean
+.PHONY: all build test run bench deps clean fuzz test-sanitize
 
 all: build
 
@@ -22,6 +30,18 @@ test: build
 
 run: build
 	$(BUILD_DIR)/bin/tallivan
+
+# Each libFuzzer target for FUZZ_SECONDS, built with clang in its own directory.
+fuzz: deps
+	CC=clang CXX=clang++ cmake -S . -B $(FUZZ_DIR) -DCMAKE_BUILD_TYPE=RelWithDebInfo -DTALLIVAN_FUZZ=ON
+	cmake --build $(FUZZ_DIR) -j $(JOBS) --target recalculate_fuzzer numeric_fuzzer book_fuzzer
+	FUZZ_SECONDS=$(FUZZ_SECONDS) bash tests/fuzz/run-fuzzers $(FUZZ_DIR)
+
+# The whole suite under AddressSanitizer and UndefinedBehaviorSanitizer.
+test-sanitize: deps
+	cmake -S . -B $(SANITIZE_DIR) -DCMAKE_BUILD_TYPE=RelWithDebInfo -DTALLIVAN_SANITIZE=ON
+	$(SANITIZER_ENV) cmake --build $(SANITIZE_DIR) -j $(JOBS)
+	$(SANITIZER_ENV) ctest --test-dir $(SANITIZE_DIR) --output-on-failure -j $(JOBS)
 
 clean:
 	rm -rf $(BUILD_DIR)
