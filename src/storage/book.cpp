@@ -10,13 +10,10 @@
 #include <algorithm>
 #include <bit>
 #include <cerrno>
-#include <cstring>
-#include <memory>
 #include <new>
 #include <span>
 #include <system_error>
 #include <utility>
-#include <vector>
 
 #include "storage/atomic_writer.h"
 
@@ -25,7 +22,7 @@ namespace {
 
 namespace fs = std::filesystem;
 
-constexpr size_t kPieceBytes = size_t{1} << 20;
+constexpr size_t kMinReadUnits = size_t{1} << 15;
 constexpr size_t kMaxReadChunk = size_t{1} << 30;
 
 std::filesystem::path NativePath(const QString& path) {
@@ -58,48 +55,21 @@ class FdCloser {
   int fd_;
 };
 
-// Reads `fd` to its end into `text`, which is sized to `hint` units at first. What does not fit
-// gathers in pieces that are put together once at the end, so a pipe of unknown length costs one
-// copy rather than one per doubling. Returns 0 or the errno that stopped it; `bytes` tells how
-// many bytes arrived.
+// Reads `fd` to its end into `text`, which is sized to `hint` units at first and doubled when
+// full. Returns 0 or the errno that stopped it; `bytes` tells how many bytes arrived.
 int ReadToEnd(int fd, size_t hint, std::u16string& text, size_t& bytes) {
-  text.resize(hint);
+  text.resize(std::max(hint, kMinReadUnits));
   bytes = 0;
-  std::vector<std::unique_ptr<char[]>> pieces;
-  size_t in_piece = kPieceBytes;
   for (;;) {
-    const size_t in_text = text.size() * sizeof(char16_t);
-    char* into;
-    size_t room;
-    if (bytes < in_text) {
-      into = reinterpret_cast<char*>(text.data()) + bytes;
-      room = std::min(in_text - bytes, kMaxReadChunk);
-    } else {
-      if (in_piece == kPieceBytes) {
-        pieces.emplace_back(new char[kPieceBytes]);
-        in_piece = 0;
-      }
-      into = pieces.back().get() + in_piece;
-      room = kPieceBytes - in_piece;
-    }
-    const ssize_t got = read(fd, into, room);
+    if (bytes == text.size() * sizeof(char16_t)) text.resize(text.size() * 2);
+    const size_t capacity = text.size() * sizeof(char16_t);
+    char* buffer = reinterpret_cast<char*>(text.data());
+    const ssize_t got = read(fd, buffer + bytes, std::min(capacity - bytes, kMaxReadChunk));
     if (got < 0 && errno == EINTR) continue;
     if (got < 0) return errno;
-    if (got == 0) break;
+    if (got == 0) return 0;
     bytes += static_cast<size_t>(got);
-    if (bytes > in_text) in_piece += static_cast<size_t>(got);
   }
-  if (!pieces.empty()) {
-    size_t at = text.size() * sizeof(char16_t);
-    text.resize((bytes + 1) / 2);
-    char* out = reinterpret_cast<char*>(text.data());
-    for (const auto& piece : pieces) {
-      const size_t length = std::min(kPieceBytes, bytes - at);
-      std::memcpy(out + at, piece.get(), length);
-      at += length;
-    }
-  }
-  return 0;
 }
 
 }  // namespace

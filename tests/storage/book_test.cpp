@@ -53,29 +53,21 @@ class BookTest : public ::testing::Test {
   QTemporaryDir dir_;
 };
 
-TEST_F(BookTest, SavesRawUtf16LeBytesAndLoadsThemBack) {
-  struct Case {
-    std::u16string text;
-    std::string bytes;
-  };
-  const Case cases[] = {
+TEST_F(BookTest, SavesRawUtf16LeOverAnyOldBookAndLoadsItBack) {
+  const std::pair<std::u16string, std::string> cases[] = {
       {u"ab\r\n", std::string("a\0b\0\r\0\n\0", 8)},
       {u"\u8D26", "\x26\x8D"},
       {u"\uFEFFx", std::string("\xFF\xFEx\0", 4)},
+      {u"abc", std::string("a\0b\0c\0", 6)},
       {u"", ""},
-      {u"\u8D26\u672C [2 3.5]\r\n#", std::string("\x26\x8D\x2C\x67 \0[\0"
-                                                 "2\0 \0"
-                                                 "3\0.\0"
-                                                 "5\0]\0"
-                                                 "\r\0\n\0#\0",
-                                                 26)},
   };
-  for (const Case& c : cases) {
-    ASSERT_TRUE(SaveBook(QBook(), c.text).ok());
-    EXPECT_EQ(ReadBytes(Book()), c.bytes);
+  for (const auto& [text, bytes] : cases) {
+    WriteBytes(Book(), std::string(100, 'o'));
+    ASSERT_TRUE(SaveBook(QBook(), text).ok());
+    EXPECT_EQ(ReadBytes(Book()), bytes);
     const Result<std::u16string> loaded = LoadBook(QBook());
     ASSERT_TRUE(loaded.ok()) << loaded.error().description;
-    EXPECT_EQ(loaded.value(), c.text);
+    EXPECT_EQ(loaded.value(), text);
   }
 }
 
@@ -102,34 +94,24 @@ TEST_F(BookTest, LoadsAnyEvenBytesAsCodeUnitsWithoutConversion) {
 
 TEST_F(BookTest, RoundTripsEveryCodeUnitAndUnpairedSurrogates) {
   std::u16string every;
-  for (uint32_t unit = 0; unit <= 0xFFFF; ++unit) every.push_back(static_cast<char16_t>(unit));
-  const std::u16string texts[] = {
-      every,
-      u"\xDC00 low first",
-      u"high last \xD800",
-      u"\xDBFF\xDBFF\xDFFF\xDFFF",
-      u"swapped \xDC00\xD800 pair",
+  std::string every_bytes;
+  for (uint32_t unit = 0; unit <= 0xFFFF; ++unit) {
+    every.push_back(static_cast<char16_t>(unit));
+    every_bytes += {static_cast<char>(unit & 0xFF), static_cast<char>(unit >> 8)};
+  }
+  const std::pair<std::u16string, std::string> cases[] = {
+      {every, every_bytes},
+      {u"\xDC00 low first", std::string("\0\xDC \0l\0o\0w\0 \0f\0i\0r\0s\0t\0", 22)},
+      {u"x\xD800", std::string("x\0\0\xD8", 4)},
+      {u"\xDC00\xD800", std::string("\0\xDC\0\xD8", 4)},
   };
-  for (const std::u16string& text : texts) {
+  for (const auto& [text, bytes] : cases) {
     ASSERT_TRUE(SaveBook(QBook(), text).ok());
-    const std::string bytes = ReadBytes(Book());
-    ASSERT_EQ(bytes.size(), text.size() * 2);
-    for (size_t k = 0; k < text.size(); ++k) {
-      ASSERT_EQ(static_cast<unsigned char>(bytes[2 * k]), text[k] & 0xFF) << k;
-      ASSERT_EQ(static_cast<unsigned char>(bytes[2 * k + 1]), text[k] >> 8) << k;
-    }
+    EXPECT_TRUE(ReadBytes(Book()) == bytes);
     const Result<std::u16string> loaded = LoadBook(QBook());
     ASSERT_TRUE(loaded.ok());
-    EXPECT_EQ(loaded.value(), text);
+    EXPECT_TRUE(loaded.value() == text);
   }
-}
-
-TEST_F(BookTest, ShorterTextLeavesNothingOfTheLongerBook) {
-  WriteBytes(Book(), std::string(100, 'x'));
-  ASSERT_TRUE(SaveBook(QBook(), u"abc").ok());
-  EXPECT_EQ(ReadBytes(Book()), std::string("a\0b\0c\0", 6));
-  ASSERT_TRUE(SaveBook(QBook(), u"").ok());
-  EXPECT_EQ(fs::file_size(Book()), 0u);
 }
 
 TEST_F(BookTest, LoadFailuresCarryNumberPathAndReason) {
@@ -145,18 +127,10 @@ TEST_F(BookTest, LoadFailuresCarryNumberPathAndReason) {
       {"missing folder", [](const fs::path&) {}, "gone/book", kErrFileNotFound, "No such file"},
       {"odd length", [](const fs::path& d) { WriteBytes(d / "book", "abc"); }, "book",
        kErrBadFileLength, "odd"},
-      {"one byte", [](const fs::path& d) { WriteBytes(d / "book", "a"); }, "book",
-       kErrBadFileLength, "(1 bytes)"},
       {"a folder", [](const fs::path& d) { fs::create_directory(d / "book"); }, "book",
        kErrFileAccess, "Is a directory"},
       {"through a file", [](const fs::path& d) { WriteBytes(d / "shelf", "ab"); }, "shelf/book",
        kErrFileAccess, "Not a directory"},
-      {"link loop",
-       [](const fs::path& d) {
-         fs::create_symlink("other", d / "book");
-         fs::create_symlink("book", d / "other");
-       },
-       "book", kErrFileAccess, "symbolic links"},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.name);
@@ -170,37 +144,6 @@ TEST_F(BookTest, LoadFailuresCarryNumberPathAndReason) {
     EXPECT_THAT(loaded.error().description, HasSubstr(path.string()));
     EXPECT_THAT(loaded.error().description, HasSubstr(c.reason));
   }
-}
-
-// What ReadBook makes of `bytes` arriving through a pipe, written in pieces by another process.
-Result<std::u16string> ReadFromPipe(const std::string& bytes) {
-  int fds[2];
-  if (pipe(fds) != 0) return Error{-1, "pipe"};
-  const pid_t child = fork();
-  if (child == 0) {
-    close(fds[0]);
-    for (size_t at = 0; at < bytes.size(); at += 4096) {
-      const size_t length = std::min<size_t>(4096, bytes.size() - at);
-      if (write(fds[1], bytes.data() + at, length) != static_cast<ssize_t>(length)) _exit(1);
-    }
-    _exit(0);
-  }
-  close(fds[1]);
-  Result<std::u16string> loaded = ReadBook(fds[0], "<pipe>");
-  close(fds[0]);
-  waitpid(child, nullptr, 0);
-  return loaded;
-}
-
-TEST(ReadBookTest, ReadsAPipeToItsEnd) {
-  const Result<std::u16string> whole = ReadFromPipe(std::string(409600, 'a'));
-  ASSERT_TRUE(whole.ok()) << whole.error().description;
-  EXPECT_EQ(whole.value(), std::u16string(204800, u'\u6161'));
-
-  const Result<std::u16string> odd = ReadFromPipe(std::string(8193, 'a'));
-  ASSERT_FALSE(odd.ok());
-  EXPECT_EQ(odd.error().number, kErrBadFileLength);
-  EXPECT_THAT(odd.error().description, HasSubstr("<pipe>"));
 }
 
 // A way to make a save fail, and the way to take the cause away again.
@@ -302,20 +245,14 @@ TEST_F(BookTest, SavesThroughSymbolicLinksToTheirTargets) {
     fs::path target;  // under the folder
   };
   const Case cases[] = {
-      {"relative link",
+      {"a relative link to an absolute one",
        [](const fs::path& d) {
          fs::create_directory(d / "data");
-         WriteBytes(d / "data" / "ledger", "old!");
-         fs::create_symlink("data/ledger", d / "book");
-       },
-       "data/ledger"},
-      {"chain of links with an absolute one",
-       [](const fs::path& d) {
-         WriteBytes(d / "real", "old!");
-         fs::create_symlink(d / "real", d / "middle");
+         WriteBytes(d / "data" / "real", "old!");
+         fs::create_symlink(d / "data" / "real", d / "middle");
          fs::create_symlink("middle", d / "book");
        },
-       "real"},
+       "data/real"},
       {"dangling link", [](const fs::path& d) { fs::create_symlink("later", d / "book"); },
        "later"},
   };
