@@ -31,6 +31,10 @@ test: build
 run: build
 	$(BUILD_DIR)/bin/tallivan
 
+# The benchmarks on generated books, in the Release build; prints one table (bench/run).
+bench: build
+	bash bench/run $(BUILD_DIR)
+
 # Each libFuzzer target for FUZZ_SECONDS, built with clang in its own directory.
 fuzz: deps
 	CC=clang CXX=clang++ cmake -S . -B $(FUZZ_DIR) -DCMAKE_BUILD_TYPE=RelWithDebInfo -DTALLIVAN_FUZZ=ON
