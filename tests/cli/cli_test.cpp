@@ -10,6 +10,7 @@
 #include <unistd.h>
 
 #include <QTemporaryDir>
+#include <cstdlib>
 #include <filesystem>
 #include <fstream>
 #include <iterator>
@@ -327,6 +328,23 @@ TEST(CalcSeparatorTest, FiguresUseTheGivenSeparator) {
     close(in);
     EXPECT_EQ(QString::fromStdString(Drain(out)).toStdU16String(),
               u"a [1.5] [1]\r\n#  (2" + separator + u"50) ,  2" + separator + u"50");
+  }
+}
+
+TEST(CalcSeparatorTest, ExecutableTakesTheSeparatorFromLcNumeric) {
+  QTemporaryDir dir;
+  const std::string locales = dir.path().toStdString();
+  const std::string make_locale =
+      "localedef -i de_DE -f UTF-8 '" + locales + "/de_DE.UTF-8' >/dev/null 2>&1";
+  if (std::system(make_locale.c_str()) != 0) GTEST_SKIP() << "no German locale can be built";
+  WriteBytes(locales + "/in", "a [1.5]\r\n#");
+  for (const auto& [numeric, expected] : {std::pair{"de_DE.UTF-8", "1,50"}, {"C", "1.50"}}) {
+    const std::string command = "env -u LC_ALL LOCPATH='" + locales + "' LC_NUMERIC=" + numeric +
+                                " '" TALLIVAN_CALC_PATH "' --utf8 '" + locales + "/in' > '" +
+                                locales + "/out'";
+    ASSERT_EQ(std::system(command.c_str()), 0);
+    EXPECT_EQ(ReadBytes(locales + "/out"),
+              "a [1.5]\r\n#  (" + std::string(expected) + ") ,  " + expected);
   }
 }
 
