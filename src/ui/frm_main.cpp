@@ -2,7 +2,6 @@
 
 #include <QCloseEvent>
 #include <QCoreApplication>
-#include <QCryptographicHash>
 #include <QDateTime>
 #include <QDir>
 #include <QFileInfo>
@@ -12,6 +11,7 @@
 #include <QLocale>
 #include <QSessionManager>
 #include <QTimer>
+#include <functional>
 #include <utility>
 #include <variant>
 
@@ -74,11 +74,11 @@ const QString kSaveFailedEnglish =
     QStringLiteral("The book could not be saved. Close without saving it?");
 const QString kSaveFailedChinese = QStringLiteral("账本未能保存。不保存就关闭吗？");
 
+// A fingerprint of a text for telling whether the book changed: its length and a 64-bit hash.
 QByteArray HashOf(std::u16string_view text) {
-  return QCryptographicHash::hash(
-      QByteArrayView(reinterpret_cast<const char*>(text.data()),
-                     static_cast<qsizetype>(text.size() * sizeof(char16_t))),
-      QCryptographicHash::Sha1);
+  const size_t hash = std::hash<std::u16string_view>{}(text);
+  return QByteArray::number(static_cast<qulonglong>(text.size())) + ':' +
+         QByteArray::number(static_cast<qulonglong>(hash), 16);
 }
 
 std::u16string_view View(const QString& text) {
@@ -210,12 +210,11 @@ void frmMain::Form_Activate() {
   if (book.ok()) {
     txtMain->SetLedgerText(book.value());
     disk_hash_ = HashOf(book.value());
-    const std::u16string shown = txtMain->LedgerText();
-    if (shown == book.value()) {
+    if (HoldsExactly(*txtMain->document(), book.value())) {
       book_state_ = BookState::kLoaded;
     } else {
       book_state_ = BookState::kNotHeldExactly;
-      shown_hash_ = HashOf(shown);
+      shown_hash_ = HashOf(txtMain->LedgerText());
       messenger_->Inform(kWarningTitle, kNotHeldBody);
     }
   } else if (book.error().number == kErrFileNotFound) {

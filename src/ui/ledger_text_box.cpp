@@ -3,6 +3,7 @@
 #include <QInputMethodEvent>
 #include <QKeyEvent>
 #include <QMimeData>
+#include <QResizeEvent>
 #include <QTextBlock>
 
 #include "ui/text_bridge.h"
@@ -31,6 +32,9 @@ std::u16string FromBytes(const QByteArray& bytes) {
 
 // Whether the editor would type the key's text (after QInputControl::isAcceptableInput); shortcuts
 // such as Ctrl+C carry text too and must be left alone.
+// From this many lines on, a change of width does not lay the whole text out again.
+constexpr int kLargeText = 100000;
+
 bool InsertsText(const QKeyEvent& event) {
   if (event.matches(QKeySequence::InsertParagraphSeparator)) return true;
   const QString text = event.text();
@@ -71,6 +75,18 @@ void LedgerTextBox::SetCaretAtEnd() {
   QTextCursor cursor = textCursor();
   cursor.movePosition(QTextCursor::End);
   setTextCursor(cursor);
+}
+
+void LedgerTextBox::resizeEvent(QResizeEvent* event) {
+  if (lineWrapMode() == NoWrap && event->oldSize().width() != event->size().width() &&
+      document()->blockCount() >= kLargeText) {
+    // Unwrapped lines do not depend on the width, but QPlainTextEdit drops the layout of every
+    // line when the width changes, which takes seconds for a large book.
+    QResizeEvent same_width(event->size(), QSize(event->size().width(), event->oldSize().height()));
+    QPlainTextEdit::resizeEvent(&same_width);
+    return;
+  }
+  QPlainTextEdit::resizeEvent(event);
 }
 
 template <typename Insert>

@@ -37,6 +37,7 @@ class LedgerTextBox : public QPlainTextEdit {
   void SetCaretAtEnd();
 
  protected:
+  void resizeEvent(QResizeEvent* event) override;
   void keyPressEvent(QKeyEvent* event) override;
   void inputMethodEvent(QInputMethodEvent* event) override;
   QMimeData* createMimeDataFromSelection() const override;

@@ -130,6 +130,23 @@ std::u16string LedgerText(const QTextDocument& document) {
   return text;
 }
 
+bool HoldsExactly(const QTextDocument& document, std::u16string_view text) {
+  if (HasMarks(document)) return LedgerText(document) == text;
+  const QString raw = document.toRawText();
+  const char16_t* in = reinterpret_cast<const char16_t*>(raw.utf16());
+  size_t at = 0;
+  for (qsizetype i = 0; i < raw.size(); ++i) {
+    if (in[i] == kBlockBreak) {
+      if (!IsLineBreakAt(text, at)) return false;
+      at += 2;
+    } else {
+      if (at >= text.size() || text[at] != in[i]) return false;
+      ++at;
+    }
+  }
+  return at == text.size();
+}
+
 std::u16string LedgerText(const QTextDocument& document, int from, int to) {
   std::u16string text;
   if (from >= to) return text;

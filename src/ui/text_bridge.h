@@ -33,6 +33,9 @@ void SetLedgerText(QTextDocument& document, std::u16string_view text);
 // originals.
 std::u16string LedgerText(const QTextDocument& document);
 
+// Whether `document` holds exactly `text`; cheaper than comparing with LedgerText(document).
+bool HoldsExactly(const QTextDocument& document, std::u16string_view text);
+
 // The ledger text between the document positions `from` and `to` (a block break is CR LF).
 std::u16string LedgerText(const QTextDocument& document, int from, int to);
 

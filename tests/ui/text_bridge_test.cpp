@@ -37,6 +37,7 @@ TEST_P(TextBridgeRoundTripTest, HoldsTheTextExactlyWithOneBlockPerLine) {
   SetLedgerText(doc.document, text);
   EXPECT_EQ(LedgerText(doc.document), text);
   EXPECT_EQ(LedgerText(doc.document, 0, doc.document.characterCount() - 1), text);
+  EXPECT_TRUE(HoldsExactly(doc.document, text));
   EXPECT_EQ(doc.document.blockCount(), CountLineBreaks(text) + 1);
   EXPECT_EQ(doc.document.characterCount() - 1,
             static_cast<int>(text.size()) - CountLineBreaks(text));
@@ -62,6 +63,17 @@ TEST(TextBridgeTest, RoundTripsEveryCodeUnit) {
   SetLedgerText(doc.document, text);
   EXPECT_EQ(LedgerText(doc.document), text);
   EXPECT_EQ(doc.document.blockCount(), CountLineBreaks(text) + 1);
+}
+
+TEST(TextBridgeTest, TellsATextItDoesNotHold) {
+  for (const std::u16string& held : {u"a\r\nb"s, u"a\nb\r"s}) {
+    PlainDocument doc;
+    SetLedgerText(doc.document, held);
+    for (const std::u16string& other :
+         {u"a\nb"s, u"a\r\nbc"s, u"a\r\n"s, u"a\rb"s, u"a\u2029b"s, u"a\nb\r\n"s, u""s}) {
+      EXPECT_FALSE(HoldsExactly(doc.document, other));
+    }
+  }
 }
 
 TEST(TextBridgeTest, ShowsUnitsABlockCannotHoldAsMarksInsideTheirLine) {
