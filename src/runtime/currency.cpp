@@ -1,5 +1,6 @@
 #include "runtime/currency.h"
 
+#include <bit>
 #include <cmath>
 #include <limits>
 
@@ -15,10 +16,14 @@ Result<Currency> Currency::FromDouble(double value) {
   if (!std::isfinite(value)) return OverflowError();
   if (value == 0) return Currency();
   // value == mantissa * 2^exponent exactly, so value * 10000 can be rounded without error.
-  int exponent = 0;
-  const double fraction = std::frexp(std::fabs(value), &exponent);
-  const auto mantissa = static_cast<uint64_t>(std::ldexp(fraction, 53));
-  exponent -= 53;
+  const auto bits = std::bit_cast<uint64_t>(value);
+  const auto biased_exponent = static_cast<int>((bits >> 52) & 0x7FF);
+  uint64_t mantissa = bits & ((uint64_t{1} << 52) - 1);
+  int exponent = -1074;
+  if (biased_exponent != 0) {
+    mantissa |= uint64_t{1} << 52;
+    exponent = biased_exponent - 1075;
+  }
   Uint128 scaled = static_cast<Uint128>(mantissa) * kScale;
   const Uint128 limit = value < 0 ? Uint128{1} << 63 : (Uint128{1} << 63) - 1;
   if (exponent >= 0) {
