@@ -6,6 +6,7 @@
 int main(int argc, char* argv[]) {
   QApplication app(argc, argv);
   QApplication::setApplicationName(QStringLiteral("Tallivan"));
+  QApplication::setApplicationVersion(QStringLiteral("1.0.0.1"));
   tallivan::TerminationSignals termination;
   tallivan::frmMain window;
   QObject::connect(&termination, &tallivan::TerminationSignals::Received, &window,

@@ -146,20 +146,6 @@ TEST_F(FrmMainTest, KeepsTheBoxOverTheInnerAreaWhenResized) {
   }
 }
 
-TEST_F(FrmMainTest, SampleTextHasTheTwelveLinesOfTheNotation) {
-  const std::vector<std::u16string> lines = Lines(kSampleText);
-  ASSERT_EQ(lines.size(), 13u);  // each of the twelve ends with CR LF
-  for (int i : {1, 3, 5, 8}) EXPECT_EQ(lines[i], u"#") << i;
-  for (int i : {6, 9, 12}) EXPECT_EQ(lines[i], u"") << i;
-  EXPECT_NE(lines[0].find(u"[0.01]"), std::u16string::npos);
-  EXPECT_NE(lines[2].find(u"[-0.01]"), std::u16string::npos);
-  EXPECT_NE(lines[4].find(u" //"), std::u16string::npos);
-  EXPECT_TRUE(lines[4].ends_with(u"[1000]"));
-  EXPECT_TRUE(lines[7].ends_with(u"[1000 0.01]~"));
-  EXPECT_EQ(lines[10], u"按下F1-F12任意一个键...");
-  EXPECT_EQ(lines[11], u"Press any key between F1 and F12...");
-}
-
 TEST_F(FrmMainTest, MissingBookIsReportedAndTheSampleStaysWithTheCaretAtTheEnd) {
   Open();
   ASSERT_EQ(Shown().size(), 1u);

@@ -10,7 +10,8 @@ namespace {
 // Qt's font engine warns about every script it cannot shape; the tests show many of them.
 void QuietFontWarnings(QtMsgType type, const QMessageLogContext& context, const QString& message) {
   if (message.contains(QStringLiteral("OpenType support missing"))) return;
-  std::fprintf(stderr, "%s\n", qPrintable(qFormatLogMessage(type, context, message)));
+  const QString line = qFormatLogMessage(type, context, message);
+  if (!line.isEmpty()) std::fprintf(stderr, "%s\n", qPrintable(line));
 }
 
 }  // namespace
