@@ -32,10 +32,29 @@ std::u16string_view CutComment(std::u16string_view line) {
   return comment == std::u16string_view::npos ? line : line.substr(0, comment);
 }
 
+// The amount of a bracket holding `numeral` alone, found without doubles. A numeral of at most
+// nine digits and four decimals is exactly N ten-thousandths, and its double is off by less than
+// 10^9 * 2^-53, so scaling that by 10^4 and rounding, as the general path does, gives N again.
+std::optional<Currency> ExactAmount(const Numeral& numeral) {
+  constexpr int kMaxDigits = 9;
+  constexpr int kMaxDecimals = 4;
+  constexpr int64_t kScales[kMaxDecimals + 1] = {10000, 1000, 100, 10, 1};
+  if (numeral.digit_count > kMaxDigits || numeral.fraction_digits > kMaxDecimals) {
+    return std::nullopt;
+  }
+  const int64_t raw = static_cast<int64_t>(numeral.digits) * kScales[numeral.fraction_digits];
+  return Currency::FromRaw(numeral.negative ? -raw : raw);
+}
+
 }  // namespace
 
 Result<Currency> EvaluateBracket(std::u16string_view content) {
   if (content.empty()) return Currency();
+  if (content.find(kBlank) == std::u16string_view::npos) {
+    if (const std::optional<Numeral> numeral = ReadNumeral(content)) {
+      if (const std::optional<Currency> exact = ExactAmount(*numeral)) return *exact;
+    }
+  }
   double product = 1.0;
   int64_t factors = 0;
   size_t start = 0;

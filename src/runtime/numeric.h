@@ -1,6 +1,7 @@
 #ifndef TALLIVAN_RUNTIME_NUMERIC_H_
 #define TALLIVAN_RUNTIME_NUMERIC_H_
 
+#include <cstdint>
 #include <optional>
 #include <string_view>
 
@@ -13,6 +14,44 @@ bool IsNumeric(std::u16string_view token);
 
 // The correctly rounded value of a token that IsNumeric accepts; nullopt for any other token.
 std::optional<double> ParseNumeric(std::u16string_view token);
+
+// A plain decimal numeral taken apart: its digits read as one integer, ignoring the point.
+struct Numeral {
+  bool negative = false;
+  int digit_count = 0;
+  int fraction_digits = 0;  // how many digits follow the point
+  uint64_t digits = 0;      // exact when digit_count <= kMaxExactDigits
+};
+
+// Up to this many digits, Numeral::digits holds their value exactly (below 2^53).
+inline constexpr int kMaxExactDigits = 15;
+
+// The parts of a token of the shape IsNumeric asks for (without its range check); nullopt for
+// any other token. Inline, as it runs for nearly every bracket.
+inline std::optional<Numeral> ReadNumeral(std::u16string_view token) {
+  Numeral numeral;
+  size_t begin = 0;
+  if (!token.empty() && (token[0] == u'+' || token[0] == u'-')) {
+    numeral.negative = token[0] == u'-';
+    begin = 1;
+  }
+  // No branch per character: the shape is checked at the end.
+  int points = 0;
+  bool others = false;
+  for (size_t i = begin; i < token.size(); ++i) {
+    const char16_t c = token[i];
+    const auto digit = static_cast<uint64_t>(c - u'0');
+    const bool is_digit = digit < 10;
+    const bool is_point = c == u'.';
+    others |= !is_digit & !is_point;
+    points += is_point;
+    numeral.digit_count += is_digit;
+    numeral.fraction_digits += is_digit & (points != 0);
+    numeral.digits = is_digit ? numeral.digits * 10 + digit : numeral.digits;
+  }
+  if (others || points > 1 || numeral.digit_count == 0) return std::nullopt;
+  return numeral;
+}
 
 }  // namespace tallivan
 

@@ -68,6 +68,36 @@ TEST(NumericTest, ReadsTinyNumeralsAsTheirValueOrZero) {
   EXPECT_EQ(*negative_zero, 0.0);
 }
 
+TEST(NumericTest, TakesNumeralsApart) {
+  struct Case {
+    std::u16string token;
+    bool negative;
+    int digit_count;
+    int fraction_digits;
+    uint64_t digits;
+  };
+  const Case cases[] = {
+      {u"12", false, 2, 0, 12},
+      {u"-3.50", true, 3, 2, 350},
+      {u"+.5", false, 1, 1, 5},
+      {u"5.", false, 1, 0, 5},
+      {u"007.25", false, 5, 2, 725},
+      {u"-0", true, 1, 0, 0},
+      {u"123456789012345", false, 15, 0, 123456789012345},
+  };
+  for (const Case& c : cases) {
+    const std::optional<Numeral> numeral = ReadNumeral(c.token);
+    ASSERT_TRUE(numeral.has_value()) << std::string(c.token.begin(), c.token.end());
+    EXPECT_EQ(numeral->negative, c.negative);
+    EXPECT_EQ(numeral->digit_count, c.digit_count);
+    EXPECT_EQ(numeral->fraction_digits, c.fraction_digits);
+    EXPECT_EQ(numeral->digits, c.digits);
+  }
+  for (const std::u16string token : {u"", u"-", u".", u"1.2.3", u"1e5", u" 2", u"--1", u"１"}) {
+    EXPECT_FALSE(ReadNumeral(token).has_value()) << std::string(token.begin(), token.end());
+  }
+}
+
 std::string RandomNumeral(std::mt19937_64& rng) {
   std::string s;
   switch (rng() % 3) {
