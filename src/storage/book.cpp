@@ -40,7 +40,7 @@ Error OddLengthError(const std::string& name, uint64_t bytes) {
                                       " bytes) is odd, so it is not UTF-16 text"};
 }
 
-void SwapBytes(std::span<char16_t> units) {
+[[maybe_unused]] void SwapBytes(std::span<char16_t> units) {
   for (char16_t& unit : units) unit = static_cast<char16_t>((unit >> 8) | (unit << 8));
 }
 

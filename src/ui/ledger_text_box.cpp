@@ -30,11 +30,11 @@ std::u16string FromBytes(const QByteArray& bytes) {
   return text;
 }
 
-// Whether the editor would type the key's text (after QInputControl::isAcceptableInput); shortcuts
-// such as Ctrl+C carry text too and must be left alone.
 // From this many lines on, a change of width does not lay the whole text out again.
 constexpr int kLargeText = 100000;
 
+// Whether the editor would type the key's text (after QInputControl::isAcceptableInput); shortcuts
+// such as Ctrl+C carry text too and must be left alone.
 bool InsertsText(const QKeyEvent& event) {
   if (event.matches(QKeySequence::InsertParagraphSeparator)) return true;
   const QString text = event.text();
