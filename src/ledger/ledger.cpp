@@ -1,6 +1,15 @@
 #include "ledger/ledger.h"
 
+#include <algorithm>
+#include <bit>
 #include <cmath>
+#include <cstring>
+#include <exception>
+#include <functional>
+#include <iterator>
+#include <limits>
+#include <system_error>
+#include <thread>
 
 #include "runtime/numeric.h"
 
@@ -10,7 +19,6 @@ namespace {
 
 constexpr char16_t kBlank = u' ';
 constexpr std::u16string_view kLineBreak = u"\r\n";
-constexpr std::u16string_view kComment = u"//";
 constexpr std::u16string_view kSubtotalOpen = u"#  (";
 constexpr std::u16string_view kSubtotalSeparator = u") ,  ";
 constexpr char kInvalidTitle[] = "Invalid content - 内容有误";
@@ -25,11 +33,6 @@ std::u16string SubtotalLine(Currency group_sum, Currency running_total,
   line.append(kSubtotalSeparator);
   AppendFormatted(line, running_total, decimal_separator);
   return line;
-}
-
-std::u16string_view CutComment(std::u16string_view line) {
-  const size_t comment = line.find(kComment);
-  return comment == std::u16string_view::npos ? line : line.substr(0, comment);
 }
 
 // The amount of a bracket holding `numeral` alone, found without doubles. A numeral of at most
@@ -74,34 +77,50 @@ Result<Currency> EvaluateBracket(std::u16string_view content) {
   return Currency::FromDouble(product);
 }
 
+namespace {
+
+// The brackets of one line, followed character by character: what they sum to so far.
+struct BracketSum {
+  static constexpr size_t kNone = std::u16string_view::npos;
+
+  Currency sum;
+  size_t content = kNone;  // where the open bracket's content starts
+
+  // Each returns false when the line is rejected, leaving `fault` set for a faulty bracket.
+  bool Open(size_t at) {
+    if (content != kNone) return false;
+    content = at + 1;
+    return true;
+  }
+  bool Close(std::u16string_view line, size_t at, std::optional<Error>& fault) {
+    if (content == kNone) return false;
+    Result<Currency> bracket = EvaluateBracket(line.substr(content, at - content));
+    content = kNone;
+    if (!bracket) {
+      fault = bracket.error();
+      return false;
+    }
+    if (!AddTo(sum, bracket.value())) {
+      fault = OverflowError();
+      return false;
+    }
+    return true;
+  }
+  bool Closed() const { return content == kNone; }
+};
+
+}  // namespace
+
 ScanStatus ScanLineAmount(std::u16string_view line, Currency& amount, std::optional<Error>& fault) {
   fault.reset();
-  Currency sum;
-  bool inside = false;
-  size_t start = 0;
-  const size_t length = line.size();
-  for (size_t i = 0; i < length; ++i) {
-    const char16_t c = line[i];
-    if (c == u'[') {
-      if (inside) return kScanRejected;
-      inside = true;
-      start = i + 1;
-    } else if (c == u']') {
-      if (!inside) return kScanRejected;
-      inside = false;
-      Result<Currency> bracket = EvaluateBracket(line.substr(start, i - start));
-      if (!bracket) {
-        fault = bracket.error();
-        return kScanRejected;
-      }
-      if (!AddTo(sum, bracket.value())) {
-        fault = OverflowError();
-        return kScanRejected;
-      }
+  BracketSum brackets;
+  for (size_t i = 0; i < line.size(); ++i) {
+    if (line[i] == u'[' ? !brackets.Open(i) : line[i] == u']' && !brackets.Close(line, i, fault)) {
+      return kScanRejected;
     }
   }
-  if (inside) return kScanRejected;
-  amount = sum;
+  if (!brackets.Closed()) return kScanRejected;
+  amount = brackets.sum;
   return kScanOk;
 }
 
@@ -131,40 +150,262 @@ Message RejectionMessage(const std::optional<Error>& fault) {
   }
 }
 
-std::variant<Edits, Rejection> RecalculateEdits(std::u16string_view text,
-                                                std::u16string_view decimal_separator) {
-  Edits edits;
-  Currency group_sum;
-  Currency running_total;
-  size_t start = 0;
-  for (int64_t index = 0; start <= text.size() && !text.empty(); ++index) {
-    size_t end = text.find(kLineBreak, start);
-    if (end == std::u16string_view::npos) end = text.size();
-    const std::u16string_view line = text.substr(start, end - start);
-    const auto offset = static_cast<int64_t>(start);
-    start = end + kLineBreak.size();
-    if (line.empty()) continue;
+namespace {
 
-    std::u16string_view current = CutComment(line);
-    if (ClassifyLine(current) == LineKind::SubtotalLine) {
-      std::u16string rewritten = SubtotalLine(group_sum, running_total, decimal_separator);
-      if (rewritten != line) {
-        edits.push_back(
-            LineEdit{index, offset, static_cast<int64_t>(line.size()), std::move(rewritten)});
-      }
-      group_sum = Currency();
-      continue;
-    }
-    Currency amount;
-    std::optional<Error> fault;
-    if (ScanLineAmount(current, amount, fault) != kScanOk) {
-      return Rejection{index, offset, fault, RejectionMessage(fault)};
-    }
-    if (!AddTo(group_sum, amount) || !AddTo(running_total, amount)) {
-      fault = OverflowError();
-      return Rejection{index, offset, fault, RejectionMessage(fault)};
+// What one walk over a line found: where it ends and, for an entry line, whether it was read.
+struct LineRead {
+  size_t end = 0;  // its CR LF, or the end of the text
+  LineKind kind = LineKind::EntryLine;
+  bool read = true;
+};
+
+// Lanes of four code units at a time, to skip to the next character of interest.
+constexpr uint64_t kLanes = 0x0001000100010001;
+constexpr uint64_t kLaneLow = 0x7FFF * kLanes;
+constexpr uint64_t kLaneHigh = 0x8000 * kLanes;
+
+// The high bit of each lane of `units` that equals `unit`, exactly (no carry crosses lanes).
+constexpr uint64_t LanesEqual(uint64_t units, char16_t unit) {
+  const uint64_t diff = units ^ (unit * kLanes);
+  return ~(((diff & kLaneLow) + kLaneLow) | diff) & kLaneHigh;
+}
+
+// The first position from `from` on holding one of `kUnits`, or the text's size.
+template <char16_t... kUnits>
+size_t FindAny(std::u16string_view text, size_t from) {
+  const size_t size = text.size();
+  for (; from + 4 <= size; from += 4) {
+    uint64_t units;
+    std::memcpy(&units, text.data() + from, sizeof units);
+    if (const uint64_t hits = (LanesEqual(units, kUnits) | ...); hits != 0) {
+      return from + (std::endian::native == std::endian::little ? std::countr_zero(hits)
+                                                                : std::countl_zero(hits)) /
+                        16;
     }
   }
+  while (from < size && ((text[from] != kUnits) && ...)) ++from;
+  return from;
+}
+
+size_t LineEnd(std::u16string_view text, size_t from) {
+  for (size_t at = FindAny<u'\r'>(text, from); at < text.size();
+       at = FindAny<u'\r'>(text, at + 1)) {
+    if (at + 1 < text.size() && text[at + 1] == u'\n') return at;
+  }
+  return text.size();
+}
+
+// Reads the line that starts at `start` in one walk over its characters: as ClassifyLine and
+// ScanLineAmount read it once its comment is cut off, adding an entry line's amount to `amount`.
+LineRead ReadLine(std::u16string_view text, size_t start, Currency& amount,
+                  std::optional<Error>& fault) {
+  const size_t size = text.size();
+  size_t i = start;
+  while (i < size && text[i] == kBlank) ++i;
+  if (i < size && text[i] == u'#') return LineRead{LineEnd(text, i), LineKind::SubtotalLine};
+  BracketSum brackets;
+  for (i = FindAny<u'\r', u'/', u'[', u']'>(text, i); i < size;
+       i = FindAny<u'\r', u'/', u'[', u']'>(text, i + 1)) {
+    const char16_t c = text[i];
+    if (c == u'\r' || c == u'/') {
+      if (i + 1 < size && text[i + 1] == (c == u'\r' ? u'\n' : u'/')) break;
+    } else if (c == u'[' ? !brackets.Open(i) : !brackets.Close(text, i, fault)) {
+      return LineRead{i, LineKind::EntryLine, false};
+    }
+  }
+  const size_t end = i < size && text[i] == u'/' ? LineEnd(text, i + 2) : i;
+  if (!brackets.Closed()) return LineRead{end, LineKind::EntryLine, false};
+  amount = brackets.sum;
+  return LineRead{end};
+}
+
+// Where a walk over lines has got to, and what it has summed.
+struct Walk {
+  size_t start = 0;   // where the next line starts
+  int64_t index = 0;  // the next line's index
+  Currency group_sum;
+  Currency running_total;
+  bool group_closed = false;     // a subtotal line has been passed
+  uint64_t total_peak = 0;       // the largest |running_total| reached
+  uint64_t open_group_peak = 0;  // the largest |group_sum| before the first subtotal line
+  std::optional<Error> fault;    // why the walk stopped at a line, if it did
+};
+
+uint64_t Magnitude(Currency amount) {
+  const int64_t raw = amount.raw();
+  return raw < 0 ? uint64_t{0} - static_cast<uint64_t>(raw) : static_cast<uint64_t>(raw);
+}
+
+// Walks the lines that start before `limit`, from walk.start on, calling
+// on_subtotal(walk, line) for each subtotal line. Returns false at the first line it cannot read,
+// with walk.start and walk.index at that line.
+template <typename OnSubtotal>
+bool WalkLines(std::u16string_view text, size_t limit, Walk& walk, OnSubtotal&& on_subtotal) {
+  while (walk.start < limit) {
+    Currency amount;
+    const LineRead line = ReadLine(text, walk.start, amount, walk.fault);
+    if (!line.read) return false;
+    if (line.kind == LineKind::SubtotalLine) {
+      on_subtotal(walk, text.substr(walk.start, line.end - walk.start));
+      walk.group_sum = Currency();
+      walk.group_closed = true;
+    } else if (amount != Currency()) {
+      if (!AddTo(walk.group_sum, amount) || !AddTo(walk.running_total, amount)) {
+        walk.fault = OverflowError();
+        return false;
+      }
+      walk.total_peak = std::max(walk.total_peak, Magnitude(walk.running_total));
+      if (!walk.group_closed) {
+        walk.open_group_peak = std::max(walk.open_group_peak, Magnitude(walk.group_sum));
+      }
+    }
+    walk.start = line.end + kLineBreak.size();
+    ++walk.index;
+  }
+  return true;
+}
+
+// A subtotal line met in a part of the text, with the sums as they stood within that part.
+struct PartSubtotal {
+  int64_t index = 0;
+  std::u16string_view line;
+  Currency group_sum;
+  Currency running_total;
+  bool continues_group = false;  // its group began before the part
+};
+
+// A stretch of whole lines, walked from zero sums on a thread of its own; then the sums carried
+// into it, and its edits.
+struct Part {
+  size_t begin = 0;
+  size_t limit = 0;
+  Walk walk;
+  bool read = false;  // false: it stopped at a line, and is walked again with the sums carried in
+  std::vector<PartSubtotal> subtotals;
+  Walk carried_in;
+  Edits edits;
+  std::exception_ptr failure;
+};
+
+// Whether the part's own sums, added to the carried ones, stay in range at every line.
+bool FitsAfter(const Walk& carried, const Walk& part) {
+  constexpr auto kMax = static_cast<uint64_t>(std::numeric_limits<int64_t>::max());
+  return Magnitude(carried.running_total) <= kMax - std::min(part.total_peak, kMax) &&
+         Magnitude(carried.group_sum) <= kMax - std::min(part.open_group_peak, kMax);
+}
+
+Currency Sum(Currency a, Currency b) { return Currency::FromRaw(a.raw() + b.raw()); }
+
+// The text cut at line starts into parts for the threads. The last part ends past the text's
+// end, where a text ending with CR LF has an empty last line.
+std::vector<Part> CutIntoParts(std::u16string_view text, Sharing sharing) {
+  const size_t threads = sharing.max_parts != 0 ? sharing.max_parts
+                                                : std::max(std::thread::hardware_concurrency(), 1u);
+  const size_t count =
+      std::clamp<size_t>(text.size() / std::max<size_t>(sharing.min_part_units, 1), 1, threads);
+  std::vector<Part> parts(1);
+  for (size_t i = 1; i < count; ++i) {
+    const size_t line_break =
+        text.find(kLineBreak, std::max(text.size() / count * i, parts.back().begin));
+    if (line_break == std::u16string_view::npos) break;
+    parts.back().limit = line_break + kLineBreak.size();
+    parts.emplace_back().begin = parts.back().limit;
+  }
+  parts.back().limit = text.empty() ? 0 : text.size() + 1;
+  return parts;
+}
+
+// Runs task(part) for each part on a thread of its own, the first on this thread.
+template <typename Task>
+void RunParts(std::vector<Part>& parts, const Task& task) {
+  auto run = [&task](Part& part) {
+    try {
+      task(part);
+    } catch (...) {
+      part.failure = std::current_exception();
+    }
+  };
+  {
+    std::vector<std::jthread> threads;
+    for (size_t i = 1; i < parts.size(); ++i) {
+      try {
+        threads.emplace_back(run, std::ref(parts[i]));
+      } catch (const std::system_error&) {
+        run(parts[i]);
+      }
+    }
+    run(parts[0]);
+  }
+  for (const Part& part : parts) {
+    if (part.failure) std::rethrow_exception(part.failure);
+  }
+}
+
+}  // namespace
+
+std::variant<Edits, Rejection> RecalculateEdits(std::u16string_view text,
+                                                std::u16string_view decimal_separator,
+                                                Sharing sharing) {
+  auto edit_if_changed = [&](Edits& edits, int64_t index, std::u16string_view line,
+                             Currency group_sum, Currency running_total) {
+    std::u16string rewritten = SubtotalLine(group_sum, running_total, decimal_separator);
+    if (rewritten != line) {
+      edits.push_back(
+          LineEdit{index, line.data() - text.data(), std::ssize(line), std::move(rewritten)});
+    }
+  };
+  std::vector<Part> parts = CutIntoParts(text, sharing);
+  if (parts.size() > 1) {
+    RunParts(parts, [text](Part& part) {
+      part.walk.start = part.begin;
+      part.read = WalkLines(text, part.limit, part.walk, [&part](const Walk& walk, auto line) {
+        part.subtotals.push_back(
+            PartSubtotal{walk.index, line, walk.group_sum, walk.running_total, !walk.group_closed});
+      });
+    });
+  }
+
+  // The sums go from part to part in order. A part that stopped, or whose sums might leave the
+  // range once the carried ones are added, is walked again from them here, line by line.
+  Walk carried;
+  size_t edit_count = 0;
+  for (Part& part : parts) {
+    part.carried_in = carried;
+    if (parts.size() > 1 && part.read && FitsAfter(carried, part.walk)) {
+      const Walk& own = part.walk;
+      carried.group_sum = own.group_closed ? own.group_sum : Sum(carried.group_sum, own.group_sum);
+      carried.running_total = Sum(carried.running_total, own.running_total);
+      carried.index += own.index;
+      carried.start = part.limit;
+      edit_count += part.subtotals.size();
+      continue;
+    }
+    part.subtotals.clear();
+    const bool read = WalkLines(text, part.limit, carried, [&](const Walk& walk, auto line) {
+      edit_if_changed(part.edits, walk.index, line, walk.group_sum, walk.running_total);
+    });
+    if (!read) {
+      return Rejection{carried.index, static_cast<int64_t>(carried.start), carried.fault,
+                       RejectionMessage(carried.fault)};
+    }
+    edit_count += part.edits.size();
+  }
+  if (parts.size() == 1) return std::move(parts[0].edits);
+
+  RunParts(parts, [&](Part& part) {
+    const Walk& in = part.carried_in;
+    part.edits.reserve(part.subtotals.size());
+    for (const PartSubtotal& subtotal : part.subtotals) {
+      edit_if_changed(
+          part.edits, in.index + subtotal.index, subtotal.line,
+          subtotal.continues_group ? Sum(in.group_sum, subtotal.group_sum) : subtotal.group_sum,
+          Sum(in.running_total, subtotal.running_total));
+    }
+  });
+  Edits edits;
+  edits.reserve(edit_count);
+  for (Part& part : parts)
+    std::move(part.edits.begin(), part.edits.end(), std::back_inserter(edits));
   return edits;
 }
 
@@ -186,8 +427,9 @@ std::u16string ApplyEdits(std::u16string_view text, const Edits& edits) {
   return result;
 }
 
-RecalcOutcome Recalculate(std::u16string_view text, std::u16string_view decimal_separator) {
-  auto outcome = RecalculateEdits(text, decimal_separator);
+RecalcOutcome Recalculate(std::u16string_view text, std::u16string_view decimal_separator,
+                          Sharing sharing) {
+  auto outcome = RecalculateEdits(text, decimal_separator, sharing);
   if (auto* rejection = std::get_if<Rejection>(&outcome)) return std::move(*rejection);
   return ApplyEdits(text, std::get<Edits>(outcome));
 }

@@ -67,9 +67,18 @@ struct LineEdit {
 // The subtotal lines a recalculation rewrites, in order; lines that keep their text are left out.
 using Edits = std::vector<LineEdit>;
 
+// How the pass over a long text is shared among threads: parts of at least `min_part_units`
+// code units, at most `max_parts` of them (0: one per hardware thread). The outcome is the same
+// whatever the sharing.
+struct Sharing {
+  size_t min_part_units = size_t{1} << 18;
+  unsigned max_parts = 0;
+};
+
 // Recomputes every subtotal line of `text` and says which ones change, or why it cannot.
 std::variant<Edits, Rejection> RecalculateEdits(std::u16string_view text,
-                                                std::u16string_view decimal_separator = u".");
+                                                std::u16string_view decimal_separator = u".",
+                                                Sharing sharing = {});
 
 // `text` with `edits` applied (as made by RecalculateEdits for that text).
 std::u16string ApplyEdits(std::u16string_view text, const Edits& edits);
@@ -78,7 +87,8 @@ std::u16string ApplyEdits(std::u16string_view text, const Edits& edits);
 using RecalcOutcome = std::variant<std::u16string, Rejection>;
 
 // Recomputes every subtotal line of `text`. Accepts with the new text or rejects at a line.
-RecalcOutcome Recalculate(std::u16string_view text, std::u16string_view decimal_separator = u".");
+RecalcOutcome Recalculate(std::u16string_view text, std::u16string_view decimal_separator = u".",
+                          Sharing sharing = {});
 
 }  // namespace tallivan
 

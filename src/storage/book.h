@@ -2,11 +2,10 @@
 #define TALLIVAN_STORAGE_BOOK_H_
 
 #include <QString>
-#include <filesystem>
-#include <string>
 #include <string_view>
 
 #include "runtime/error.h"
+#include "storage/book_file.h"
 
 namespace tallivan {
 
@@ -19,24 +18,11 @@ QString BookPathIn(const QString& folder);
 // The book beside the running executable (needs a QCoreApplication).
 QString BookPath();
 
-// Reads the whole book as raw UTF-16LE code units. Error 53 when it does not exist, 54 when its
-// length is odd, 75 when it cannot be read; the description names the path and the reason.
+// Reads the whole book as raw UTF-16LE code units, as LoadBookFile does.
 Result<std::u16string> LoadBook(const QString& path);
 
-// Replaces the book with `text` as raw UTF-16LE, atomically: either the whole new text is on disk
-// or the old book is left as it was. A symbolic link is written through to its target. Error 75,
-// whose description names the path and the reason.
+// Replaces the book with `text` atomically, as SaveBookFile does.
 Status SaveBook(const QString& path, std::u16string_view text);
-
-// LoadBook for a path in the file system's own encoding.
-Result<std::u16string> LoadBookFile(const std::filesystem::path& path);
-
-// Reads a book from the open file `fd` to its end, as LoadBook does; `name` stands for the file in
-// descriptions. `fd` stays open.
-Result<std::u16string> ReadBook(int fd, const std::string& name);
-
-// SaveBook for a path in the file system's own encoding.
-Status SaveBookFile(const std::filesystem::path& path, std::u16string_view text);
 
 }  // namespace tallivan
 

@@ -11,7 +11,7 @@
 #include <system_error>
 #include <utility>
 
-#include "storage/book.h"
+#include "storage/book_file.h"
 
 namespace tallivan {
 namespace {

@@ -45,6 +45,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   const std::vector<std::u16string_view> lines = SplitLines(text);
   const RecalcOutcome outcome = Recalculate(text);
   const auto edits = RecalculateEdits(text);
+  const auto shared = RecalculateEdits(text, u".", Sharing{1, 3});
   if (const auto* rejection = std::get_if<Rejection>(&outcome)) {
     const auto index = static_cast<size_t>(rejection->line_index);
     FUZZ_CHECK(index < lines.size() && rejection->offset == lines[index].data() - text.data() &&
@@ -53,6 +54,9 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     const auto* same = std::get_if<Rejection>(&edits);
     FUZZ_CHECK(same && same->offset == rejection->offset && same->fault == rejection->fault,
                "both ways of recalculating reject the same line");
+    const auto* part = std::get_if<Rejection>(&shared);
+    FUZZ_CHECK(part && part->offset == rejection->offset && part->fault == rejection->fault,
+               "a text walked in parts is rejected at the same line");
     return 0;
   }
   const std::u16string& result = std::get<std::u16string>(outcome);
@@ -82,6 +86,9 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
                "edits rewrite exactly the changed lines, in order");
   }
   FUZZ_CHECK(ApplyEdits(text, *line_edits) == result, "applying the edits gives the new text");
+  const auto* part_edits = std::get_if<Edits>(&shared);
+  FUZZ_CHECK(part_edits && part_edits->size() == changed && ApplyEdits(text, *part_edits) == result,
+             "a text walked in parts gives the same edits");
   const RecalcOutcome again = Recalculate(result);
   FUZZ_CHECK(
       std::holds_alternative<std::u16string>(again) && std::get<std::u16string>(again) == result,

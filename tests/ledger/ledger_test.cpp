@@ -193,5 +193,66 @@ TEST(RecalculateTest, ReportsOnlyTheSubtotalLinesThatChange) {
   EXPECT_EQ(ApplyEdits(text, edits), std::get<std::u16string>(Recalculate(text)));
 }
 
+// A ledger of `lines` random lines: amounts of either sign, `huge_percent` of them so large that
+// the text may overflow, with comments, stale subtotal lines, now and then a faulty line, lone CRs
+// and LFs.
+std::u16string RandomLedger(std::mt19937_64& rng, int lines, uint64_t huge_percent) {
+  const std::u16string_view others[] = {
+      u"",  u"  ",  u"// [5]", u"[1 2] // [x", u"a\rb [1]\n", u"  # old // [9]",
+      u"#", u"[x]", u"[ ]",    u"[2",          u"2]"};
+  std::u16string text;
+  for (int i = 0; i < lines; ++i) {
+    if (i > 0) text += u"\r\n";
+    const uint64_t pick = rng() % 100;
+    if (pick < 70) {
+      const bool huge = pick < huge_percent;
+      const int64_t units = huge ? 400000000000000 : static_cast<int64_t>(rng() % 100000);
+      text += rng() % 2 ? u"item [-" : u"item [";
+      for (char c : std::to_string(units)) text += static_cast<char16_t>(c);
+      text += rng() % 2 ? u".25]" : u" 2]";
+    } else {
+      const size_t kinds = std::size(others);
+      const size_t at = rng() % 40 == 0 ? rng() % kinds : rng() % (kinds - 4);
+      text += others[at];
+    }
+  }
+  if (rng() % 2) text += u"\r\n";
+  return text;
+}
+
+TEST(RecalculateTest, GivesTheSameOutcomeHoweverTheTextIsShared) {
+  std::mt19937_64 rng(20261206);
+  int accepted = 0;
+  int overflowed = 0;
+  for (int round = 0; round < 400; ++round) {
+    const std::u16string text = RandomLedger(rng, 1 + static_cast<int>(rng() % 300), round % 2 * 6);
+    const auto alone = RecalculateEdits(text, u".", Sharing{1, 1});
+    accepted += std::holds_alternative<Edits>(alone);
+    if (const auto* rejection = std::get_if<Rejection>(&alone)) {
+      overflowed += rejection->fault && rejection->fault->number == kErrOverflow;
+    }
+    for (unsigned parts : {2u, 3u, 8u}) {
+      const auto shared = RecalculateEdits(text, u".", Sharing{1, parts});
+      ASSERT_EQ(shared.index(), alone.index()) << "round " << round << ", " << parts << " parts";
+      if (const auto* rejection = std::get_if<Rejection>(&alone)) {
+        const Rejection& got = std::get<Rejection>(shared);
+        EXPECT_EQ(std::tie(got.line_index, got.offset, got.fault),
+                  std::tie(rejection->line_index, rejection->offset, rejection->fault));
+        continue;
+      }
+      const Edits& expected = std::get<Edits>(alone);
+      const Edits& got = std::get<Edits>(shared);
+      ASSERT_EQ(got.size(), expected.size()) << "round " << round << ", " << parts << " parts";
+      for (size_t i = 0; i < got.size(); ++i) {
+        EXPECT_EQ(std::tie(got[i].line_index, got[i].offset, got[i].old_length, got[i].new_line),
+                  std::tie(expected[i].line_index, expected[i].offset, expected[i].old_length,
+                           expected[i].new_line));
+      }
+    }
+  }
+  EXPECT_GT(accepted, 100);
+  EXPECT_GT(overflowed, 50);
+}
+
 }  // namespace
 }  // namespace tallivan
