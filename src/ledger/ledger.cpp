@@ -6,7 +6,6 @@
 #include <cstring>
 #include <exception>
 #include <functional>
-#include <iterator>
 #include <limits>
 #include <system_error>
 #include <thread>
@@ -53,10 +52,9 @@ std::optional<Currency> ExactAmount(const Numeral& numeral) {
 
 Result<Currency> EvaluateBracket(std::u16string_view content) {
   if (content.empty()) return Currency();
-  if (content.find(kBlank) == std::u16string_view::npos) {
-    if (const std::optional<Numeral> numeral = ReadNumeral(content)) {
-      if (const std::optional<Currency> exact = ExactAmount(*numeral)) return *exact;
-    }
+  // A lone numeral (no blank: a blank is not part of a numeral) often needs no doubles.
+  if (const std::optional<Numeral> numeral = ReadNumeral(content)) {
+    if (const std::optional<Currency> exact = ExactAmount(*numeral)) return *exact;
   }
   double product = 1.0;
   int64_t factors = 0;
@@ -274,18 +272,18 @@ struct PartSubtotal {
   bool continues_group = false;  // its group began before the part
 };
 
-// A stretch of whole lines, walked from zero sums on a thread of its own; then the sums carried
-// into it, and its edits.
+// A stretch of whole lines, walked from zero sums on a thread of its own.
 struct Part {
   size_t begin = 0;
   size_t limit = 0;
   Walk walk;
   bool read = false;  // false: it stopped at a line, and is walked again with the sums carried in
   std::vector<PartSubtotal> subtotals;
-  Walk carried_in;
-  Edits edits;
   std::exception_ptr failure;
 };
+
+// Room for the subtotal lines of a part is made for one in this many code units at first.
+constexpr size_t kUnitsPerSubtotalGuess = 256;
 
 // Whether the part's own sums, added to the carried ones, stay in range at every line.
 bool FitsAfter(const Walk& carried, const Walk& part) {
@@ -346,8 +344,9 @@ void RunParts(std::vector<Part>& parts, const Task& task) {
 std::variant<Edits, Rejection> RecalculateEdits(std::u16string_view text,
                                                 std::u16string_view decimal_separator,
                                                 Sharing sharing) {
-  auto edit_if_changed = [&](Edits& edits, int64_t index, std::u16string_view line,
-                             Currency group_sum, Currency running_total) {
+  Edits edits;
+  auto edit_if_changed = [&](int64_t index, std::u16string_view line, Currency group_sum,
+                             Currency running_total) {
     std::u16string rewritten = SubtotalLine(group_sum, running_total, decimal_separator);
     if (rewritten != line) {
       edits.push_back(
@@ -357,55 +356,44 @@ std::variant<Edits, Rejection> RecalculateEdits(std::u16string_view text,
   std::vector<Part> parts = CutIntoParts(text, sharing);
   if (parts.size() > 1) {
     RunParts(parts, [text](Part& part) {
+      part.subtotals.reserve((part.limit - part.begin) / kUnitsPerSubtotalGuess);
       part.walk.start = part.begin;
       part.read = WalkLines(text, part.limit, part.walk, [&part](const Walk& walk, auto line) {
         part.subtotals.push_back(
             PartSubtotal{walk.index, line, walk.group_sum, walk.running_total, !walk.group_closed});
       });
     });
+    size_t subtotals = 0;
+    for (const Part& part : parts) subtotals += part.subtotals.size();
+    edits.reserve(subtotals);
   }
 
   // The sums go from part to part in order. A part that stopped, or whose sums might leave the
   // range once the carried ones are added, is walked again from them here, line by line.
   Walk carried;
-  size_t edit_count = 0;
-  for (Part& part : parts) {
-    part.carried_in = carried;
+  for (const Part& part : parts) {
     if (parts.size() > 1 && part.read && FitsAfter(carried, part.walk)) {
+      for (const PartSubtotal& subtotal : part.subtotals) {
+        edit_if_changed(carried.index + subtotal.index, subtotal.line,
+                        subtotal.continues_group ? Sum(carried.group_sum, subtotal.group_sum)
+                                                 : subtotal.group_sum,
+                        Sum(carried.running_total, subtotal.running_total));
+      }
       const Walk& own = part.walk;
       carried.group_sum = own.group_closed ? own.group_sum : Sum(carried.group_sum, own.group_sum);
       carried.running_total = Sum(carried.running_total, own.running_total);
       carried.index += own.index;
       carried.start = part.limit;
-      edit_count += part.subtotals.size();
       continue;
     }
-    part.subtotals.clear();
     const bool read = WalkLines(text, part.limit, carried, [&](const Walk& walk, auto line) {
-      edit_if_changed(part.edits, walk.index, line, walk.group_sum, walk.running_total);
+      edit_if_changed(walk.index, line, walk.group_sum, walk.running_total);
     });
     if (!read) {
       return Rejection{carried.index, static_cast<int64_t>(carried.start), carried.fault,
                        RejectionMessage(carried.fault)};
     }
-    edit_count += part.edits.size();
   }
-  if (parts.size() == 1) return std::move(parts[0].edits);
-
-  RunParts(parts, [&](Part& part) {
-    const Walk& in = part.carried_in;
-    part.edits.reserve(part.subtotals.size());
-    for (const PartSubtotal& subtotal : part.subtotals) {
-      edit_if_changed(
-          part.edits, in.index + subtotal.index, subtotal.line,
-          subtotal.continues_group ? Sum(in.group_sum, subtotal.group_sum) : subtotal.group_sum,
-          Sum(in.running_total, subtotal.running_total));
-    }
-  });
-  Edits edits;
-  edits.reserve(edit_count);
-  for (Part& part : parts)
-    std::move(part.edits.begin(), part.edits.end(), std::back_inserter(edits));
   return edits;
 }
 
