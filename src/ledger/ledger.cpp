@@ -272,7 +272,7 @@ struct PartSubtotal {
   bool continues_group = false;  // its group began before the part
 };
 
-// A stretch of whole lines, walked from zero sums on a thread of its own.
+// A stretch of whole lines after the first, walked from zero sums on a thread of its own.
 struct Part {
   size_t begin = 0;
   size_t limit = 0;
@@ -313,12 +313,13 @@ std::vector<Part> CutIntoParts(std::u16string_view text, Sharing sharing) {
   return parts;
 }
 
-// Runs task(part) for each part on a thread of its own, the first on this thread.
-template <typename Task>
-void RunParts(std::vector<Part>& parts, const Task& task) {
-  auto run = [&task](Part& part) {
+// Runs other(part) for each part but the first on a thread of its own, and first() meanwhile on
+// this thread.
+template <typename First, typename Other>
+void RunParts(std::vector<Part>& parts, const First& first, const Other& other) {
+  auto run = [&other](Part& part) {
     try {
-      task(part);
+      other(part);
     } catch (...) {
       part.failure = std::current_exception();
     }
@@ -332,7 +333,7 @@ void RunParts(std::vector<Part>& parts, const Task& task) {
         run(parts[i]);
       }
     }
-    run(parts[0]);
+    first();
   }
   for (const Part& part : parts) {
     if (part.failure) std::rethrow_exception(part.failure);
@@ -345,6 +346,7 @@ std::variant<Edits, Rejection> RecalculateEdits(std::u16string_view text,
                                                 std::u16string_view decimal_separator,
                                                 Sharing sharing) {
   Edits edits;
+  edits.reserve(text.size() / kUnitsPerSubtotalGuess);
   auto edit_if_changed = [&](int64_t index, std::u16string_view line, Currency group_sum,
                              Currency running_total) {
     std::u16string rewritten = SubtotalLine(group_sum, running_total, decimal_separator);
@@ -353,46 +355,47 @@ std::variant<Edits, Rejection> RecalculateEdits(std::u16string_view text,
           LineEdit{index, line.data() - text.data(), std::ssize(line), std::move(rewritten)});
     }
   };
-  std::vector<Part> parts = CutIntoParts(text, sharing);
-  if (parts.size() > 1) {
-    RunParts(parts, [text](Part& part) {
-      part.subtotals.reserve((part.limit - part.begin) / kUnitsPerSubtotalGuess);
-      part.walk.start = part.begin;
-      part.read = WalkLines(text, part.limit, part.walk, [&part](const Walk& walk, auto line) {
-        part.subtotals.push_back(
-            PartSubtotal{walk.index, line, walk.group_sum, walk.running_total, !walk.group_closed});
-      });
-    });
-    size_t subtotals = 0;
-    for (const Part& part : parts) subtotals += part.subtotals.size();
-    edits.reserve(subtotals);
-  }
+  auto write_edit = [&](const Walk& walk, std::u16string_view line) {
+    edit_if_changed(walk.index, line, walk.group_sum, walk.running_total);
+  };
 
-  // The sums go from part to part in order. A part that stopped, or whose sums might leave the
-  // range once the carried ones are added, is walked again from them here, line by line.
+  // The first part is walked here with the true sums, while the others are walked on threads
+  // from zero sums. Then the sums go from part to part in order. A part that stopped, or whose
+  // sums might leave the range once the carried ones are added, is walked again from them here.
+  std::vector<Part> parts = CutIntoParts(text, sharing);
   Walk carried;
-  for (const Part& part : parts) {
-    if (parts.size() > 1 && part.read && FitsAfter(carried, part.walk)) {
-      for (const PartSubtotal& subtotal : part.subtotals) {
-        edit_if_changed(carried.index + subtotal.index, subtotal.line,
-                        subtotal.continues_group ? Sum(carried.group_sum, subtotal.group_sum)
-                                                 : subtotal.group_sum,
-                        Sum(carried.running_total, subtotal.running_total));
-      }
-      const Walk& own = part.walk;
-      carried.group_sum = own.group_closed ? own.group_sum : Sum(carried.group_sum, own.group_sum);
-      carried.running_total = Sum(carried.running_total, own.running_total);
-      carried.index += own.index;
-      carried.start = part.limit;
+  bool read = true;
+  RunParts(
+      parts, [&] { read = WalkLines(text, parts[0].limit, carried, write_edit); },
+      [text](Part& part) {
+        part.subtotals.reserve((part.limit - part.begin) / kUnitsPerSubtotalGuess);
+        part.walk.start = part.begin;
+        part.read = WalkLines(text, part.limit, part.walk, [&part](const Walk& walk, auto line) {
+          part.subtotals.push_back(PartSubtotal{walk.index, line, walk.group_sum,
+                                                walk.running_total, !walk.group_closed});
+        });
+      });
+  for (size_t i = 1; read && i < parts.size(); ++i) {
+    const Part& part = parts[i];
+    if (!part.read || !FitsAfter(carried, part.walk)) {
+      read = WalkLines(text, part.limit, carried, write_edit);
       continue;
     }
-    const bool read = WalkLines(text, part.limit, carried, [&](const Walk& walk, auto line) {
-      edit_if_changed(walk.index, line, walk.group_sum, walk.running_total);
-    });
-    if (!read) {
-      return Rejection{carried.index, static_cast<int64_t>(carried.start), carried.fault,
-                       RejectionMessage(carried.fault)};
+    for (const PartSubtotal& subtotal : part.subtotals) {
+      edit_if_changed(carried.index + subtotal.index, subtotal.line,
+                      subtotal.continues_group ? Sum(carried.group_sum, subtotal.group_sum)
+                                               : subtotal.group_sum,
+                      Sum(carried.running_total, subtotal.running_total));
     }
+    const Walk& own = part.walk;
+    carried.group_sum = own.group_closed ? own.group_sum : Sum(carried.group_sum, own.group_sum);
+    carried.running_total = Sum(carried.running_total, own.running_total);
+    carried.index += own.index;
+    carried.start = part.limit;
+  }
+  if (!read) {
+    return Rejection{carried.index, static_cast<int64_t>(carried.start), carried.fault,
+                     RejectionMessage(carried.fault)};
   }
   return edits;
 }
