@@ -25,13 +25,13 @@ constexpr char kInvalidTitle[] = "Invalid content - 内容有误";
 Error NotNumericError() { return Error{kErrTypeMismatch, "Not numeric value - 不是数字/数字太大"}; }
 Error EmptyBracketError() { return Error{kErrEmptyBracket, "Empty bracket - 括号里无内容"}; }
 
-std::u16string SubtotalLine(Currency group_sum, Currency running_total,
-                            std::u16string_view decimal_separator) {
-  std::u16string line(kSubtotalOpen);
+// Puts the subtotal line for these sums into `line`, replacing what it held.
+void WriteSubtotalLine(std::u16string& line, Currency group_sum, Currency running_total,
+                       std::u16string_view decimal_separator) {
+  line.assign(kSubtotalOpen);
   AppendFormatted(line, group_sum, decimal_separator);
   line.append(kSubtotalSeparator);
   AppendFormatted(line, running_total, decimal_separator);
-  return line;
 }
 
 // The amount of a bracket holding `numeral` alone, found without doubles. A numeral of at most
@@ -202,8 +202,9 @@ LineRead ReadLine(std::u16string_view text, size_t start, Currency& amount,
   while (i < size && text[i] == kBlank) ++i;
   if (i < size && text[i] == u'#') return LineRead{LineEnd(text, i), LineKind::SubtotalLine};
   BracketSum brackets;
-  for (i = FindAny<u'\r', u'/', u'[', u']'>(text, i); i < size;
-       i = FindAny<u'\r', u'/', u'[', u']'>(text, i + 1)) {
+  for (;; ++i) {
+    i = FindAny<u'\r', u'/', u'[', u']'>(text, i);
+    if (i == size) break;
     const char16_t c = text[i];
     if (c == u'\r' || c == u'/') {
       if (i + 1 < size && text[i + 1] == (c == u'\r' ? u'\n' : u'/')) break;
@@ -347,12 +348,12 @@ std::variant<Edits, Rejection> RecalculateEdits(std::u16string_view text,
                                                 Sharing sharing) {
   Edits edits;
   edits.reserve(text.size() / kUnitsPerSubtotalGuess);
+  std::u16string rewritten;
   auto edit_if_changed = [&](int64_t index, std::u16string_view line, Currency group_sum,
                              Currency running_total) {
-    std::u16string rewritten = SubtotalLine(group_sum, running_total, decimal_separator);
+    WriteSubtotalLine(rewritten, group_sum, running_total, decimal_separator);
     if (rewritten != line) {
-      edits.push_back(
-          LineEdit{index, line.data() - text.data(), std::ssize(line), std::move(rewritten)});
+      edits.push_back(LineEdit{index, line.data() - text.data(), std::ssize(line), rewritten});
     }
   };
   auto write_edit = [&](const Walk& walk, std::u16string_view line) {
