@@ -105,6 +105,22 @@ struct BracketSum {
     return true;
   }
   bool Closed() const { return content == kNone; }
+
+  // Closes the bracket whose content starts at `from` when that content is a lone numeral whose
+  // amount needs no doubles and fits the sum: the usual bracket, read here without a search for
+  // its "]". Returns where the "]" is, or kNone when the bracket is left open for Close().
+  size_t CloseLoneNumeral(std::u16string_view line, size_t from) {
+    Numeral numeral;
+    int points = 0;
+    const size_t end = from + ReadNumeralPrefix(line.substr(from), numeral, points);
+    if (end == line.size() || line[end] != u']' || points > 1 || numeral.digit_count == 0) {
+      return kNone;
+    }
+    const std::optional<Currency> amount = ExactAmount(numeral);
+    if (!amount || !AddTo(sum, *amount)) return kNone;
+    content = kNone;
+    return end;
+  }
 };
 
 }  // namespace
@@ -210,6 +226,10 @@ LineRead ReadLine(std::u16string_view text, size_t start, Currency& amount,
       if (i + 1 < size && text[i + 1] == (c == u'\r' ? u'\n' : u'/')) break;
     } else if (c == u'[' ? !brackets.Open(i) : !brackets.Close(text, i, fault)) {
       return LineRead{i, LineKind::EntryLine, false};
+    } else if (c == u'[') {
+      if (const size_t close = brackets.CloseLoneNumeral(text, i + 1); close != BracketSum::kNone) {
+        i = close;
+      }
     }
   }
   const size_t end = i < size && text[i] == u'/' ? LineEnd(text, i + 2) : i;

@@ -26,30 +26,37 @@ struct Numeral {
 // Up to this many digits, Numeral::digits holds their value exactly (below 2^53).
 inline constexpr int kMaxExactDigits = 15;
 
+// Reads the numeral that starts `text` into `numeral`: an optional sign, then digits and points up
+// to the first other character, whose position it returns. `points` gets how many points it met;
+// the numeral is well formed when it has a digit and at most one point.
+inline size_t ReadNumeralPrefix(std::u16string_view text, Numeral& numeral, int& points) {
+  size_t i = 0;
+  if (!text.empty() && (text[0] == u'+' || text[0] == u'-')) {
+    numeral.negative = text[0] == u'-';
+    i = 1;
+  }
+  for (; i < text.size(); ++i) {
+    const char16_t c = text[i];
+    const auto digit = static_cast<uint64_t>(c - u'0');
+    const bool is_point = c == u'.';
+    if (digit >= 10 && !is_point) break;
+    points += is_point;
+    numeral.digit_count += !is_point;
+    numeral.fraction_digits += !is_point & (points != 0);
+    numeral.digits = is_point ? numeral.digits : numeral.digits * 10 + digit;
+  }
+  return i;
+}
+
 // The parts of a token of the shape IsNumeric asks for (without its range check); nullopt for
 // any other token. Inline, as it runs for nearly every bracket.
 inline std::optional<Numeral> ReadNumeral(std::u16string_view token) {
   Numeral numeral;
-  size_t begin = 0;
-  if (!token.empty() && (token[0] == u'+' || token[0] == u'-')) {
-    numeral.negative = token[0] == u'-';
-    begin = 1;
-  }
-  // No branch per character: the shape is checked at the end.
   int points = 0;
-  bool others = false;
-  for (size_t i = begin; i < token.size(); ++i) {
-    const char16_t c = token[i];
-    const auto digit = static_cast<uint64_t>(c - u'0');
-    const bool is_digit = digit < 10;
-    const bool is_point = c == u'.';
-    others |= !is_digit & !is_point;
-    points += is_point;
-    numeral.digit_count += is_digit;
-    numeral.fraction_digits += is_digit & (points != 0);
-    numeral.digits = is_digit ? numeral.digits * 10 + digit : numeral.digits;
+  if (ReadNumeralPrefix(token, numeral, points) != token.size() || points > 1 ||
+      numeral.digit_count == 0) {
+    return std::nullopt;
   }
-  if (others || points > 1 || numeral.digit_count == 0) return std::nullopt;
   return numeral;
 }
 

@@ -68,7 +68,7 @@ TEST(BracketTest, ReadsLoneNumeralsAsTheirRoundedDoubles) {
   }
 }
 
-TEST(ScanTest, ReadsLineAmountsAndTheFirstFaultWins) {
+TEST(ScanTest, ReadsLineAmountsAndTheFirstFaultWinsAsThePassDoes) {
   const std::tuple<std::u16string, int64_t, int32_t> cases[] = {
       {u"coffee [2 3.5]", 70000, kNoError},
       {u"coffee [2] cake [3.5]", 55000, kNoError},
@@ -81,6 +81,10 @@ TEST(ScanTest, ReadsLineAmountsAndTheFirstFaultWins) {
       {u"[2 x]", kNoAmount, kErrTypeMismatch},
       {u"[1000000000000000]", kNoAmount, kErrOverflow},
       {u"[900000000000000] [900000000000000]", kNoAmount, kErrOverflow},
+      {u"[922337203685477] [1]", kNoAmount, kErrOverflow},
+      {u"[+2.] [-.5] [007]", 85000, kNoError},
+      {u"[1.2.3]", kNoAmount, kErrTypeMismatch},
+      {u"[-]", kNoAmount, kErrTypeMismatch},
       {u"[word] ]", kNoAmount, kErrTypeMismatch},
       {u"[2", kNoAmount, kNoError},
       {u"2]", kNoAmount, kNoError},
@@ -96,6 +100,16 @@ TEST(ScanTest, ReadsLineAmountsAndTheFirstFaultWins) {
     EXPECT_EQ(status, raw == kNoAmount ? kScanRejected : kScanOk) << Ascii(line);
     EXPECT_EQ(amount.raw(), raw) << "a rejection leaves the amount alone: " << Ascii(line);
     EXPECT_EQ(fault ? fault->number : kNoError, number) << Ascii(line);
+
+    const auto pass = RecalculateEdits(line + u"\r\n#");
+    ASSERT_EQ(std::holds_alternative<Rejection>(pass), raw == kNoAmount) << Ascii(line);
+    if (const auto* rejection = std::get_if<Rejection>(&pass)) {
+      EXPECT_EQ(rejection->fault, fault) << Ascii(line);
+    } else {
+      const std::u16string figure = Format(Currency::FromRaw(raw));
+      EXPECT_EQ(std::get<Edits>(pass).at(0).new_line, u"#  (" + figure + u") ,  " + figure)
+          << Ascii(line);
+    }
   }
 }
 
