@@ -20,6 +20,7 @@
 #include "ledger/ledger.h"
 #include "runtime/error.h"
 #include "storage/atomic_writer.h"
+#include "storage/book_file.h"
 #include "storage/book_view.h"
 
 namespace tallivan {
@@ -112,14 +113,8 @@ std::variant<Options, BadArgs> ParseArgs(const std::vector<std::string>& args) {
 }
 
 Status WriteAll(int fd, std::span<const char> bytes, std::string_view name) {
-  while (!bytes.empty()) {
-    const ssize_t written = write(fd, bytes.data(), bytes.size());
-    if (written < 0 && errno == EINTR) continue;
-    if (written <= 0) {
-      return Error{kErrFileAccess, "Cannot write " + std::string(name) + ": " +
-                                       Reason(written < 0 ? errno : ENOSPC)};
-    }
-    bytes = bytes.subspan(static_cast<size_t>(written));
+  if (const int error_number = WriteFully(fd, bytes); error_number != 0) {
+    return Error{kErrFileAccess, "Cannot write " + std::string(name) + ": " + Reason(error_number)};
   }
   return {};
 }
@@ -211,11 +206,8 @@ Error InvalidUtf8(const std::string& name, uint64_t offset, std::u16string_view 
 
 Result<std::u16string> ReadUtf8(int fd, const std::string& name) {
   struct stat st {};
-  if (fstat(fd, &st) != 0)
-    return Error{kErrFileAccess, "Cannot read \"" + name + "\": " + Reason(errno)};
-  if (S_ISDIR(st.st_mode)) {
-    return Error{kErrFileAccess, "Cannot read \"" + name + "\": " + Reason(EISDIR)};
-  }
+  if (fstat(fd, &st) != 0) return ReadError(name, errno);
+  if (S_ISDIR(st.st_mode)) return ReadError(name, EISDIR);
   std::u16string text;
   // UTF-8 never has fewer bytes than UTF-16 has units; one unit more lets the decoder work in
   // place.
@@ -225,7 +217,7 @@ Result<std::u16string> ReadUtf8(int fd, const std::string& name) {
   for (;;) {
     const ssize_t got = read(fd, buffer.data(), buffer.size());
     if (got < 0 && errno == EINTR) continue;
-    if (got < 0) return Error{kErrFileAccess, "Cannot read \"" + name + "\": " + Reason(errno)};
+    if (got < 0) return ReadError(name, errno);
     if (got == 0) break;
     if (!decoder.Decode({buffer.data(), static_cast<size_t>(got)})) {
       return InvalidUtf8(name, decoder.error_offset(), text);
@@ -255,9 +247,7 @@ Result<Input> ReadInput(const Options& options, int in_fd) {
   }
   int fd = in_fd;
   if (!from_stdin && (fd = open(name.c_str(), O_RDONLY | O_CLOEXEC)) < 0) {
-    const int error_number = errno;
-    return Error{error_number == ENOENT ? kErrFileNotFound : kErrFileAccess,
-                 "Cannot read \"" + name + "\": " + Reason(error_number)};
+    return ReadError(name, errno);
   }
   Result<std::u16string> decoded = ReadUtf8(fd, name);
   if (!from_stdin) close(fd);

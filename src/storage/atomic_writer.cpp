@@ -95,6 +95,16 @@ AtomicWriter::~AtomicWriter() {
   if (dir_fd_ >= 0) close(dir_fd_);
 }
 
+int WriteFully(int fd, std::span<const char> bytes) {
+  while (!bytes.empty()) {
+    const ssize_t written = write(fd, bytes.data(), std::min(bytes.size(), kMaxWriteChunk));
+    if (written < 0 && errno == EINTR) continue;
+    if (written <= 0) return written < 0 ? errno : ENOSPC;
+    bytes = bytes.subspan(static_cast<size_t>(written));
+  }
+  return 0;
+}
+
 Result<AtomicWriter> AtomicWriter::Open(const fs::path& path) {
   fs::path target = path;
   if (int error_number = FollowLinks(target); error_number != 0) {
@@ -138,14 +148,8 @@ Result<AtomicWriter> AtomicWriter::Open(const fs::path& path) {
 
 Status AtomicWriter::Write(std::span<const char> bytes) {
   if (fd_ < 0) return Failure("", EBADF);
-  const char* data = bytes.data();
-  size_t left = bytes.size();
-  while (left > 0) {
-    ssize_t written = write(fd_, data, std::min(left, kMaxWriteChunk));
-    if (written < 0 && errno == EINTR) continue;
-    if (written <= 0) return Failure("", written < 0 ? errno : ENOSPC);
-    data += written;
-    left -= static_cast<size_t>(written);
+  if (const int error_number = WriteFully(fd_, bytes); error_number != 0) {
+    return Failure("", error_number);
   }
   return {};
 }

@@ -9,6 +9,10 @@
 
 namespace tallivan {
 
+// Writes all of `bytes` to `fd`, going on after short writes and interrupted calls; 0 or the errno
+// that stopped it (ENOSPC when nothing more goes in).
+int WriteFully(int fd, std::span<const char> bytes);
+
 // Replaces a regular file as a whole: the new content goes to a temporary file in the same
 // folder, which Commit() syncs and renames over the file. Until then the file is untouched, and a
 // writer that is dropped or fails removes its temporary file.

@@ -22,11 +22,6 @@ namespace fs = std::filesystem;
 constexpr size_t kMinReadUnits = size_t{1} << 15;
 constexpr size_t kMaxReadChunk = size_t{1} << 30;
 
-Error ReadError(const std::string& name, int error_number) {
-  return Error{error_number == ENOENT ? kErrFileNotFound : kErrFileAccess,
-               "Cannot read \"" + name + "\": " + std::system_category().message(error_number)};
-}
-
 Error OddLengthError(const std::string& name, uint64_t bytes) {
   return Error{kErrBadFileLength, "Cannot read \"" + name + "\": its length (" +
                                       std::to_string(bytes) +
@@ -66,6 +61,11 @@ int ReadToEnd(int fd, size_t hint, std::u16string& text, size_t& bytes) {
 }
 
 }  // namespace
+
+Error ReadError(const std::string& name, int error_number) {
+  return Error{error_number == ENOENT ? kErrFileNotFound : kErrFileAccess,
+               "Cannot read \"" + name + "\": " + std::system_category().message(error_number)};
+}
 
 Result<std::u16string> LoadBookFile(const fs::path& path) {
   int fd = open(path.c_str(), O_RDONLY | O_CLOEXEC);

@@ -9,6 +9,10 @@
 
 namespace tallivan {
 
+// The error for a book that cannot be read: 53 when it does not exist, 75 otherwise; the
+// description names `name` and the reason.
+Error ReadError(const std::string& name, int error_number);
+
 // Reads the whole book at `path` (in the file system's own encoding) as raw UTF-16LE code units.
 // Error 53 when it does not exist, 54 when its length is odd, 75 when it cannot be read; the
 // description names the path and the reason.

@@ -8,9 +8,9 @@
 #include <bit>
 #include <cerrno>
 #include <memory>
-#include <system_error>
 #include <utility>
 
+#include "storage/atomic_writer.h"
 #include "storage/book_file.h"
 
 namespace tallivan {
@@ -26,18 +26,11 @@ int CopyToEnd(int from, int to) {
     if (got < 0 && errno == EINTR) continue;
     if (got < 0) return errno;
     if (got == 0) return 0;
-    for (ssize_t done = 0; done < got;) {
-      const ssize_t put = write(to, buffer.get() + done, static_cast<size_t>(got - done));
-      if (put < 0 && errno == EINTR) continue;
-      if (put <= 0) return put < 0 ? errno : ENOSPC;
-      done += put;
+    if (const int error_number = WriteFully(to, {buffer.get(), static_cast<size_t>(got)});
+        error_number != 0) {
+      return error_number;
     }
   }
-}
-
-Error ReadError(const std::string& name, int error_number) {
-  return Error{error_number == ENOENT ? kErrFileNotFound : kErrFileAccess,
-               "Cannot read \"" + name + "\": " + std::system_category().message(error_number)};
 }
 
 }  // namespace
