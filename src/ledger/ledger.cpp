@@ -324,9 +324,8 @@ std::vector<Part> CutIntoParts(std::u16string_view text, Sharing sharing) {
       std::clamp<size_t>(text.size() / std::max<size_t>(sharing.min_part_units, 1), 1, threads);
   std::vector<Part> parts(1);
   for (size_t i = 1; i < count; ++i) {
-    const size_t line_break =
-        text.find(kLineBreak, std::max(text.size() / count * i, parts.back().begin));
-    if (line_break == std::u16string_view::npos) break;
+    const size_t line_break = LineEnd(text, std::max(text.size() / count * i, parts.back().begin));
+    if (line_break == text.size()) break;
     parts.back().limit = line_break + kLineBreak.size();
     parts.emplace_back().begin = parts.back().limit;
   }
