@@ -278,7 +278,12 @@ Status Deliver(const Options& options, const CalcStreams& streams, std::u16strin
   Output output(options.encoding,
                 [&writer](std::span<const char> bytes) { return writer.value().Write(bytes); });
   if (Status written = WriteText(output, text, edits); !written) return written;
-  return writer.value().Commit();
+  const Result<SaveReport> committed = writer.value().Commit();
+  if (!committed) return committed.error();
+  for (const std::string& warning : committed.value().warnings) {
+    Say(streams.err, "tallivan-calc: warning: " + warning);
+  }
+  return {};
 }
 
 int Run(const std::vector<std::string>& args, const CalcStreams& streams,

@@ -55,6 +55,12 @@ int FollowLinks(fs::path& path) {
   return ELOOP;
 }
 
+// Whether the file `name` in `dir_fd`, whose status is `st`, is read-only: nobody may write it, or
+// the caller may not.
+bool IsReadOnly(int dir_fd, const char* name, const struct stat& st) {
+  return (st.st_mode & 0222) == 0 || faccessat(dir_fd, name, W_OK, AT_EACCESS) != 0;
+}
+
 uint64_t SplitMix(uint64_t x) {
   x += 0x9E3779B97F4A7C15ULL;
   x = (x ^ (x >> 30)) * 0xBF58476D1CE4E5B9ULL;
@@ -105,7 +111,26 @@ int WriteFully(int fd, std::span<const char> bytes) {
   return 0;
 }
 
-Result<AtomicWriter> AtomicWriter::Open(const fs::path& path) {
+Result<FileFacts> InspectFile(const fs::path& path) {
+  fs::path target = path;
+  if (int error_number = FollowLinks(target); error_number != 0) {
+    return SaveError(path, "", error_number);
+  }
+  fs::path folder = target.parent_path();
+  if (folder.empty()) folder = ".";
+  FileFacts facts;
+  struct stat st {};
+  if (lstat(target.c_str(), &st) == 0) {
+    facts.exists = true;
+    facts.read_only = IsReadOnly(AT_FDCWD, target.c_str(), st);
+  } else if (errno != ENOENT) {
+    return SaveError(path, "", errno);
+  }
+  facts.folder_writable = faccessat(AT_FDCWD, folder.c_str(), W_OK | X_OK, AT_EACCESS) == 0;
+  return facts;
+}
+
+Result<AtomicWriter> AtomicWriter::Open(const fs::path& path, const SaveOptions& options) {
   fs::path target = path;
   if (int error_number = FollowLinks(target); error_number != 0) {
     return SaveError(path, "", error_number);
@@ -125,10 +150,15 @@ Result<AtomicWriter> AtomicWriter::Open(const fs::path& path) {
   if (exists && !S_ISREG(old.st_mode)) {
     return Error{kErrFileAccess, "Cannot save " + Quoted(path) + ": not a regular file"};
   }
+  if (exists && options.read_only == ReadOnlyFile::kRefuse &&
+      IsReadOnly(dir_fd, writer.name_.c_str(), old)) {
+    return Error{kErrFileAccess, "Cannot save " + Quoted(path) + ": it is read-only"};
+  }
+  const mode_t new_mode = options.new_file_mode ? *options.new_file_mode & 07777 : 0666;
 
   for (int attempt = 0; writer.fd_ < 0; ++attempt) {
     std::string temp_name = TempName(writer.name_);
-    int fd = openat(dir_fd, temp_name.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0666);
+    int fd = openat(dir_fd, temp_name.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, new_mode);
     if (fd >= 0) {
       writer.fd_ = fd;
       writer.temp_name_ = std::move(temp_name);
@@ -142,6 +172,8 @@ Result<AtomicWriter> AtomicWriter::Open(const fs::path& path) {
       [[maybe_unused]] int kept_owner = fchown(writer.fd_, old.st_uid, old.st_gid);
     }
     if (fchmod(writer.fd_, old.st_mode & 07777) != 0) return writer.Failure("", errno);
+  } else if (options.new_file_mode && fchmod(writer.fd_, new_mode) != 0) {
+    return writer.Failure("", errno);
   }
   return writer;
 }
@@ -154,7 +186,7 @@ Status AtomicWriter::Write(std::span<const char> bytes) {
   return {};
 }
 
-Status AtomicWriter::Commit() {
+Result<SaveReport> AtomicWriter::Commit() {
   if (fd_ < 0) return Failure("", EBADF);
   if (fsync(fd_) != 0) return Failure("flushing to disk failed", errno);
   int fd = std::exchange(fd_, -1);
@@ -164,12 +196,12 @@ Status AtomicWriter::Commit() {
   }
   temp_name_.clear();
   // The new content is in place now; what follows only makes the rename itself durable.
+  SaveReport report;
   if (fsync(dir_fd_) != 0 && errno != EINVAL) {
-    return Error{kErrFileAccess,
-                 "Saved " + Quoted(shown_path_) +
-                     ", but its folder could not be flushed to disk: " + Reason(errno)};
+    report.warnings.push_back("Saved " + Quoted(shown_path_) +
+                              ", but its folder could not be flushed to disk: " + Reason(errno));
   }
-  return {};
+  return report;
 }
 
 Error AtomicWriter::Failure(const std::string& what, int error_number) {

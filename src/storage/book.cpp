@@ -22,8 +22,9 @@ QString BookPath() { return BookPathIn(QCoreApplication::applicationDirPath()); 
 
 Result<std::u16string> LoadBook(const QString& path) { return LoadBookFile(NativePath(path)); }
 
-Status SaveBook(const QString& path, std::u16string_view text) {
-  return SaveBookFile(NativePath(path), text);
+Result<SaveReport> SaveBook(const QString& path, std::u16string_view text,
+                            const SaveOptions& options) {
+  return SaveBookFile(NativePath(path), text, options);
 }
 
 }  // namespace tallivan

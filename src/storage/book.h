@@ -22,7 +22,8 @@ QString BookPath();
 Result<std::u16string> LoadBook(const QString& path);
 
 // Replaces the book with `text` atomically, as SaveBookFile does.
-Status SaveBook(const QString& path, std::u16string_view text);
+Result<SaveReport> SaveBook(const QString& path, std::u16string_view text,
+                            const SaveOptions& options = {});
 
 }  // namespace tallivan
 

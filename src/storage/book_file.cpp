@@ -101,8 +101,9 @@ Result<std::u16string> ReadBook(int fd, const std::string& name) {
   return text;
 }
 
-Status SaveBookFile(const fs::path& path, std::u16string_view text) {
-  Result<AtomicWriter> writer = AtomicWriter::Open(path);
+Result<SaveReport> SaveBookFile(const fs::path& path, std::u16string_view text,
+                                const SaveOptions& options) {
+  Result<AtomicWriter> writer = AtomicWriter::Open(path, options);
   if (!writer) return writer.error();
   std::u16string swapped;
   if constexpr (std::endian::native == std::endian::big) {
@@ -112,7 +113,7 @@ Status SaveBookFile(const fs::path& path, std::u16string_view text) {
   }
   Status written = writer.value().Write(
       {reinterpret_cast<const char*>(text.data()), text.size() * sizeof(char16_t)});
-  if (!written) return written;
+  if (!written) return written.error();
   return writer.value().Commit();
 }
 

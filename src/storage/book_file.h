@@ -6,6 +6,7 @@
 #include <string_view>
 
 #include "runtime/error.h"
+#include "storage/atomic_writer.h"
 
 namespace tallivan {
 
@@ -25,7 +26,8 @@ Result<std::u16string> ReadBook(int fd, const std::string& name);
 // Replaces the book at `path` with `text` as raw UTF-16LE, atomically: either the whole new text
 // is on disk or the old book is left as it was. A symbolic link is written through to its
 // target. Error 75, whose description names the path and the reason.
-Status SaveBookFile(const std::filesystem::path& path, std::u16string_view text);
+Result<SaveReport> SaveBookFile(const std::filesystem::path& path, std::u16string_view text,
+                                const SaveOptions& options = {});
 
 }  // namespace tallivan
 

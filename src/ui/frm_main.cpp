@@ -281,7 +281,7 @@ CloseDecision frmMain::Form_QueryUnload(Attendance attendance) {
       }
       break;
   }
-  const Status saved = SaveBook(book_path_, text);
+  const Result<SaveReport> saved = SaveBook(book_path_, text);
   if (saved.ok()) {
     book_state_ = BookState::kLoaded;
     disk_hash_ = HashOf(text);
