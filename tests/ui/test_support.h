@@ -9,7 +9,7 @@
 #include <string>
 #include <vector>
 
-#include "ui/messenger.h"
+#include "session/messenger.h"
 
 namespace tallivan {
 
@@ -38,7 +38,7 @@ inline ino_t InodeOf(const QString& path) {
   return stat(QFile::encodeName(path).constData(), &st) == 0 ? st.st_ino : 0;
 }
 
-// Records every message and question and answers without blocking.
+// Records every message, question and log line, and answers without blocking.
 class FakeMessenger : public Messenger {
  public:
   struct Shown {
@@ -46,16 +46,19 @@ class FakeMessenger : public Messenger {
     std::optional<Answer> default_answer;  // nullopt: a message, not a question
   };
 
-  void Inform(const QString& title, const QString& body) override {
-    shown.push_back({title, body, std::nullopt});
+  void Inform(const std::string& title, const std::string& body) override {
+    shown.push_back({QString::fromStdString(title), QString::fromStdString(body), std::nullopt});
   }
-  Answer Ask(const QString& title, const QString& body, Answer default_answer) override {
-    shown.push_back({title, body, default_answer});
-    return answers.value(title, default_answer);
+  Answer Ask(const Question& question) override {
+    const QString title = QString::fromStdString(question.title);
+    shown.push_back({title, QString::fromStdString(question.body), question.default_answer});
+    return answers.value(title, question.default_answer);
   }
   void Dismiss() override {}
+  void Log(const std::string& line) override { log.push_back(QString::fromStdString(line)); }
 
   std::vector<Shown> shown;
+  std::vector<QString> log;
   QMap<QString, Answer> answers;  // by title; a question not listed gets its default
 };
 
