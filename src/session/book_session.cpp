@@ -94,8 +94,8 @@ std::string Body(std::string english, std::string chinese, const std::string& fi
   return english + kLineBreak + chinese;
 }
 
-Question CloseQuestion(std::string body) {
-  return Question{kWarningTitle,
+Question CloseQuestion(std::string body, const char* title = kWarningTitle) {
+  return Question{title,
                   std::move(body) + kLineBreak + kKeepApartEnglish + kLineBreak + kKeepApartChinese,
                   Answer::kNo, true};
 }
@@ -481,7 +481,8 @@ CloseDecision BookSession::Close(Attendance attendance, std::u16string_view text
     return KeepApart(attendance, text);
   }
   const Answer answer = messenger_.Ask(
-      CloseQuestion(reason + kLineBreak + kSaveFailedEnglish + kLineBreak + kSaveFailedChinese));
+      CloseQuestion(reason + kLineBreak + kSaveFailedEnglish + kLineBreak + kSaveFailedChinese,
+                    kErrorTitle));
   if (answer == Answer::kYes) return Finish();
   if (answer == Answer::kKeepApart) return KeepApart(attendance, text);
   return CloseDecision::kStayOpen;
