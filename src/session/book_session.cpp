@@ -480,9 +480,8 @@ CloseDecision BookSession::Close(Attendance attendance, std::u16string_view text
     messenger_.Log(reason);
     return KeepApart(attendance, text);
   }
-  const Answer answer = messenger_.Ask(
-      CloseQuestion(reason + kLineBreak + kSaveFailedEnglish + kLineBreak + kSaveFailedChinese,
-                    kErrorTitle));
+  const Answer answer = messenger_.Ask(CloseQuestion(
+      reason + kLineBreak + kSaveFailedEnglish + kLineBreak + kSaveFailedChinese, kErrorTitle));
   if (answer == Answer::kYes) return Finish();
   if (answer == Answer::kKeepApart) return KeepApart(attendance, text);
   return CloseDecision::kStayOpen;

@@ -36,7 +36,8 @@ class Messenger {
   // Asks a question and waits for the answer.
   virtual Answer Ask(const Question& question) = 0;
 
-  // Closes the message or question being shown, if any, as though nobody answered it.
+  // Closes the message or question being shown, if any, and every one after it, as though nobody
+  // answered them: nobody is there any more.
   virtual void Dismiss() = 0;
 
   // Reports `line` where someone may read it later although nobody is there now (standard error).

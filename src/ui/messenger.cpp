@@ -16,6 +16,7 @@ QString ForDisplay(const std::string& body) {
 BoxMessenger::BoxMessenger(QWidget* parent) : parent_(parent) {}
 
 void BoxMessenger::Inform(const std::string& title, const std::string& body) {
+  if (dismissed_) return;
   QMessageBox box(QMessageBox::NoIcon, QString::fromStdString(title), ForDisplay(body),
                   QMessageBox::Ok, parent_);
   box.setTextFormat(Qt::PlainText);
@@ -25,6 +26,7 @@ void BoxMessenger::Inform(const std::string& title, const std::string& body) {
 }
 
 Answer BoxMessenger::Ask(const Question& question) {
+  if (dismissed_) return question.default_answer;
   QMessageBox box(QMessageBox::NoIcon, QString::fromStdString(question.title),
                   ForDisplay(question.body), QMessageBox::Yes | QMessageBox::No, parent_);
   box.setTextFormat(Qt::PlainText);
@@ -47,7 +49,6 @@ Answer BoxMessenger::Ask(const Question& question) {
   }
   box.setEscapeButton(QMessageBox::No);
   shown_ = &box;
-  dismissed_ = false;
   box.exec();
   shown_ = nullptr;
   if (dismissed_) return question.default_answer;
@@ -56,9 +57,8 @@ Answer BoxMessenger::Ask(const Question& question) {
 }
 
 void BoxMessenger::Dismiss() {
-  if (!shown_) return;
   dismissed_ = true;
-  shown_->done(0);
+  if (shown_) shown_->done(0);
 }
 
 void BoxMessenger::Log(const std::string& line) {

@@ -1,12 +1,11 @@
 #include "session/book_session.h"
 
+#include <grp.h>
 #include <gtest/gtest.h>
 #include <sys/stat.h>
 #include <sys/syscall.h>
 #include <sys/wait.h>
 #include <unistd.h>
-
-#include <grp.h>
 
 #include <algorithm>
 #include <cstdlib>
@@ -63,10 +62,8 @@ class BookSessionTest : public ::testing::Test {
 
   fs::path Book() const { return dir_.path() / "book"; }
   fs::path Home() const { return dir_.path() / "home"; }
-  std::unique_ptr<BookSession> Session(FakeMessenger& messenger,
-                                       const fs::path& book = {}) const {
-    return std::make_unique<BookSession>(book.empty() ? Book() : book, kSample, messenger,
-                                         clock_);
+  std::unique_ptr<BookSession> Session(FakeMessenger& messenger, const fs::path& book = {}) const {
+    return std::make_unique<BookSession>(book.empty() ? Book() : book, kSample, messenger, clock_);
   }
   // The files kept apart in `folder`.
   std::vector<fs::path> Kept(const fs::path& folder) const {
@@ -106,18 +103,18 @@ TEST_F(BookSessionTest, ClosingWritesOnlyWhatChangedAndAsksBeforeOverwritingWhat
        CloseDecision::kClose, Outcome::kUntouched, false},
       {"edited", mine, mine, 0, true, Attendance::kUnattended, Answer::kNo, "",
        CloseDecision::kClose, Outcome::kRewritten, false},
-      {"no book yet, sample unchanged", kNone, kNone, 0, false, Attendance::kAttended,
-       Answer::kNo, "", CloseDecision::kClose, Outcome::kRewritten, false},
-      {"read-only, no", mine, mine, 0444, true, Attendance::kAttended, Answer::kNo,
-       "is read-only", CloseDecision::kStayOpen, Outcome::kUntouched, false},
+      {"no book yet, sample unchanged", kNone, kNone, 0, false, Attendance::kAttended, Answer::kNo,
+       "", CloseDecision::kClose, Outcome::kRewritten, false},
+      {"read-only, no", mine, mine, 0444, true, Attendance::kAttended, Answer::kNo, "is read-only",
+       CloseDecision::kStayOpen, Outcome::kUntouched, false},
       {"read-only, yes", mine, mine, 0444, true, Attendance::kAttended, Answer::kYes,
        "is read-only", CloseDecision::kClose, Outcome::kRewritten, false},
-      {"read-only, keep apart", mine, mine, 0444, true, Attendance::kAttended,
-       Answer::kKeepApart, "is read-only", CloseDecision::kClose, Outcome::kUntouched, true},
+      {"read-only, keep apart", mine, mine, 0444, true, Attendance::kAttended, Answer::kKeepApart,
+       "is read-only", CloseDecision::kClose, Outcome::kUntouched, true},
       {"read-only, unattended", mine, mine, 0444, true, Attendance::kUnattended, Answer::kYes, "",
        CloseDecision::kClose, Outcome::kUntouched, true},
-      {"unreadable, sample unchanged", odd, odd, 0, false, Attendance::kAttended, Answer::kYes,
-       "", CloseDecision::kClose, Outcome::kUntouched, false},
+      {"unreadable, sample unchanged", odd, odd, 0, false, Attendance::kAttended, Answer::kYes, "",
+       CloseDecision::kClose, Outcome::kUntouched, false},
       {"unreadable, edited", odd, odd, 0, true, Attendance::kAttended, Answer::kYes,
        "could not be read", CloseDecision::kClose, Outcome::kRewritten, false},
       {"rewritten on disk", mine, theirs, 0, false, Attendance::kAttended, Answer::kNo,
@@ -126,8 +123,8 @@ TEST_F(BookSessionTest, ClosingWritesOnlyWhatChangedAndAsksBeforeOverwritingWhat
        "changed by another program", CloseDecision::kClose, Outcome::kAsLeft, true},
       {"deleted on disk", mine, kNone, 0, true, Attendance::kAttended, Answer::kYes,
        "deleted or moved", CloseDecision::kClose, Outcome::kRewritten, false},
-      {"deleted on disk, unattended", mine, kNone, 0, false, Attendance::kUnattended,
-       Answer::kYes, "", CloseDecision::kClose, Outcome::kAsLeft, true},
+      {"deleted on disk, unattended", mine, kNone, 0, false, Attendance::kUnattended, Answer::kYes,
+       "", CloseDecision::kClose, Outcome::kAsLeft, true},
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(c.name);
@@ -149,9 +146,8 @@ TEST_F(BookSessionTest, ClosingWritesOnlyWhatChangedAndAsksBeforeOverwritingWhat
     EXPECT_EQ(session->Close(c.attendance, text), c.decision);
 
     const bool asked = *c.question != '\0';
-    ASSERT_EQ(messenger.shown.size() - shown_before, (asked ? 1u : 0u) + (c.kept_apart &&
-                                                                        c.attendance ==
-                                                                            Attendance::kAttended));
+    ASSERT_EQ(messenger.shown.size() - shown_before,
+              (asked ? 1u : 0u) + (c.kept_apart && c.attendance == Attendance::kAttended));
     if (asked) {
       const FakeMessenger::Shown& question = messenger.shown[shown_before];
       EXPECT_EQ(question.title, kWarningTitle);
@@ -167,11 +163,15 @@ TEST_F(BookSessionTest, ClosingWritesOnlyWhatChangedAndAsksBeforeOverwritingWhat
         break;
       case Outcome::kRewritten:
         EXPECT_EQ(ReadBytes(Book()), Le(text));
-        if (c.mode != 0) EXPECT_EQ(ModeOf(Book()), c.mode);
+        if (c.mode != 0) {
+          EXPECT_EQ(ModeOf(Book()), c.mode);
+        }
         break;
       case Outcome::kAsLeft:
         EXPECT_EQ(fs::exists(Book()), c.after_open.has_value());
-        if (c.after_open) EXPECT_EQ(ReadBytes(Book()), *c.after_open);
+        if (c.after_open) {
+          EXPECT_EQ(ReadBytes(Book()), *c.after_open);
+        }
         break;
     }
     const std::vector<fs::path> kept = Kept(dir_.path());
@@ -180,12 +180,11 @@ TEST_F(BookSessionTest, ClosingWritesOnlyWhatChangedAndAsksBeforeOverwritingWhat
     EXPECT_EQ(ReadBytes(kept[0]), Le(text));
     EXPECT_EQ(ModeOf(kept[0]), c.mode == 0444 ? 0400u : 0600u);
     // Whoever may read it later learns where the text went.
-    const std::string told = c.attendance == Attendance::kAttended ? messenger.shown.back().body
-                                                                   : messenger.log.back();
+    const std::string told =
+        c.attendance == Attendance::kAttended ? messenger.shown.back().body : messenger.log.back();
     EXPECT_NE(told.find(kept[0].string()), std::string::npos) << told;
   }
 }
-
 
 TEST_F(BookSessionTest, AFailedSaveLetsTheUserCloseStayOrKeepTheTextApartButNeverInTheRoot) {
   WriteBytes(dir_.path() / "file", "x");
@@ -200,8 +199,8 @@ TEST_F(BookSessionTest, AFailedSaveLetsTheUserCloseStayOrKeepTheTextApartButNeve
     CloseDecision decision;
     Where text;  // where the text ends up
   } cases[] = {
-      {"book is a folder, close anyway", Book(), "home", false, Attendance::kAttended,
-       Answer::kYes, CloseDecision::kClose, Where::kNowhere},
+      {"book is a folder, close anyway", Book(), "home", false, Attendance::kAttended, Answer::kYes,
+       CloseDecision::kClose, Where::kNowhere},
       {"book is a folder, stay", Book(), "home", false, Attendance::kAttended, Answer::kNo,
        CloseDecision::kStayOpen, Where::kNowhere},
       {"book is a folder, keep apart", Book(), "home", false, Attendance::kAttended,
@@ -210,14 +209,14 @@ TEST_F(BookSessionTest, AFailedSaveLetsTheUserCloseStayOrKeepTheTextApartButNeve
        Attendance::kAttended, Answer::kKeepApart, CloseDecision::kClose, Where::kHome},
       {"folder is a file, unattended", dir_.path() / "file/book", "home", false,
        Attendance::kUnattended, Answer::kNo, CloseDecision::kClose, Where::kHome},
-      {"no place at all, keep apart", dir_.path() / "file/book", "/", false,
-       Attendance::kAttended, Answer::kKeepApart, CloseDecision::kStayOpen, Where::kNowhere},
+      {"no place at all, keep apart", dir_.path() / "file/book", "/", false, Attendance::kAttended,
+       Answer::kKeepApart, CloseDecision::kStayOpen, Where::kNowhere},
       {"no place at all, unattended", dir_.path() / "file/book", "/", false,
        Attendance::kUnattended, Answer::kNo, CloseDecision::kStayOpen, Where::kNowhere},
       {"folder not flushed", Book(), "home", true, Attendance::kAttended, Answer::kNo,
        CloseDecision::kClose, Where::kBook},
-      {"folder not flushed, unattended", Book(), "home", true, Attendance::kUnattended,
-       Answer::kNo, CloseDecision::kClose, Where::kBook},
+      {"folder not flushed, unattended", Book(), "home", true, Attendance::kUnattended, Answer::kNo,
+       CloseDecision::kClose, Where::kBook},
   };
   const auto in_root = [] {
     std::vector<std::string> names = Entries("/");
@@ -258,8 +257,8 @@ TEST_F(BookSessionTest, AFailedSaveLetsTheUserCloseStayOrKeepTheTextApartButNeve
               std::string::npos)
         << told;
     if (attended && !c.flush_fails) {
-      const FakeMessenger::Shown& question = messenger.shown.at(messenger.shown.size() - 1 -
-                                                                (c.answer == Answer::kKeepApart));
+      const FakeMessenger::Shown& question =
+          messenger.shown.at(messenger.shown.size() - 1 - (c.answer == Answer::kKeepApart));
       EXPECT_EQ(question.title, kErrorTitle);
       EXPECT_NE(question.body.find("Close without saving it?"), std::string::npos);
       EXPECT_EQ(question.default_answer, Answer::kNo);
@@ -272,15 +271,13 @@ TEST_F(BookSessionTest, AFailedSaveLetsTheUserCloseStayOrKeepTheTextApartButNeve
     for (const fs::path& kept : beside.empty() ? at_home : beside) {
       EXPECT_EQ(ReadBytes(kept), Le(text));
       EXPECT_TRUE(kept.filename().string().starts_with(c.text == Where::kHome ? "tallivan-book."
-                                                                               : "book."));
+                                                                              : "book."));
     }
     EXPECT_EQ(in_root(), root_before);
     // What went to a file without anyone there is told at the next start, and only then.
     if (c.decision == CloseDecision::kStayOpen) continue;
-    for (const size_t expected : {c.text != Where::kBook && c.text != Where::kNowhere && !attended
-                                      ? 1u
-                                      : 0u,
-                                  0u}) {
+    for (const size_t expected :
+         {c.text != Where::kBook && c.text != Where::kNowhere && !attended ? 1u : 0u, 0u}) {
       FakeMessenger next;
       Session(next, c.book)->Open();
 
@@ -454,12 +451,11 @@ TEST_F(BookSessionTest, AnUnwritableFolderIsToldAtTheStartAndAnUnchangedBookIsNo
       FakeMessenger messenger;
       auto session = Session(messenger, book);
       const std::optional<std::u16string> shown = session->Open();
-      const bool warned = std::any_of(messenger.shown.begin(), messenger.shown.end(),
-                                      [&](const auto& shown) {
-                                        return shown.body.find("cannot be saved") !=
-                                                   std::string::npos &&
-                                               shown.body.find(book.string()) != std::string::npos;
-                                      });
+      const bool warned =
+          std::any_of(messenger.shown.begin(), messenger.shown.end(), [&](const auto& shown) {
+            return shown.body.find("cannot be saved") != std::string::npos &&
+                   shown.body.find(book.string()) != std::string::npos;
+          });
       EXPECT_TRUE(warned) << book;
       messenger.shown.clear();
       EXPECT_EQ(session->Close(Attendance::kAttended, shown.value_or(kSample)),

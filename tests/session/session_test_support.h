@@ -26,8 +26,8 @@ class FakeMessenger : public Messenger {
     shown.push_back({title, body, std::nullopt});
   }
   Answer Ask(const Question& question) override {
-    shown.push_back({question.title, question.body, question.default_answer,
-                     question.offers_keep_apart});
+    shown.push_back(
+        {question.title, question.body, question.default_answer, question.offers_keep_apart});
     const auto answer = answers.find(question.title);
     return answer != answers.end() ? answer->second : question.default_answer;
   }

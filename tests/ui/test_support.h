@@ -4,12 +4,11 @@
 #include <sys/stat.h>
 
 #include <QFile>
-#include <QMap>
 #include <optional>
 #include <string>
 #include <vector>
 
-#include "session/messenger.h"
+#include "tests/session/session_test_support.h"
 
 namespace tallivan {
 
@@ -37,30 +36,6 @@ inline ino_t InodeOf(const QString& path) {
   struct stat st {};
   return stat(QFile::encodeName(path).constData(), &st) == 0 ? st.st_ino : 0;
 }
-
-// Records every message, question and log line, and answers without blocking.
-class FakeMessenger : public Messenger {
- public:
-  struct Shown {
-    QString title, body;
-    std::optional<Answer> default_answer;  // nullopt: a message, not a question
-  };
-
-  void Inform(const std::string& title, const std::string& body) override {
-    shown.push_back({QString::fromStdString(title), QString::fromStdString(body), std::nullopt});
-  }
-  Answer Ask(const Question& question) override {
-    const QString title = QString::fromStdString(question.title);
-    shown.push_back({title, QString::fromStdString(question.body), question.default_answer});
-    return answers.value(title, question.default_answer);
-  }
-  void Dismiss() override {}
-  void Log(const std::string& line) override { log.push_back(QString::fromStdString(line)); }
-
-  std::vector<Shown> shown;
-  std::vector<QString> log;
-  QMap<QString, Answer> answers;  // by title; a question not listed gets its default
-};
 
 }  // namespace tallivan
 
