@@ -39,9 +39,9 @@ class Copy {
     process.setProcessEnvironment(environment);
     process.start(program_, {});
     pollfd read{watch, POLLIN, 0};
-    if (wait_for_load)
-      ASSERT_EQ(poll(&read, 1, kTimeoutMs), 1) << "the program never read its book";
+    const bool loaded = !wait_for_load || poll(&read, 1, kTimeoutMs) == 1;
     close(watch);
+    ASSERT_TRUE(loaded) << "the program never read its book";
   }
 
  private:
