@@ -136,7 +136,7 @@ class BookSession::RecoveryWriter {
  public:
   struct Job {
     fs::path copy;
-    std::u16string text;
+    std::function<std::u16string()> text;
     std::optional<Fingerprint> disk;
     unsigned mode = 0600;
   };
@@ -182,14 +182,15 @@ class BookSession::RecoveryWriter {
   }
 
   static void Write(const Job& job) {
-    if (job.disk && Fingerprint::Of(job.text) == *job.disk) {
+    const std::u16string text = job.text();
+    if (job.disk && Fingerprint::Of(text) == *job.disk) {
       std::error_code ignored;
       fs::remove(job.copy, ignored);
       return;
     }
     // A copy that cannot be written now is tried again at the next change.
     [[maybe_unused]] Result<SaveReport> saved = SaveBookFile(
-        job.copy, job.text, {.read_only = ReadOnlyFile::kReplace, .new_file_mode = job.mode});
+        job.copy, text, {.read_only = ReadOnlyFile::kReplace, .new_file_mode = job.mode});
   }
 
   std::mutex mutex_;
@@ -398,7 +399,7 @@ std::optional<TimePoint> BookSession::RecoveryCopyDue() const {
   return std::min(*last_change_ + kRecoveryQuiet, *first_unkept_change_ + kRecoveryMaxWait);
 }
 
-void BookSession::KeepRecoveryCopy(std::u16string text) {
+void BookSession::KeepRecoveryCopy(std::function<std::u16string()> text) {
   first_unkept_change_.reset();
   last_change_.reset();
   const fs::path copy = recovery_copy();

@@ -2,6 +2,7 @@
 #define TALLIVAN_SESSION_BOOK_SESSION_H_
 
 #include <filesystem>
+#include <functional>
 #include <memory>
 #include <optional>
 #include <string>
@@ -84,9 +85,15 @@ class BookSession {
   // When the box's text should next be given to KeepRecoveryCopy(); nullopt when it need not be.
   std::optional<TimePoint> RecoveryCopyDue() const;
 
-  // Keeps `text`, the box's whole text, as this window's recovery copy beside the book, or removes
-  // the copy when `text` is what the book holds. The file is written on a thread of its own.
-  void KeepRecoveryCopy(std::u16string text);
+  // Keeps the box's whole text, which `text` gives, as this window's recovery copy beside the book,
+  // or removes the copy when it is what the book holds. `text` is called, and the file written, on
+  // a thread of its own, so that a large book's copy does not hold up the window.
+  void KeepRecoveryCopy(std::function<std::u16string()> text);
+
+  // As above, with the text at hand.
+  void KeepRecoveryCopy(std::u16string text) {
+    KeepRecoveryCopy([text = std::move(text)] { return text; });
+  }
 
   // Waits until recovery copies under way are on disk.
   void FinishRecoveryCopies();

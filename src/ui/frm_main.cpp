@@ -248,7 +248,7 @@ void frmMain::OnTextChanged() {
 
 void frmMain::KeepRecoveryCopy() {
   if (closed_) return;
-  session_->KeepRecoveryCopy(txtMain->LedgerText());
+  session_->KeepRecoveryCopy(LedgerTextLater(*txtMain->document()));
 }
 
 }  // namespace tallivan
