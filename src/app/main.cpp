@@ -58,6 +58,8 @@ int main(int argc, char* argv[]) {
   QApplication app(argc, argv);  // takes its own options out of argv
   const auto parsed = ParseWindowArgs(Arguments(argc, argv), tallivan::QtArguments::kRefuse);
   if (const auto code = Answer(parsed)) return *code;
+  // X11 takes the window's class (WM_CLASS) from the application name and Wayland its app id
+  // from the desktop file name: both name the desktop entry, so the desktop finds the icon.
   QApplication::setApplicationName(QString::fromLatin1(tallivan::kAppId));
   QApplication::setApplicationVersion(QString::fromLatin1(tallivan::kVersion));
   QGuiApplication::setDesktopFileName(QString::fromLatin1(tallivan::kAppId));
