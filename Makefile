@@ -11,7 +11,12 @@ SANITIZER_ENV = ASAN_OPTIONS=detect_leaks=1:strict_string_checks=1:check_initial
 	UBSAN_OPTIONS=halt_on_error=1:print_stacktrace=1 \
 	LSAN_OPTIONS=suppressions=$(CURDIR)/tests/reliability/lsan.supp:print_suppressions=0
 
-.PHONY: all build test run bench deps clean fuzz test-sanitize
+# The book `make run` opens: the build tree's own, $(BUILD_DIR)/bin/book, unless BOOK names another.
+BOOK ?=
+# Ledgers a build folder may hold: the one `make run` keeps, and texts saved when it could not be.
+BUILD_BOOKS = $(wildcard $(BUILD_DIR)/bin/book $(BUILD_DIR)/bin/book.unsaved-*)
+
+.PHONY: all build test run bench deps clean fuzz test-sanitize package
 
 all: build
 
@@ -29,7 +34,11 @@ test: build
 	ctest --test-dir $(BUILD_DIR) --output-on-failure -j $(JOBS)
 
 run: build
-	$(BUILD_DIR)/bin/tallivan
+	$(BUILD_DIR)/bin/tallivan $(if $(BOOK),--book '$(BOOK)')
+
+# The Debian package, $(BUILD_DIR)/tallivan_<version>_<arch>.deb.
+package: build
+	cmake --build $(BUILD_DIR) --target package
 
 # The benchmarks on generated books, in the Release build; prints one table (bench/run).
 bench: build
@@ -47,5 +56,14 @@ test-sanitize: deps
 	$(SANITIZER_ENV) cmake --build $(SANITIZE_DIR) -j $(JOBS)
 	$(SANITIZER_ENV) ctest --test-dir $(SANITIZE_DIR) --output-on-failure -j $(JOBS)
 
+# Never deletes a ledger: refuses while the build folder holds one.
 clean:
+ifneq ($(BUILD_BOOKS),)
+	@echo "make clean: $(BUILD_BOOKS) would be deleted with $(BUILD_DIR); nothing was removed." >&2
+	@echo "Keep the book by moving it out first, for example to where an installed copy looks:" >&2
+	@echo "  mkdir -p ~/.local/share/tallivan && mv -n $(BUILD_DIR)/bin/book ~/.local/share/tallivan/book" >&2
+	@echo "or anywhere else, then open it with 'make run BOOK=PATH' or 'tallivan --book PATH'." >&2
+	@exit 1
+else
 	rm -rf $(BUILD_DIR)
+endif

@@ -1,14 +1,74 @@
 #include <QApplication>
+#include <QFile>
+#include <cstdio>
+#include <filesystem>
+#include <optional>
+#include <string>
+#include <system_error>
+#include <variant>
+#include <vector>
 
+#include "app/options.h"
+#include "runtime/version.h"
+#include "storage/book.h"
 #include "ui/frm_main.h"
 #include "ui/termination_signals.h"
 
+namespace {
+
+constexpr int kExitOk = 0;
+constexpr int kExitBadUse = 2;
+
+bool Print(std::FILE* stream, const std::string& text) {
+  return std::fputs(text.c_str(), stream) >= 0 && std::fflush(stream) == 0;
+}
+
+// Answers --help, --version and bad use; nullopt when the window is to open.
+std::optional<int> Answer(const std::variant<tallivan::WindowOptions, tallivan::BadUse>& parsed) {
+  using Action = tallivan::WindowOptions::Action;
+  if (const auto* bad = std::get_if<tallivan::BadUse>(&parsed)) {
+    Print(stderr, "tallivan: " + bad->reason + " (see --help)\n");
+    return kExitBadUse;
+  }
+  const auto& options = std::get<tallivan::WindowOptions>(parsed);
+  if (options.action == Action::kOpen) return std::nullopt;
+  const std::string text = options.action == Action::kHelp
+                               ? std::string(tallivan::WindowUsage())
+                               : std::string("tallivan ") + tallivan::kVersion + "\n";
+  return Print(stdout, text) ? kExitOk : kExitBadUse;
+}
+
+// `path` made absolute against the working folder, but not otherwise changed.
+std::string Absolute(const std::string& path) {
+  std::error_code error;
+  const std::filesystem::path absolute = std::filesystem::absolute(path, error);
+  return error ? path : absolute.native();
+}
+
+std::vector<std::string> Arguments(int argc, char* argv[]) { return {argv + 1, argv + argc}; }
+
+}  // namespace
+
 int main(int argc, char* argv[]) {
-  QApplication app(argc, argv);
-  QApplication::setApplicationName(QStringLiteral("Tallivan"));
-  QApplication::setApplicationVersion(QStringLiteral("1.0.0.1"));
+  // --help and --version need no display, so they are answered before Qt starts.
+  if (const auto code =
+          Answer(ParseWindowArgs(Arguments(argc, argv), tallivan::QtArguments::kLeave))) {
+    return *code;
+  }
+  QApplication app(argc, argv);  // takes its own options out of argv
+  const auto parsed = ParseWindowArgs(Arguments(argc, argv), tallivan::QtArguments::kRefuse);
+  if (const auto code = Answer(parsed)) return *code;
+  // X11 takes the window's class (WM_CLASS) from the application name and Wayland its app id
+  // from the desktop file name: both name the desktop entry, so the desktop finds the icon.
+  QApplication::setApplicationName(QString::fromLatin1(tallivan::kAppId));
+  QApplication::setApplicationVersion(QString::fromLatin1(tallivan::kVersion));
+  QGuiApplication::setDesktopFileName(QString::fromLatin1(tallivan::kAppId));
   tallivan::TerminationSignals termination;
-  tallivan::frmMain window;
+  // The book is found once the signals are caught, so that a signal from then on saves it.
+  const std::optional<std::string>& named = std::get<tallivan::WindowOptions>(parsed).book;
+  const QString book =
+      named ? QFile::decodeName(QByteArray::fromStdString(Absolute(*named))) : tallivan::BookPath();
+  tallivan::frmMain window(book);
   QObject::connect(&termination, &tallivan::TerminationSignals::Received, &window,
                    [&window] { window.RequestClose(tallivan::Attendance::kUnattended); });
   window.show();

@@ -16,9 +16,11 @@
 #include <utility>
 #include <variant>
 
+#include "cli/csv.h"
 #include "cli/utf8.h"
 #include "ledger/ledger.h"
 #include "runtime/error.h"
+#include "runtime/version.h"
 #include "storage/atomic_writer.h"
 #include "storage/book_file.h"
 #include "storage/book_view.h"
@@ -27,14 +29,16 @@ namespace tallivan {
 namespace {
 
 constexpr std::string_view kUsage =
-    R"(Usage: tallivan-calc [--utf8] [--check | -i | -o OUT] [BOOK]
+    R"(Usage: tallivan-calc [--utf8] [--check | --csv | -i | -o OUT] [BOOK]
 Recomputes every subtotal line ("#" line) of a Tallivan book.
 
   BOOK        the book file, raw UTF-16LE; absent or "-": standard input
   --utf8      read and write UTF-8 text instead of UTF-16LE
   --check     write nothing; exit 0 when the book is up to date, 3 when not
+  --csv       write the book as CSV: line,kind,amount,group_sum,running_total,text
   -i          write the result back into BOOK
   -o OUT      write the result to OUT ("-": standard output)
+  --version   show the version and exit
   -h, --help  show this help and exit
 
 Without --check, -i or -o the result goes to standard output. Files are
@@ -53,7 +57,7 @@ constexpr size_t kDirectWrite = kOutputBuffer / 4;
 constexpr size_t kEncodeSlice = size_t{1} << 16;
 
 enum class Encoding { kUtf16, kUtf8 };
-enum class Mode { kPrint, kCheck, kInPlace, kOutput };
+enum class Mode { kPrint, kCheck, kCsv, kInPlace, kOutput };
 
 struct Options {
   Encoding encoding = Encoding::kUtf16;
@@ -61,6 +65,7 @@ struct Options {
   std::string book = "-";
   std::string out;
   bool help = false;
+  bool version = false;
 };
 
 // Why the arguments cannot be used.
@@ -88,12 +93,17 @@ std::variant<Options, BadArgs> ParseArgs(const std::vector<std::string>& args) {
     } else if (arg == "--help" || arg == "-h") {
       options.help = true;
       return options;
+    } else if (arg == "--version") {
+      options.version = true;
+      return options;
     } else if (arg == "--utf8") {
       options.encoding = Encoding::kUtf8;
-    } else if (arg == "--check" || arg == "-i" || arg == "-o") {
-      if (options.mode != Mode::kPrint) return BadArgs{"give only one of --check, -i and -o"};
-      if (arg == "--check") {
-        options.mode = Mode::kCheck;
+    } else if (arg == "--check" || arg == "--csv" || arg == "-i" || arg == "-o") {
+      if (options.mode != Mode::kPrint) {
+        return BadArgs{"give only one of --check, --csv, -i and -o"};
+      }
+      if (arg == "--check" || arg == "--csv") {
+        options.mode = arg == "--csv" ? Mode::kCsv : Mode::kCheck;
       } else if (arg == "-i") {
         options.mode = Mode::kInPlace;
       } else if (i + 1 == args.size()) {
@@ -294,8 +304,10 @@ int Run(const std::vector<std::string>& args, const CalcStreams& streams,
     return kExitBadUse;
   }
   const Options& options = std::get<Options>(parsed);
-  if (options.help) {
-    return WriteAll(streams.out, kUsage, "standard output").ok() ? kExitOk : kExitBadUse;
+  if (options.help || options.version) {
+    const std::string text =
+        options.help ? std::string(kUsage) : "tallivan-calc " + std::string(kVersion) + "\n";
+    return WriteAll(streams.out, text, "standard output").ok() ? kExitOk : kExitBadUse;
   }
 
   const Result<Input> input = ReadInput(options, streams.in);
@@ -311,6 +323,14 @@ int Run(const std::vector<std::string>& args, const CalcStreams& streams,
   }
   const Edits& edits = std::get<Edits>(outcome);
   if (options.mode == Mode::kCheck) return edits.empty() ? kExitOk : kExitOutOfDate;
+  if (options.mode == Mode::kCsv) {
+    const std::string name = options.book == "-" ? std::string(kStdinName) : options.book;
+    if (Status written = WriteCsv(text, streams.out, name); !written) {
+      Say(streams.err, "tallivan-calc: " + written.error().description);
+      return kExitBadUse;
+    }
+    return kExitOk;
+  }
   if (options.encoding == Encoding::kUtf8) {
     // The rest came in as UTF-8, so only the rewritten lines could fail to go out as UTF-8.
     for (const LineEdit& edit : edits) {

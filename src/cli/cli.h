@@ -20,8 +20,8 @@ struct CalcStreams {
   int err = 2;
 };
 
-// Runs `tallivan-calc [--utf8] [--check | -i | -o OUT] [BOOK]` with `args` (the program's name
-// left out), formatting figures with `decimal_separator`, and returns its exit status.
+// Runs `tallivan-calc [--utf8] [--check | --csv | -i | -o OUT] [BOOK]` with `args` (the program's
+// name left out), formatting figures with `decimal_separator`, and returns its exit status.
 int RunCalc(const std::vector<std::string>& args, const CalcStreams& streams,
             std::u16string_view decimal_separator);
 

@@ -255,11 +255,18 @@ uint64_t Magnitude(Currency amount) {
   return raw < 0 ? uint64_t{0} - static_cast<uint64_t>(raw) : static_cast<uint64_t>(raw);
 }
 
+// Takes no notice of entry lines.
+struct IgnoreEntries {
+  void operator()(const Walk&, std::u16string_view, Currency) const {}
+};
+
 // Walks the lines that start before `limit`, from walk.start on, calling
-// on_subtotal(walk, line) for each subtotal line. Returns false at the first line it cannot read,
-// with walk.start and walk.index at that line.
-template <typename OnSubtotal>
-bool WalkLines(std::u16string_view text, size_t limit, Walk& walk, OnSubtotal&& on_subtotal) {
+// on_subtotal(walk, line) for each subtotal line and on_entry(walk, line, amount) for each other
+// line, its amount added. Returns false at the first line it cannot read, with walk.start and
+// walk.index at that line.
+template <typename OnSubtotal, typename OnEntry = IgnoreEntries>
+bool WalkLines(std::u16string_view text, size_t limit, Walk& walk, OnSubtotal&& on_subtotal,
+               OnEntry&& on_entry = {}) {
   while (walk.start < limit) {
     Currency amount;
     const LineRead line = ReadLine(text, walk.start, amount, walk.fault);
@@ -277,6 +284,9 @@ bool WalkLines(std::u16string_view text, size_t limit, Walk& walk, OnSubtotal&& 
       if (!walk.group_closed) {
         walk.open_group_peak = std::max(walk.open_group_peak, Magnitude(walk.group_sum));
       }
+    }
+    if (line.kind == LineKind::EntryLine) {
+      on_entry(walk, text.substr(walk.start, line.end - walk.start), amount);
     }
     walk.start = line.end + kLineBreak.size();
     ++walk.index;
@@ -418,6 +428,26 @@ std::variant<Edits, Rejection> RecalculateEdits(std::u16string_view text,
                      RejectionMessage(carried.fault)};
   }
   return edits;
+}
+
+std::optional<Rejection> ReadLines(std::u16string_view text,
+                                   const std::function<void(const LineFigures&)>& on_line) {
+  Walk walk;
+  const auto on_subtotal = [&on_line](const Walk& at, std::u16string_view line) {
+    on_line(LineFigures{at.index, line, LineRole::kSubtotal, Currency(), at.group_sum,
+                        at.running_total});
+  };
+  const auto on_entry = [&on_line](const Walk& at, std::u16string_view line, Currency amount) {
+    // The line was read, so its first "//" starts its comment.
+    const std::u16string_view before_comment = line.substr(0, line.find(u"//"));
+    const bool bracketed = before_comment.find(u'[') != std::u16string_view::npos;
+    on_line(LineFigures{at.index, line, bracketed ? LineRole::kEntry : LineRole::kOther, amount,
+                        Currency(), Currency()});
+  };
+  const size_t limit = text.empty() ? 0 : text.size() + 1;
+  if (WalkLines(text, limit, walk, on_subtotal, on_entry)) return std::nullopt;
+  return Rejection{walk.index, static_cast<int64_t>(walk.start), walk.fault,
+                   RejectionMessage(walk.fault)};
 }
 
 std::u16string ApplyEdits(std::u16string_view text, const Edits& edits) {

@@ -2,6 +2,7 @@
 #define TALLIVAN_LEDGER_LEDGER_H_
 
 #include <cstdint>
+#include <functional>
 #include <optional>
 #include <string>
 #include <string_view>
@@ -82,6 +83,25 @@ std::variant<Edits, Rejection> RecalculateEdits(std::u16string_view text,
 
 // `text` with `edits` applied (as made by RecalculateEdits for that text).
 std::u16string ApplyEdits(std::u16string_view text, const Edits& edits);
+
+// What a line is to a reader of the ledger.
+enum class LineRole { kEntry, kSubtotal, kOther };
+
+// One line of the ledger as the pass reads it.
+struct LineFigures {
+  int64_t line_index = 0;            // 0-based
+  std::u16string_view text;          // the line as it stands, without its CR LF
+  LineRole role = LineRole::kOther;  // kEntry: a bracket outside its comment
+  Currency amount;                   // an entry's amount; 0 for other lines
+  Currency group_sum;                // the sums a subtotal line stands for; 0 for other lines
+  Currency running_total;
+};
+
+// Reads every line of `text` in order, as RecalculateEdits does, and hands each to `on_line`.
+// Stops at the first line it cannot read (the lines before it have been handed on) and gives
+// the rejection RecalculateEdits would give.
+std::optional<Rejection> ReadLines(std::u16string_view text,
+                                   const std::function<void(const LineFigures&)>& on_line);
 
 // The outcome of Recalculate: the whole new text, or the rejection.
 using RecalcOutcome = std::variant<std::u16string, Rejection>;

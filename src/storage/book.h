@@ -6,16 +6,16 @@
 
 #include "runtime/error.h"
 #include "storage/book_file.h"
+#include "storage/book_location.h"
 
 namespace tallivan {
-
-// The book's file name.
-inline constexpr char kBookFileName[] = "book";
 
 // `folder` joined with "book" by the platform separator; nothing else is done to `folder`.
 QString BookPathIn(const QString& folder);
 
-// The book beside the running executable (needs a QCoreApplication).
+// Where the running program keeps its book, as DefaultBookPath decides; for the user's data
+// folder, that folder is made when missing. Beside the executable when no home folder is known
+// (needs a QCoreApplication).
 QString BookPath();
 
 // Reads the whole book as raw UTF-16LE code units, as LoadBookFile does.

@@ -7,7 +7,9 @@
 #include <QTemporaryDir>
 #include <cstdlib>
 
+#include "cli/csv.h"
 #include "ledger/ledger.h"
+#include "runtime/version.h"
 #include "test_files.h"
 
 namespace tallivan {
@@ -27,6 +29,10 @@ std::vector<std::string> Snapshot(const fs::path& folder) {
 const std::u16string kStale = u"coffee [2 3.5]\r\n  # old [9]\r\n账本 😀 [-3] // note [5]\r\n#\r\n";
 const std::u16string kFresh =
     u"coffee [2 3.5]\r\n#  (7.00) ,  7.00\r\n账本 😀 [-3] // note [5]\r\n#  (-3.00) ,  4.00\r\n";
+const std::string kStaleCsv =
+    "1,entry,7.0000,,,\"coffee [2 3.5]\"\r\n2,subtotal,,7.0000,7.0000,\"  # old [9]\"\r\n"
+    "3,entry,-3.0000,,,\"账本 😀 [-3] // note [5]\"\r\n4,subtotal,,-3.0000,4.0000,\"#\"\r\n"
+    "5,other,,,,\"\"\r\n";
 const std::string kInvalid = " error: Something invalid in the Bracket. 括号中有内容不可识别。\n";
 
 // A run of tallivan-calc among sample files, and what must come of it.
@@ -45,6 +51,14 @@ TEST(CalcTest, GivesTheExitStatusOutputAndFilesOfEachRun) {
   const std::u16string large =
       Repeat(u"账本 [1 0.25] // " + Repeat(u"😀", 40'000) + u"\r\n# stale\r\n", 40);
   const std::u16string large_fresh = std::get<std::u16string>(Recalculate(large));
+  std::string large_csv(kCsvHeader);
+  for (int i = 1; i <= 40; ++i) {
+    std::string total = std::to_string(i / 4) + "." + std::to_string(10000 + i % 4 * 2500);
+    large_csv += std::to_string(2 * i - 1) + ",entry,0.2500,,,\"账本 [1 0.25] // " +
+                 Utf8(Repeat(u"😀", 40'000)) + "\"\r\n" + std::to_string(2 * i) +
+                 ",subtotal,,0.2500," + total.erase(total.find('.') + 1, 1) + ",\"# stale\"\r\n";
+  }
+  large_csv += "81,other,,,,\"\"\r\n";
   const std::string book = Le(kStale), text = Utf8(kStale), separated = "[1.5]\r\n#  (1";
   const Call calls[] = {
       {{"book"}, "", 0, Le(kFresh), ""},
@@ -60,6 +74,20 @@ TEST(CalcTest, GivesTheExitStatusOutputAndFilesOfEachRun) {
       {{"--utf8"}, "[1.5]\r\n#", 0, separated + ",50) ,  1,50", "", "", "de_DE.UTF-8"},
       {{"--utf8"}, "[1.5]\r\n#", 0, separated + "٫50) ,  1٫50", "", "", "ps_AF.UTF-8"},
       {{"--check", "book"}, "", 3, "", ""},
+      {{"--version", "--bogus"}, "", 0, std::string("tallivan-calc ") + kVersion + "\n", ""},
+      {{"--csv", "book"}, "", 0, std::string(kCsvHeader) + kStaleCsv, ""},
+      {{"--utf8", "--csv"},
+       "[1.5] \"a,b\"\nc\r\n#",
+       0,
+       std::string(kCsvHeader) +
+           "1,entry,1.5000,,,\"[1.5] \"\"a,b\"\"\nc\"\r\n2,subtotal,,1.5000,1.5000,\"#\"\r\n",
+       "",
+       "",
+       "de_DE.UTF-8"},
+      {{"--csv"}, "", 0, std::string(kCsvHeader), ""},
+      {{"--csv", "-"}, Le(large), 0, large_csv, ""},
+      {{"--csv", "rejected"}, "", 1, "", "rejected:3:" + kInvalid},
+      {{"--csv"}, Le(u"a\r\n\xD800 [1]\r\n#"), 2, "", "<stdin>:2: an unpaired surrogate"},
       {{"--check"}, Le(kFresh), 0, "", ""},
       {{"rejected"}, "", 1, "", "rejected:3:" + kInvalid},
       {{"-i", "rejected"}, "", 1, "", "rejected:3:" + kInvalid},
@@ -68,7 +96,8 @@ TEST(CalcTest, GivesTheExitStatusOutputAndFilesOfEachRun) {
       {{}, Le(u"a ] [2]"), 1, "", "<stdin>:1: error: Unmatched bracket. 括号不配对。\n"},
       {{"--bogus", "book"}, "", 2, "", "unknown option '--bogus' (see --help)"},
       {{"book", "-o"}, "", 2, "", "-o needs a file name"},
-      {{"--check", "-i", "book"}, "", 2, "", "give only one of --check, -i and -o"},
+      {{"--check", "-i", "book"}, "", 2, "", "give only one of --check, --csv, -i and -o"},
+      {{"--csv", "-o", "-", "book"}, "", 2, "", "give only one of --check, --csv, -i and -o"},
       {{"book", "odd"}, "", 2, "", "more than one book: 'book' and 'odd'"},
       {{"-i"}, book, 2, "", "-i needs a book file; standard input cannot be written back"},
       {{"--", "-h"}, "", 2, "", "Cannot read \"-h\": No such file or directory"},

@@ -207,6 +207,43 @@ TEST(RecalculateTest, ReportsOnlyTheSubtotalLinesThatChange) {
   EXPECT_EQ(ApplyEdits(text, edits), std::get<std::u16string>(Recalculate(text)));
 }
 
+TEST(ReadLinesTest, TellsEachLinesRoleAndFigures) {
+  // Roles: E entry, S subtotal, O other; figures in ten-thousandths (for a subtotal line, the
+  // group sum and the running total).
+  const std::tuple<std::u16string, std::string, std::vector<int64_t>> cases[] = {
+      {u"coffee [2 3.5]\r\n  # old [9]\r\n\r\n   \r\n// [5]\r\nMarch\r\n[]\r\n#",
+       "ESOOOOES",
+       {70000, 70000, 70000, 0, 0, 70000}},
+      {u"[-0.005] x // [1]\r\n＃\r\n［2］\r\na\rb\nc [1]\r\n#\r\n#\r\n",
+       "EOOESSO",
+       {-50, 10000, 9950, 9950, 0, 9950}},
+      {u"", "", {}},
+      {u"\r\n", "OO", {}},
+  };
+  for (const auto& [text, roles, figures] : cases) {
+    std::string got_roles;
+    std::vector<int64_t> got_figures;
+    std::u16string joined;
+    const std::optional<Rejection> rejection = ReadLines(text, [&](const LineFigures& line) {
+      EXPECT_EQ(line.line_index, std::ssize(got_roles));
+      got_roles += "ESO"[static_cast<int>(line.role)];
+      if (line.role == LineRole::kEntry) got_figures.push_back(line.amount.raw());
+      if (line.role == LineRole::kSubtotal) {
+        got_figures.push_back(line.group_sum.raw());
+        got_figures.push_back(line.running_total.raw());
+      }
+      if (line.role != LineRole::kEntry) {
+        EXPECT_EQ(line.amount.raw(), 0);
+      }
+      joined.append(line.line_index == 0 ? u"" : u"\r\n").append(line.text);
+    });
+    EXPECT_FALSE(rejection) << Ascii(text);
+    EXPECT_EQ(got_roles, roles) << Ascii(text);
+    EXPECT_EQ(got_figures, figures) << Ascii(text);
+    EXPECT_EQ(joined, text) << "the lines are the text's own";
+  }
+}
+
 // A ledger of `lines` random lines: amounts of either sign, `huge_percent` of them so large that
 // the text may overflow, with comments, stale subtotal lines, now and then a faulty line, lone CRs
 // and LFs.
@@ -234,6 +271,35 @@ std::u16string RandomLedger(std::mt19937_64& rng, int lines, uint64_t huge_perce
   return text;
 }
 
+// ReadLines gives the rejection of the pass, or subtotal figures that make its subtotal lines,
+// the entries' amounts adding up to them.
+void ExpectReadLinesAgreesWithThePass(std::u16string_view text,
+                                      const std::variant<Edits, Rejection>& pass) {
+  std::u16string rewritten;
+  Currency total;
+  bool added = true;
+  const std::optional<Rejection> rejection = ReadLines(text, [&](const LineFigures& line) {
+    if (line.role == LineRole::kSubtotal) {
+      EXPECT_EQ(line.running_total, total) << "line " << line.line_index;
+      rewritten += u"#  (" + Format(line.group_sum) + u") ,  " + Format(line.running_total);
+    } else {
+      added = added && AddTo(total, line.amount);
+      rewritten += line.text;
+    }
+    rewritten += u"\r\n";
+  });
+  ASSERT_EQ(rejection.has_value(), std::holds_alternative<Rejection>(pass));
+  if (rejection) {
+    const Rejection& expected = std::get<Rejection>(pass);
+    EXPECT_EQ(std::tie(rejection->line_index, rejection->offset, rejection->fault),
+              std::tie(expected.line_index, expected.offset, expected.fault));
+    return;
+  }
+  EXPECT_TRUE(added);
+  if (!text.empty()) rewritten.resize(rewritten.size() - 2);
+  EXPECT_TRUE(rewritten == ApplyEdits(text, std::get<Edits>(pass))) << Ascii(text);
+}
+
 TEST(RecalculateTest, GivesTheSameOutcomeHoweverTheTextIsShared) {
   std::mt19937_64 rng(20261206);
   int accepted = 0;
@@ -245,6 +311,7 @@ TEST(RecalculateTest, GivesTheSameOutcomeHoweverTheTextIsShared) {
     if (const auto* rejection = std::get_if<Rejection>(&alone)) {
       overflowed += rejection->fault && rejection->fault->number == kErrOverflow;
     }
+    ExpectReadLinesAgreesWithThePass(text, alone);
     for (unsigned parts : {2u, 3u, 8u}) {
       const auto shared = RecalculateEdits(text, u".", Sharing{1, parts});
       ASSERT_EQ(shared.index(), alone.index()) << "round " << round << ", " << parts << " parts";

@@ -1,0 +1,64 @@
+#include "app/options.h"
+
+namespace tallivan {
+namespace {
+
+constexpr std::string_view kUsage =
+    R"(Usage: tallivan [--book PATH]
+Keeps a personal cash ledger as free text: put amounts in square brackets,
+close a group with a line that starts with "#", and press any of F1-F16 to
+rewrite every "#" line with its group sum and the running total. Closing
+the window saves the book.
+
+  --book PATH  open the book at PATH (created when the window closes)
+  --version    show the version and exit
+  -h, --help   show this help and exit
+
+Without --book, the book beside the program is used if there is one; an
+installed copy keeps its book in $XDG_DATA_HOME/tallivan/book (by default
+~/.local/share/tallivan/book). Qt's own options, such as -platform NAME,
+are accepted too.
+)";
+
+constexpr std::string_view kBookOption = "--book";
+
+}  // namespace
+
+std::variant<WindowOptions, BadUse> ParseWindowArgs(const std::vector<std::string>& args,
+                                                    QtArguments qt_arguments) {
+  WindowOptions options;
+  for (size_t i = 0; i < args.size(); ++i) {
+    const std::string& arg = args[i];
+    if (arg == "--help" || arg == "-h") {
+      options.action = WindowOptions::Action::kHelp;
+      return options;
+    }
+    if (arg == "--version") {
+      options.action = WindowOptions::Action::kVersion;
+      return options;
+    }
+    std::optional<std::string> book;
+    if (arg == kBookOption) {
+      if (i + 1 == args.size()) return BadUse{"--book needs a file name"};
+      book = args[++i];
+    } else if (arg.starts_with(std::string(kBookOption) + "=")) {
+      book = arg.substr(kBookOption.size() + 1);
+    } else if (arg.starts_with("--")) {
+      return BadUse{"unknown option '" + arg + "'"};
+    } else if (qt_arguments == QtArguments::kRefuse) {
+      return BadUse{arg.starts_with("-")
+                        ? "unknown option '" + arg + "'"
+                        : "unexpected argument '" + arg + "'; name a book with --book"};
+    }
+    if (!book) continue;
+    if (book->empty()) return BadUse{"--book needs a file name"};
+    if (options.book)
+      return BadUse{"more than one book: '" + *options.book + "' and '" + *book + "'"};
+    options.book = std::move(book);
+  }
+  return options;
+}
+
+std::string_view WindowUsage() { return kUsage; }
+
+}  // namespace tallivan

@@ -1,0 +1,37 @@
+#ifndef TALLIVAN_APP_OPTIONS_H_
+#define TALLIVAN_APP_OPTIONS_H_
+
+#include <optional>
+#include <string>
+#include <string_view>
+#include <variant>
+#include <vector>
+
+namespace tallivan {
+
+// What the window program is asked to do.
+struct WindowOptions {
+  enum class Action { kOpen, kHelp, kVersion };
+  Action action = Action::kOpen;
+  std::optional<std::string> book;  // --book PATH
+};
+
+// Why the arguments cannot be used.
+struct BadUse {
+  std::string reason;
+};
+
+// What to make of single-dash arguments other than -h, and of words: before Qt has taken its own
+// options (-platform NAME, -session ID, ...) they are left alone; after, they are refused.
+enum class QtArguments { kLeave, kRefuse };
+
+// Reads `tallivan [--book PATH] [--version] [--help]` from `args` (the program's name left out).
+std::variant<WindowOptions, BadUse> ParseWindowArgs(const std::vector<std::string>& args,
+                                                    QtArguments qt_arguments);
+
+// What --help prints.
+std::string_view WindowUsage();
+
+}  // namespace tallivan
+
+#endif  // TALLIVAN_APP_OPTIONS_H_

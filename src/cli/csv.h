@@ -1,0 +1,23 @@
+#ifndef TALLIVAN_CLI_CSV_H_
+#define TALLIVAN_CLI_CSV_H_
+
+#include <string_view>
+
+#include "runtime/error.h"
+
+namespace tallivan {
+
+// The header record of the CSV form of a book.
+inline constexpr std::string_view kCsvHeader = "line,kind,amount,group_sum,running_total,text\r\n";
+
+// Writes the book `text` to `fd` as CSV (RFC 4180, UTF-8, records ending in CR LF): the header,
+// then for each line its number (from 1), its kind (entry, subtotal or other), an entry's amount,
+// the group sum and running total of a subtotal line, and the line's text, always quoted. Figures
+// are exact, with four decimals and a point. `text` is a book that RecalculateEdits accepts.
+// Nothing is written for a book that holds an unpaired surrogate, which UTF-8 cannot hold; `name`
+// stands for the book in that error's description.
+Status WriteCsv(std::u16string_view text, int fd, std::string_view name);
+
+}  // namespace tallivan
+
+#endif  // TALLIVAN_CLI_CSV_H_

@@ -1,0 +1,40 @@
+#include "storage/book_location.h"
+
+#include <system_error>
+
+#include "runtime/version.h"
+
+namespace tallivan {
+namespace {
+
+namespace fs = std::filesystem;
+
+constexpr char kDataFolderName[] = "tallivan";
+
+bool Exists(const fs::path& path) {
+  std::error_code error;
+  return fs::symlink_status(path, error).type() != fs::file_type::not_found && !error;
+}
+
+bool IsInstalled(const fs::path& executable) {
+  return Exists(executable.parent_path() / fs::path(kInstalledMarker).lexically_normal());
+}
+
+}  // namespace
+
+Result<fs::path> DefaultBookPath(const fs::path& executable, const UserFolders& folders) {
+  fs::path beside = executable.parent_path() / kBookFileName;
+  if (Exists(beside) || !IsInstalled(executable)) return beside;
+  fs::path data_home = folders.xdg_data_home;
+  if (!data_home.is_absolute()) {
+    if (!fs::path(folders.home).is_absolute()) {
+      return Error{kErrFileAccess,
+                   "No home folder to keep the book in: set HOME or XDG_DATA_HOME, or name the "
+                   "book with --book"};
+    }
+    data_home = fs::path(folders.home) / ".local" / "share";
+  }
+  return data_home / kDataFolderName / kBookFileName;
+}
+
+}  // namespace tallivan

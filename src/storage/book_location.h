@@ -1,0 +1,38 @@
+#ifndef TALLIVAN_STORAGE_BOOK_LOCATION_H_
+#define TALLIVAN_STORAGE_BOOK_LOCATION_H_
+
+#include <filesystem>
+#include <string>
+
+#include "runtime/error.h"
+
+namespace tallivan {
+
+// The book's file name.
+inline constexpr char kBookFileName[] = "book";
+
+// The user's folders that decide where an installed copy keeps its book.
+struct UserFolders {
+  std::string xdg_data_home;  // $XDG_DATA_HOME; used only when it is an absolute path
+  std::string home;           // the home folder; used only when it is an absolute path
+};
+
+// The user's folders of this process: $XDG_DATA_HOME, and $HOME or else the password database.
+UserFolders CurrentUserFolders();
+
+// Where the book lives when none is named, for the program at `executable` (an absolute path).
+// A book that exists beside the executable is always used. A copy run from an unpacked folder,
+// such as the build tree, keeps its book beside the executable. An installed copy, one whose
+// metainfo lies where the installation puts it (kInstalledMarker), keeps it in the user's data
+// folder: $XDG_DATA_HOME/tallivan/book, or ~/.local/share/tallivan/book. Error 75 when an
+// installed copy's user has no home folder.
+Result<std::filesystem::path> DefaultBookPath(const std::filesystem::path& executable,
+                                              const UserFolders& folders);
+
+// Creates `folder` and the missing folders above it, each private to the user (0700); folders
+// that exist are left as they are. Error 75, naming the folder and the reason.
+Status MakePrivateFolders(const std::filesystem::path& folder);
+
+}  // namespace tallivan
+
+#endif  // TALLIVAN_STORAGE_BOOK_LOCATION_H_
