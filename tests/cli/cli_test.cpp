@@ -61,6 +61,7 @@ TEST(CalcTest, GivesTheExitStatusOutputAndFilesOfEachRun) {
       {{"--utf8"}, "[1.5]\r\n#", 0, separated + "٫50) ,  1٫50", "", "", "ps_AF.UTF-8"},
       {{"--check", "book"}, "", 3, "", ""},
       {{"--check"}, Le(kFresh), 0, "", ""},
+      {{"--check"}, Le(kFresh + u"#"), 3, "", ""},
       {{"rejected"}, "", 1, "", "rejected:3:" + kInvalid},
       {{"-i", "rejected"}, "", 1, "", "rejected:3:" + kInvalid},
       {{"-o", "out", "rejected"}, "", 1, "", "rejected:3:" + kInvalid},
