@@ -160,8 +160,10 @@ TEST(RecalculateTest, RewritesSubtotalLinesAndIsStable) {
       {u"[1]\r\n# [5] // x [7]\r\n#  (1.00) ,  1.00", u".",
        u"[1]\r\n#  (1.00) ,  1.00\r\n#  (0.00) ,  1.00"},
       {u"[1]\r\n\t#\r\n\u3000# [2]\r\nx #\r\n＃\r\n[2] // # c\r\n   \r\n// [9]\r\n#", u".",
-       u"[1]\r\n\t#\r\n\u3000# [2]\r\nx #\r\n＃\r\n[2] // # c\r\n   \r\n// [9]\r\n#  (5.00) ,  5.00"},
-      {u"[1]\n# stays\rx\r\n#\r\n", u".", u"[1]\n# stays\rx\r\n#  (1.00) ,  1.00\r\n"},
+       u"[1]\r\n\t#\r\n\u3000# [2]\r\nx #\r\n＃\r\n[2] // # c\r\n   \r\n// [9]\r\n#  (5.00) ,  "
+       u"5.00"},
+      {u"[1]\n# stays\rx // c\r[5]\r\n # old\rx [9]\r\n#\r\n", u".",
+       u"[1]\n# stays\rx // c\r[5]\r\n#  (1.00) ,  1.00\r\n#  (0.00) ,  1.00\r\n"},
       {u"[-0.001]\r\n#\r\n[2.5]", u".", u"[-0.001]\r\n#  (0.00) ,  0.00\r\n[2.5]"},
       {u"[2.5]\r\n#", u",", u"[2.5]\r\n#  (2,50) ,  2,50"},
   };
