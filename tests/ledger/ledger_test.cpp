@@ -5,7 +5,6 @@
 #include <random>
 #include <string>
 
-#include "runtime/numeric.h"
 #include "tests/ledger/plain_ledger.h"
 
 namespace tallivan {
@@ -54,18 +53,17 @@ TEST(BracketTest, EvaluatesProductsRoundedOnceOrReportsTheErrorNumber) {
   }
 }
 
-TEST(BracketTest, ReadsLoneNumeralsAsTheirRoundedDoubles) {
+TEST(BracketTest, ReadsLoneNumeralsAsAPlainReadingDoes) {
   std::mt19937_64 rng(424242);
-  for (int i = 0; i < 300000; ++i) {
+  for (int i = 0; i < 100000; ++i) {
     std::u16string numeral = rng() % 8 == 0 ? u"-" : u"";
     for (int d = static_cast<int>(rng() % 17); d > 0; --d) numeral += u'0' + rng() % 10;
     if (rng() % 4 != 0) numeral += u'.';
     for (int d = static_cast<int>(rng() % 7); d > 0; --d) numeral += u'0' + rng() % 10;
-    if (!IsNumeric(numeral)) continue;
-    const Result<Currency> expected = Currency::FromDouble(*ParseNumeric(numeral));
     const Result<Currency> got = EvaluateBracket(numeral);
-    ASSERT_EQ(got.ok(), expected.ok()) << Ascii(numeral);
-    ASSERT_EQ(got.ok() ? got.value().raw() : 0, expected.ok() ? expected.value().raw() : 0);
+    ASSERT_EQ(got.ok() ? plain::Amount(got.value().raw()) : got.error().number,
+              plain::Bracket(numeral))
+        << Ascii(numeral);
   }
 }
 
@@ -236,8 +234,7 @@ TEST(RecalculateTest, GivesTheOutcomeOfAPlainReadingHoweverTheTextIsShared) {
     accepted += !expected.rejected;
     overflowed += expected.error == kErrOverflow;
     for (unsigned parts : {1u, 2u, 3u, 8u}) {
-      EXPECT_EQ(
-          plain::Disagreement(text, expected, RecalculateEdits(text, u".", Sharing{1, parts})), "")
+      EXPECT_TRUE(plain::Agrees(text, expected, RecalculateEdits(text, u".", Sharing{1, parts})))
           << "round " << round << ", " << parts << " parts";
     }
   }

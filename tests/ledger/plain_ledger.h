@@ -13,6 +13,7 @@
 #include <optional>
 #include <string>
 #include <string_view>
+#include <tuple>
 #include <variant>
 #include <vector>
 
@@ -30,11 +31,13 @@ inline std::vector<std::u16string_view> SplitLines(std::u16string_view text) {
   return lines;
 }
 
-// `value` in ten-thousandths, rounded half away from zero: read off the exact decimal expansion
-// that printf gives of a double. Nullopt outside the 64-bit range.
+// `value` in ten-thousandths, rounded half away from zero, read off its decimal expansion. From
+// 2^-15 on, a double has at most 67 binary places, so 70 decimal places show it exactly; anything
+// smaller is less than half a ten-thousandth. Nullopt outside the 64-bit range.
 inline std::optional<int64_t> TenThousandths(double value) {
-  char expansion[1500];  // 309 digits, a point and at most 1074 decimals
-  std::snprintf(expansion, sizeof expansion, "%.1074f", std::fabs(value));
+  if (std::fabs(value) < 0x1p-15) return 0;
+  char expansion[400];
+  std::snprintf(expansion, sizeof expansion, "%.70f", std::fabs(value));
   const std::string digits(expansion);
   const size_t point = digits.find('.');
   const std::string whole = digits.substr(0, point) + digits.substr(point + 1, 4);
@@ -44,9 +47,12 @@ inline std::optional<int64_t> TenThousandths(double value) {
   return value < 0 ? static_cast<int64_t>(0 - magnitude) : static_cast<int64_t>(magnitude);
 }
 
-// A bracket's amount in ten-thousandths: the product of its blank-separated numerals, each an
-// optional sign and ASCII digits with at most one point. Or the number of the error it raises.
-inline std::variant<int64_t, int32_t> Bracket(std::u16string_view content) {
+// An amount in ten-thousandths, or the number of the error that keeps it from being made.
+using Amount = std::variant<int64_t, int32_t>;
+
+// A bracket's amount: the product of its blank-separated numerals, each an optional sign and
+// ASCII digits with at most one point.
+inline Amount Bracket(std::u16string_view content) {
   if (content.empty()) return int64_t{0};
   double product = 1;
   int factors = 0;
@@ -140,36 +146,29 @@ inline Outcome Read(std::u16string_view text) {
   return outcome;
 }
 
-// How `got`, the pass's outcome for `text`, differs from `expected`, the plain reading of that
-// text; empty when it does not.
-inline std::string Disagreement(std::u16string_view text, const Outcome& expected,
-                                const std::variant<Edits, Rejection>& got) {
+// Whether `got`, the pass's outcome for `text`, is what `expected`, the plain reading of that
+// text, says: the same rejection, or an edit for each line that changes and for no other.
+inline bool Agrees(std::u16string_view text, const Outcome& expected,
+                   const std::variant<Edits, Rejection>& got) {
   const std::vector<std::u16string_view> lines = SplitLines(text);
-  const auto offset = [&](size_t line) { return lines[line].data() - text.data(); };
-  if (expected.rejected) {
-    const auto* rejection = std::get_if<Rejection>(&got);
-    const size_t at = *expected.rejected;
-    if (rejection == nullptr || rejection->line_index != static_cast<int64_t>(at) ||
-        rejection->offset != offset(at) ||
-        (rejection->fault ? rejection->fault->number : 0) != expected.error) {
-      return "line " + std::to_string(at) + " is not rejected, at its start, with error " +
-             std::to_string(expected.error);
-    }
-    return "";
+  const auto start = [&](size_t line) { return lines[line].data() - text.data(); };
+  if (const auto* rejection = std::get_if<Rejection>(&got)) {
+    const int32_t error = rejection->fault ? rejection->fault->number : 0;
+    return expected.rejected && std::tuple(rejection->line_index, rejection->offset, error) ==
+                                    std::tuple(static_cast<int64_t>(*expected.rejected),
+                                               start(*expected.rejected), expected.error);
   }
-  const auto* edits = std::get_if<Edits>(&got);
-  if (edits == nullptr) return "the text is rejected";
-  size_t next = 0;
+  if (expected.rejected) return false;
+  std::vector<std::tuple<int64_t, int64_t, int64_t, std::u16string>> want, have;
   for (size_t i = 0; i < lines.size(); ++i) {
-    if (expected.lines[i] == lines[i]) continue;
-    if (next == edits->size() || (*edits)[next].line_index != static_cast<int64_t>(i) ||
-        (*edits)[next].offset != offset(i) || (*edits)[next].old_length != std::ssize(lines[i]) ||
-        (*edits)[next].new_line != expected.lines[i]) {
-      return "line " + std::to_string(i) + " does not get its new sums by an edit of its own";
+    if (expected.lines[i] != lines[i]) {
+      want.emplace_back(i, start(i), lines[i].size(), expected.lines[i]);
     }
-    ++next;
   }
-  return next == edits->size() ? "" : "a line that keeps its text gets an edit";
+  for (const LineEdit& edit : std::get<Edits>(got)) {
+    have.emplace_back(edit.line_index, edit.offset, edit.old_length, edit.new_line);
+  }
+  return have == want;
 }
 
 }  // namespace tallivan::plain
