@@ -34,6 +34,7 @@ TEST(BracketTest, EvaluatesProductsRoundedOnceOrReportsTheErrorNumber) {
       {u"922337203685477", 9223372036854770000, kNoError},
       {u"5758186968354.7", 57581869683547002, kNoError},  // the double lies off the decimal
       {tiny + u" " + tiny, 0, kNoError},
+      {u"-0." + std::u16string(400, u'0') + u"1 3", 0, kNoError},  // below a double's range
       {u" ", 0, kErrEmptyBracket},
       {u"   ", 0, kErrEmptyBracket},
       {u"2 abc", 0, kErrTypeMismatch},
