@@ -89,6 +89,7 @@ TEST(CalcTest, GivesTheExitStatusOutputAndFilesOfEachRun) {
       {{"--csv", "rejected"}, "", 1, "", "rejected:3:" + kInvalid},
       {{"--csv"}, Le(u"a\r\n\xD800 [1]\r\n#"), 2, "", "<stdin>:2: an unpaired surrogate"},
       {{"--check"}, Le(kFresh), 0, "", ""},
+      {{"--check"}, Le(kFresh + u"#"), 3, "", ""},
       {{"rejected"}, "", 1, "", "rejected:3:" + kInvalid},
       {{"-i", "rejected"}, "", 1, "", "rejected:3:" + kInvalid},
       {{"-o", "out", "rejected"}, "", 1, "", "rejected:3:" + kInvalid},

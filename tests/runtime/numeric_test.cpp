@@ -45,12 +45,6 @@ TEST(NumericTest, AcceptsPlainDecimalNumeralsWithTheirExactValue) {
   }
 }
 
-TEST(NumericTest, ReadsNumeralsTooSmallForADoubleAsZero) {
-  const std::string tiny = "0." + std::string(400, '0') + "1";
-  EXPECT_EQ(ParseNumeric(Wide(tiny)), 0.0);
-  EXPECT_EQ(ParseNumeric(Wide("-" + tiny)), 0.0);
-}
-
 TEST(NumericTest, RejectsEverythingElse) {
   const std::u16string cases[] = {
       u"",

@@ -119,9 +119,16 @@ TEST_F(BookTest, SavesRawUtf16LeThroughLinksOverAnyOldBookAndLoadsItBack) {
 
 TEST_F(BookTest, LoadFailuresCarryNumberPathAndReason) {
   WriteBytes(Dir() / "odd", "abc");
+  // A pipe tells no length in advance: its length shows only once it has been read.
+  int pipe_ends[2];
+  ASSERT_EQ(pipe(pipe_ends), 0);
+  ASSERT_EQ(write(pipe_ends[1], "abc", 3), 3);
+  close(pipe_ends[1]);
+  const std::string odd = "its length (3 bytes) is odd, so it is not UTF-16 text";
   const std::tuple<fs::path, int32_t, std::string> cases[] = {
       {Book(), kErrFileNotFound, "No such file or directory"},
-      {Dir() / "odd", kErrBadFileLength, "its length (3 bytes) is odd, so it is not UTF-16 text"},
+      {Dir() / "odd", kErrBadFileLength, odd},
+      {"/proc/self/fd/" + std::to_string(pipe_ends[0]), kErrBadFileLength, odd},
       {Dir(), kErrFileAccess, "Is a directory"},
       {Dir() / "odd/book", kErrFileAccess, "Not a directory"},
   };
@@ -130,6 +137,7 @@ TEST_F(BookTest, LoadFailuresCarryNumberPathAndReason) {
     ASSERT_FALSE(loaded.ok()) << path;
     EXPECT_EQ(loaded.error(), (Error{number, "Cannot read \"" + path.string() + "\": " + reason}));
   }
+  close(pipe_ends[0]);
 }
 
 TEST_F(BookTest, KeepsPermissionsAndOwnerAndGivesNewBooksTheUmaskDefault) {
