@@ -535,7 +535,7 @@ CloseDecision BookSession::Finish() {
   std::error_code ignored;
   if (const fs::path copy = recovery_copy(); !copy.empty()) fs::remove(copy, ignored);
   if (!adopted_copy_.empty()) fs::remove(adopted_copy_, ignored);
-  lock_ = BookLock();
+  lock_.ReleaseAndTidy();
   return CloseDecision::kClose;
 }
 

@@ -31,9 +31,13 @@ class BookLock {
   // Whether another window held a slot when this one took its own.
   bool others_open() const { return others_open_; }
 
+  // Releases the slot, and removes the lock file when no other window holds one.
+  void ReleaseAndTidy();
+
  private:
   void Release();
 
+  std::filesystem::path path_;
   int fd_ = -1;
   int slot_ = -1;
   bool others_open_ = false;

@@ -28,6 +28,7 @@ bool IsHeldThrough(int fd, int slot) {
 
 BookLock BookLock::Take(const std::filesystem::path& lock_file, unsigned mode) {
   BookLock lock;
+  lock.path_ = lock_file;
   lock.fd_ = open(lock_file.c_str(), O_RDWR | O_CREAT | O_NOFOLLOW | O_CLOEXEC, mode & 0666);
   if (lock.fd_ < 0) return lock;
   for (int slot = 0; slot < kSlots; ++slot) {
@@ -50,13 +51,15 @@ bool BookLock::IsHeld(const std::filesystem::path& lock_file, int slot) {
 }
 
 BookLock::BookLock(BookLock&& other) noexcept
-    : fd_(std::exchange(other.fd_, -1)),
+    : path_(std::move(other.path_)),
+      fd_(std::exchange(other.fd_, -1)),
       slot_(std::exchange(other.slot_, -1)),
       others_open_(other.others_open_) {}
 
 BookLock& BookLock::operator=(BookLock&& other) noexcept {
   if (this != &other) {
     Release();
+    path_ = std::move(other.path_);
     fd_ = std::exchange(other.fd_, -1);
     slot_ = std::exchange(other.slot_, -1);
     others_open_ = other.others_open_;
@@ -65,6 +68,18 @@ BookLock& BookLock::operator=(BookLock&& other) noexcept {
 }
 
 BookLock::~BookLock() { Release(); }
+
+void BookLock::ReleaseAndTidy() {
+  if (fd_ < 0) return;
+  bool others = false;
+  for (int slot = 0; slot < kSlots && !others; ++slot) {
+    others = slot != slot_ && IsHeldThrough(fd_, slot);
+  }
+  // A window that opens the file just now may lock the removed one and miss this one's warning;
+  // that costs a warning, never a text.
+  if (!others) unlink(path_.c_str());
+  Release();
+}
 
 void BookLock::Release() {
   if (fd_ >= 0) close(std::exchange(fd_, -1));

@@ -443,7 +443,7 @@ TEST_F(BookSessionTest, AnUnwritableFolderIsToldAtTheStartAndAnUnchangedBookIsNo
   // Root's folder, which nobody may read but not write, with nobody's own home beside it.
   fs::permissions(dir_.path(), static_cast<fs::perms>(0755));
   fs::create_directories(dir_.path() / "shelf");
-  chown(Home().c_str(), 65534, 65534);
+  ASSERT_EQ(chown(Home().c_str(), 65534, 65534), 0);
   WriteBytes(dir_.path() / "shelf/book", Le(u"root's"));
   const fs::path missing = dir_.path() / "shelf/new", readable = dir_.path() / "shelf/book";
   AsNobody([&] {
