@@ -105,7 +105,7 @@ frmMain::frmMain(QString book_path, std::unique_ptr<Messenger> messenger)
   txtMain->viewport()->installEventFilter(this);
   txtMain->setFocus();
   // The sample is not drawn before the book has had its chance to replace it.
-  txtMain->viewport()->setUpdatesEnabled(false);
+  txtMain->SetDrawing(LedgerTextBox::Drawing::kGroundOnly);
 
   recovery_timer_.setSingleShot(true);
   connect(&recovery_timer_, &QTimer::timeout, this, &frmMain::KeepRecoveryCopy);
@@ -192,7 +192,7 @@ void frmMain::Form_Activate() {
     }
   }
   txtMain->SetCaretAtEnd();
-  txtMain->viewport()->setUpdatesEnabled(true);
+  txtMain->SetDrawing(LedgerTextBox::Drawing::kText);
   connect(txtMain->document(), &QTextDocument::contentsChanged, this, &frmMain::OnTextChanged);
 }
 

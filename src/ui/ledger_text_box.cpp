@@ -3,6 +3,8 @@
 #include <QInputMethodEvent>
 #include <QKeyEvent>
 #include <QMimeData>
+#include <QPaintEvent>
+#include <QPainter>
 #include <QResizeEvent>
 #include <QTextBlock>
 
@@ -75,6 +77,20 @@ void LedgerTextBox::SetCaretAtEnd() {
   QTextCursor cursor = textCursor();
   cursor.movePosition(QTextCursor::End);
   setTextCursor(cursor);
+}
+
+void LedgerTextBox::SetDrawing(Drawing drawing) {
+  drawing_ = drawing;
+  viewport()->update();
+}
+
+void LedgerTextBox::paintEvent(QPaintEvent* event) {
+  if (drawing_ == Drawing::kText) {
+    QPlainTextEdit::paintEvent(event);
+    return;
+  }
+  QPainter painter(viewport());
+  painter.fillRect(event->rect(), palette().brush(QPalette::Base));
 }
 
 void LedgerTextBox::resizeEvent(QResizeEvent* event) {

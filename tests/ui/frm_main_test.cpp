@@ -225,8 +225,23 @@ TEST_F(FrmMainTest, RedoesWithCtrlYAndCopiesWithTheSystemsLineEnds) {
   EXPECT_EQ(copied->data(QString::fromLatin1(kLedgerMimeType)), Bytes(u"a\r\nb\ncx"));
 }
 
-TEST_F(FrmMainTest, DrawsLatinFromAFaceThatTellsOneFromLAndChineseFromTheSongFace) {
+TEST_F(FrmMainTest, DrawsNoTextUntilTheBookIsInAndLatinFromAFaceThatTellsOneFromL) {
+  const auto blank = [this] {
+    const QImage drawn = window_->txtMain->viewport()->grab().toImage();
+    for (int y = 0; y < drawn.height(); ++y) {
+      for (int x = 0; x < drawn.width(); ++x) {
+        if (drawn.pixel(x, y) != drawn.pixel(0, 0)) return false;
+      }
+    }
+    return true;
+  };
+  PutFile(book_, Bytes(u"0O 1lI [1]"));
   Open(book_, /*show=*/false);
+  EXPECT_TRUE(blank()) << "the sample would flash before the book";
+  window_->show();
+  window_->activateWindow();
+  ASSERT_TRUE(QTest::qWaitForWindowActive(window_.get()));
+  EXPECT_FALSE(blank());
   const QFont font = window_->txtMain->font();
   EXPECT_EQ(QFontInfo(font).family(), QStringLiteral("DejaVu Sans Mono"));
   EXPECT_EQ(font.pointSize(), 9);
