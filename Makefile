@@ -5,13 +5,14 @@ JOBS ?= 2
 FUZZ_DIR ?= build-fuzz
 FUZZ_SECONDS ?= 60
 SANITIZE_DIR ?= build-sanitize
+WINDOWS_DIR ?= build-windows
 # UB stops a test (the build also has -fno-sanitize-recover); leaks inside system libraries
 # (Qt's plugins, fontconfig) are suppressed, the program's own are not.
 SANITIZER_ENV = ASAN_OPTIONS=detect_leaks=1:strict_string_checks=1:check_initialization_order=1 \
 	UBSAN_OPTIONS=halt_on_error=1:print_stacktrace=1 \
 	LSAN_OPTIONS=suppressions=$(CURDIR)/tests/reliability/lsan.supp:print_suppressions=0
 
-.PHONY: all build test run bench deps clean fuzz test-sanitize
+.PHONY: all build test run bench deps clean fuzz test-sanitize deps-windows windows test-windows windows-zip
 
 all: build
 
@@ -47,5 +48,21 @@ test-sanitize: deps
 	$(SANITIZER_ENV) cmake --build $(SANITIZE_DIR) -j $(JOBS)
 	$(SANITIZER_ENV) ctest --test-dir $(SANITIZE_DIR) --output-on-failure -j $(JOBS)
 
+# The Windows executables, cross-compiled with MinGW-w64 into $(WINDOWS_DIR)/bin; the tests run
+# under Wine, in a prefix made on first use in $(WINDOWS_DIR)/wine-prefix.
+$(WINDOWS_DIR)/CMakeCache.txt:
+	@bash scripts/install-deps windows
+	cmake -S . -B $(WINDOWS_DIR) -DCMAKE_BUILD_TYPE=$(BUILD_TYPE) \
+	  -DCMAKE_TOOLCHAIN_FILE=$(CURDIR)/cmake/x86_64-w64-mingw32.cmake
+
+deps-windows:
+	@bash scripts/install-deps windows
+
+windows: deps-windows $(WINDOWS_DIR)/CMakeCache.txt
+	cmake --build $(WINDOWS_DIR) -j $(JOBS)
+
+test-windows: windows
+	ctest --test-dir $(WINDOWS_DIR) --output-on-failure -j $(JOBS)
+
 clean:
-	rm -rf $(BUILD_DIR)
+	rm -rf $(BUILD_DIR) $(WINDOWS_DIR)

@@ -1,0 +1,18 @@
+# The Windows build, made with MinGW-w64: no Qt, GoogleTest compiled from its sources, executables
+# that need no DLL beyond Windows' own and, when cross-compiling, tests run under Wine.
+
+add_compile_definitions(UNICODE _UNICODE WIN32_LEAN_AND_MEAN NOMINMAX)
+# libstdc++, libgcc and winpthread go into each executable; the system DLLs stay imports.
+add_link_options(-static)
+
+set(TALLIVAN_GTEST_SOURCE_DIR /usr/src/googletest CACHE PATH
+    "GoogleTest sources, compiled with the project's compiler")
+set(INSTALL_GTEST OFF CACHE BOOL "" FORCE)
+add_subdirectory(${TALLIVAN_GTEST_SOURCE_DIR} ${CMAKE_BINARY_DIR}/googletest EXCLUDE_FROM_ALL SYSTEM)
+
+# Every Windows program that the build or CTest runs goes through Wine, in a prefix of its own
+# that scripts/wine-run creates on first use inside the build folder.
+if(CMAKE_CROSSCOMPILING AND NOT CMAKE_CROSSCOMPILING_EMULATOR)
+  set(TALLIVAN_WINE_PREFIX ${CMAKE_BINARY_DIR}/wine-prefix)
+  set(CMAKE_CROSSCOMPILING_EMULATOR ${PROJECT_SOURCE_DIR}/scripts/wine-run ${TALLIVAN_WINE_PREFIX})
+endif()
