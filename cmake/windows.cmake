@@ -16,3 +16,25 @@ if(CMAKE_CROSSCOMPILING AND NOT CMAKE_CROSSCOMPILING_EMULATOR)
   set(TALLIVAN_WINE_PREFIX ${CMAKE_BINARY_DIR}/wine-prefix)
   set(CMAKE_CROSSCOMPILING_EMULATOR ${PROJECT_SOURCE_DIR}/scripts/wine-run ${TALLIVAN_WINE_PREFIX})
 endif()
+
+# tallivan_check_windows_imports(): one test that every executable built so far needs no DLL
+# beyond Windows' own. Called once all targets exist.
+function(tallivan_check_windows_imports)
+  set(executables)
+  set(dirs ${PROJECT_SOURCE_DIR})
+  while(dirs)
+    list(POP_FRONT dirs dir)
+    get_property(targets DIRECTORY ${dir} PROPERTY BUILDSYSTEM_TARGETS)
+    foreach(target IN LISTS targets)
+      get_target_property(type ${target} TYPE)
+      if(type STREQUAL "EXECUTABLE")
+        list(APPEND executables $<TARGET_FILE:${target}>)
+      endif()
+    endforeach()
+    get_property(subdirs DIRECTORY ${dir} PROPERTY SUBDIRECTORIES)
+    list(APPEND dirs ${subdirs})
+  endwhile()
+  add_test(NAME WindowsExecutablesNeedOnlySystemDlls
+           COMMAND bash ${PROJECT_SOURCE_DIR}/scripts/check-windows-imports ${CMAKE_OBJDUMP}
+                   ${executables})
+endfunction()
