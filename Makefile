@@ -64,5 +64,9 @@ windows: deps-windows $(WINDOWS_DIR)/CMakeCache.txt
 test-windows: windows
 	ctest --test-dir $(WINDOWS_DIR) --output-on-failure -j $(JOBS)
 
+# The portable zip: $(WINDOWS_DIR)/Tallivan-<version>-windows-x64.zip.
+windows-zip: windows
+	cpack --config $(WINDOWS_DIR)/CPackConfig.cmake -B $(WINDOWS_DIR)
+
 clean:
 	rm -rf $(BUILD_DIR) $(WINDOWS_DIR)

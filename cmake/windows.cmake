@@ -38,3 +38,23 @@ function(tallivan_check_windows_imports)
            COMMAND bash ${PROJECT_SOURCE_DIR}/scripts/check-windows-imports ${CMAKE_OBJDUMP}
                    ${executables})
 endfunction()
+
+# tallivan_windows_package(): the portable zip (`make windows-zip`), a folder holding the
+# programs and a short read-me, with nothing to install. Called once all targets exist.
+function(tallivan_windows_package)
+  configure_file(${PROJECT_SOURCE_DIR}/packaging/windows/README.txt.in
+                 ${CMAKE_BINARY_DIR}/packaging/README.txt @ONLY NEWLINE_STYLE CRLF)
+  install(FILES ${CMAKE_BINARY_DIR}/packaging/README.txt DESTINATION .)
+  foreach(program tallivan tallivan-calc)
+    if(TARGET ${program})
+      install(TARGETS ${program} RUNTIME DESTINATION .)
+    else()
+      message(STATUS "The portable zip leaves out ${program}.exe: it is not built for Windows yet")
+    endif()
+  endforeach()
+  set(CPACK_GENERATOR ZIP PARENT_SCOPE)
+  set(CPACK_PACKAGE_NAME Tallivan PARENT_SCOPE)
+  set(CPACK_PACKAGE_FILE_NAME Tallivan-${PROJECT_VERSION}-windows-x64 PARENT_SCOPE)
+  set(CPACK_PACKAGE_DIRECTORY ${CMAKE_BINARY_DIR} PARENT_SCOPE)
+  set(CPACK_INCLUDE_TOPLEVEL_DIRECTORY ON PARENT_SCOPE)
+endfunction()
