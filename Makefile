@@ -5,6 +5,7 @@ JOBS ?= 2
 FUZZ_DIR ?= build-fuzz
 FUZZ_SECONDS ?= 60
 SANITIZE_DIR ?= build-sanitize
+WINDOWS_DIR ?= build-windows
 # UB stops a test (the build also has -fno-sanitize-recover); leaks inside system libraries
 # (Qt's plugins, fontconfig) are suppressed, the program's own are not.
 SANITIZER_ENV = ASAN_OPTIONS=detect_leaks=1:strict_string_checks=1:check_initialization_order=1 \
@@ -16,7 +17,8 @@ BOOK ?=
 # Ledgers a build folder may hold: the one `make run` keeps, and texts saved when it could not be.
 BUILD_BOOKS = $(wildcard $(BUILD_DIR)/bin/book $(BUILD_DIR)/bin/book.unsaved-*)
 
-.PHONY: all build test run bench deps clean fuzz test-sanitize package
+.PHONY: all build test run bench deps clean fuzz test-sanitize package deps-windows windows \
+	test-windows windows-zip
 
 all: build
 
@@ -56,6 +58,27 @@ test-sanitize: deps
 	$(SANITIZER_ENV) cmake --build $(SANITIZE_DIR) -j $(JOBS)
 	$(SANITIZER_ENV) ctest --test-dir $(SANITIZE_DIR) --output-on-failure -j $(JOBS)
 
+# The Windows executables, cross-compiled with MinGW-w64 into $(WINDOWS_DIR)/bin; the tests run
+# under Wine, in a prefix made on first use in $(WINDOWS_DIR)/wine-prefix.
+$(WINDOWS_DIR)/CMakeCache.txt:
+	@bash scripts/install-deps windows
+	cmake -S . -B $(WINDOWS_DIR) -DCMAKE_BUILD_TYPE=$(BUILD_TYPE) \
+	  -DCMAKE_TOOLCHAIN_FILE=$(CURDIR)/cmake/x86_64-w64-mingw32.cmake
+
+deps-windows:
+	@bash scripts/install-deps windows
+
+windows: deps-windows $(WINDOWS_DIR)/CMakeCache.txt
+	cmake --build $(WINDOWS_DIR) -j $(JOBS)
+
+test-windows: windows
+	ctest --test-dir $(WINDOWS_DIR) --output-on-failure -j $(JOBS)
+
+# The portable zip: $(WINDOWS_DIR)/Tallivan-<version>-windows-x64.zip.
+windows-zip: windows
+	cpack --config $(WINDOWS_DIR)/CPackConfig.cmake -B $(WINDOWS_DIR)
+
+
 # Never deletes a ledger: refuses while the build folder holds one.
 clean:
 ifneq ($(BUILD_BOOKS),)
@@ -65,5 +88,5 @@ ifneq ($(BUILD_BOOKS),)
 	@echo "or anywhere else, then open it with 'make run BOOK=PATH' or 'tallivan --book PATH'." >&2
 	@exit 1
 else
-	rm -rf $(BUILD_DIR)
+	rm -rf $(BUILD_DIR) $(WINDOWS_DIR)
 endif

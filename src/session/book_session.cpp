@@ -396,7 +396,10 @@ void BookSession::TextChanged() {
 
 std::optional<TimePoint> BookSession::RecoveryCopyDue() const {
   if (!last_change_) return std::nullopt;
-  return std::min(*last_change_ + kRecoveryQuiet, *first_unkept_change_ + kRecoveryMaxWait);
+  const TimePoint in_a_pause =
+      std::max<TimePoint>(*first_unkept_change_ + kRecoveryMaxWait, *last_change_ + kRecoveryPause);
+  return std::min({*last_change_ + kRecoveryQuiet, in_a_pause,
+                   *first_unkept_change_ + kRecoveryHardLimit});
 }
 
 void BookSession::KeepRecoveryCopy(std::function<std::u16string()> text) {

@@ -52,10 +52,13 @@ struct Fingerprint {
 // apart, and the path goes to the messenger's log.
 class BookSession {
  public:
-  // After the last change, how long until a recovery copy is written, and how long it may wait
-  // at most while changes go on.
+  // When a recovery copy is due: a quiet while after the last change; while changes go on, no
+  // later than a while after the first, but then in a pause between them, so that taking the copy
+  // never holds up a key; and no later than a longer while, pause or not.
   static constexpr std::chrono::seconds kRecoveryQuiet{2};
   static constexpr std::chrono::seconds kRecoveryMaxWait{5};
+  static constexpr std::chrono::milliseconds kRecoveryPause{250};
+  static constexpr std::chrono::seconds kRecoveryHardLimit{15};
 
   // The session of `book`, shown in a box that holds `initial_text` until Open() gives it the book.
   BookSession(std::filesystem::path book, std::u16string initial_text, Messenger& messenger,

@@ -19,7 +19,7 @@ int main(int argc, char** argv) {
     std::ifstream in(file, std::ios::binary);
     // Exactly the input's size, so that a read past its end is caught by a sanitizer.
     const std::vector<uint8_t> data(std::istreambuf_iterator<char>(in), {});
-    std::fprintf(stderr, "replay: %s (%zu bytes)\n", file.c_str(), data.size());
+    std::fprintf(stderr, "replay: %s (%zu bytes)\n", file.string().c_str(), data.size());
     LLVMFuzzerTestOneInput(data.data(), data.size());
   }
   return files.empty() ? 1 : 0;  // an empty corpus would pass without testing anything

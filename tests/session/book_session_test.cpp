@@ -332,13 +332,16 @@ TEST_F(BookSessionTest, KeepsARecoveryCopyShortlyAfterChangesWhileTheTextDiffers
     const fs::path copy = session->recovery_copy();
     EXPECT_EQ(copy.parent_path(), dir_.path());
     EXPECT_FALSE(session->RecoveryCopyDue());
-    // Due a quiet while after the last change, but never long after the first.
+    // Due a quiet while after the last change; while changes go on, soon after the first but in
+    // a pause between them; and never very long after the first.
     const TimePoint start = clock_.now;
-    const std::pair<int, int> changes_and_due[] = {{0, 2}, {1, 3}, {2, 4}, {4, 5}, {5, 5}};
-    for (const auto& [change, due] : changes_and_due) {
-      clock_.now = start + seconds(change);
+    const std::pair<int, int> changes_and_due_ms[] = {
+        {0, 2000},     {1000, 3000},  {2000, 4000},  {4000, 5000},  {4900, 5150},
+        {5100, 5350},  {9000, 9250},  {14900, 15000}};
+    for (const auto& [change, due] : changes_and_due_ms) {
+      clock_.now = start + std::chrono::milliseconds(change);
       session->TextChanged();
-      EXPECT_EQ(session->RecoveryCopyDue(), start + seconds(due)) << change;
+      EXPECT_EQ(session->RecoveryCopyDue(), start + std::chrono::milliseconds(due)) << change;
     }
     session->KeepRecoveryCopy(u"book x");
     EXPECT_FALSE(session->RecoveryCopyDue());
