@@ -81,11 +81,6 @@ constexpr char kKeptChinese[] = "本窗口中的文字已保存在 %1";
 constexpr char kNotKeptEnglish[] = "The text of this window could not be kept in a separate file.";
 constexpr char kNotKeptChinese[] = "无法把本窗口中的文字另存为单独的文件。";
 
-std::string Utf8(const fs::path& path) {
-  const std::u8string text = path.u8string();
-  return std::string(text.begin(), text.end());
-}
-
 // `english` and `chinese`, with `fill` in place of "%1", as the two lines of a body.
 std::string Body(std::string english, std::string chinese, const std::string& fill = {}) {
   for (std::string* line : {&english, &chinese}) {
@@ -276,7 +271,7 @@ std::vector<BookSession::StaleCopy> BookSession::FindStaleCopies() const {
     std::error_code error;
     for (fs::directory_iterator it(place.folder, error), end; !error && it != end;
          it.increment(error)) {
-      const std::string name = it->path().filename().string();
+      const std::string name = Utf8(it->path().filename());
       const std::string prefix = place.RecoveryCopyPrefix();
       if (!name.starts_with(prefix) || !IsDigits(name.substr(prefix.size()))) continue;
       const int slot = std::stoi(name.substr(prefix.size()));
@@ -341,7 +336,7 @@ void BookSession::TellAboutKeptFiles() {
     std::error_code error;
     for (fs::directory_iterator it(place.folder, error), end; !error && it != end;
          it.increment(error)) {
-      const std::string name = it->path().filename().string();
+      const std::string name = Utf8(it->path().filename());
       std::error_code ignored;
       if (name.starts_with(place.KeptPrefix()) && !seen.contains(name) &&
           it->is_regular_file(ignored)) {
@@ -349,7 +344,7 @@ void BookSession::TellAboutKeptFiles() {
       }
     }
     std::sort(fresh.begin(), fresh.end());
-    for (const std::string& name : fresh) list += kLineBreak + Utf8(place.folder / name);
+    for (const std::string& name : fresh) list += kLineBreak + Utf8(InFolder(place.folder, name));
     if (!fresh.empty()) MarkSeen(place, fresh);
   }
   if (list.empty()) return;
@@ -363,7 +358,7 @@ void BookSession::MarkSeen(const CompanionPlace& place,
   std::string content;
   for (const std::string& name : SeenNames(place)) {
     std::error_code ignored;
-    if (fs::exists(place.folder / name, ignored)) content += name + "\n";
+    if (fs::exists(InFolder(place.folder, name), ignored)) content += name + "\n";
   }
   for (const std::string& name : names) content += name + "\n";
   Result<AtomicWriter> writer = AtomicWriter::Open(
@@ -398,8 +393,8 @@ std::optional<TimePoint> BookSession::RecoveryCopyDue() const {
   if (!last_change_) return std::nullopt;
   const TimePoint in_a_pause =
       std::max<TimePoint>(*first_unkept_change_ + kRecoveryMaxWait, *last_change_ + kRecoveryPause);
-  return std::min({*last_change_ + kRecoveryQuiet, in_a_pause,
-                   *first_unkept_change_ + kRecoveryHardLimit});
+  return std::min(
+      {*last_change_ + kRecoveryQuiet, in_a_pause, *first_unkept_change_ + kRecoveryHardLimit});
 }
 
 void BookSession::KeepRecoveryCopy(std::function<std::u16string()> text) {
@@ -510,7 +505,7 @@ CloseDecision BookSession::KeepApart(Attendance attendance, std::u16string_view 
   std::string reasons;
   for (const CompanionPlace& place : places_) {
     const Result<fs::path> kept =
-        WriteFreshFile(place.folder / (place.KeptPrefix() + stamp), text, PrivateMode());
+        WriteFreshFile(InFolder(place.folder, place.KeptPrefix() + stamp), text, PrivateMode());
     if (!kept.ok()) {
       reasons += kLineBreak + kept.error().description;
       continue;
@@ -518,7 +513,7 @@ CloseDecision BookSession::KeepApart(Attendance attendance, std::u16string_view 
     const std::string where = Utf8(kept.value());
     if (attendance == Attendance::kAttended) {
       // Told now, so not again at the next start.
-      MarkSeen(place, {kept.value().filename().string()});
+      MarkSeen(place, {Utf8(kept.value().filename())});
       messenger_.Inform(kInfoTitle, Body(kKeptEnglish, kKeptChinese, where));
     } else {
       messenger_.Log("the text of the window was kept in " + where);
