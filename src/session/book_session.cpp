@@ -323,7 +323,7 @@ std::optional<std::u16string> BookSession::OfferRecovery(
     if (restored && &copy == &newest) continue;
     const auto written = ToSystem(copy.time);
     [[maybe_unused]] Result<fs::path> kept = MoveToFreshName(
-        copy.path, copy.place->folder / (copy.place->KeptPrefix() + TimeStamp(written)));
+        copy.path, InFolder(copy.place->folder, copy.place->KeptPrefix() + TimeStamp(written)));
   }
   return restored;
 }
