@@ -92,7 +92,7 @@ std::string Body(std::string english, std::string chinese, const std::string& fi
 Question CloseQuestion(std::string body, const char* title = kWarningTitle) {
   return Question{title,
                   std::move(body) + kLineBreak + kKeepApartEnglish + kLineBreak + kKeepApartChinese,
-                  Answer::kNo, true};
+                  Answer::kNo, Answer::kNo, true};
 }
 
 std::optional<fs::file_time_type> ModifiedTime(const fs::path& path) {
@@ -307,7 +307,7 @@ std::optional<std::u16string> BookSession::OfferRecovery(
     const auto written = ToSystem(newest.time);
     const Answer answer = messenger_.Ask(
         Question{kWarningTitle, Body(kRestoreEnglish, kRestoreChinese, TimeStamp(written)),
-                 Answer::kYes, false});
+                 Answer::kYes, Answer::kNo, false});
     if (answer == Answer::kYes) {
       restored = newest.text;
       adopted_copy_ = newest.path;

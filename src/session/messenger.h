@@ -16,7 +16,8 @@ enum class Answer {
 struct Question {
   std::string title;
   std::string body;
-  Answer default_answer = Answer::kNo;  // also the answer when the question is dismissed
+  Answer default_answer = Answer::kNo;  // the answer of the Enter key
+  Answer unanswered = Answer::kNo;      // the answer when the question is dismissed
   bool offers_keep_apart = false;       // a third button besides Yes and No, labelled
                                         // kKeepApartLabel
 };

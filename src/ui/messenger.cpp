@@ -26,7 +26,7 @@ void BoxMessenger::Inform(const std::string& title, const std::string& body) {
 }
 
 Answer BoxMessenger::Ask(const Question& question) {
-  if (dismissed_) return question.default_answer;
+  if (dismissed_) return question.unanswered;
   QMessageBox box(QMessageBox::NoIcon, QString::fromStdString(question.title),
                   ForDisplay(question.body), QMessageBox::Yes | QMessageBox::No, parent_);
   box.setTextFormat(Qt::PlainText);
@@ -51,7 +51,7 @@ Answer BoxMessenger::Ask(const Question& question) {
   shown_ = &box;
   box.exec();
   shown_ = nullptr;
-  if (dismissed_) return question.default_answer;
+  if (dismissed_) return question.unanswered;
   if (keep_apart != nullptr && box.clickedButton() == keep_apart) return Answer::kKeepApart;
   return box.clickedButton() == box.button(QMessageBox::Yes) ? Answer::kYes : Answer::kNo;
 }
