@@ -417,7 +417,8 @@ int Restore(const Options& options, const CalcStreams& streams, const CalcSettin
   std::filesystem::path version = options.version;
   if (version.filename() == version) {
     if (const Result<std::filesystem::path> folder = HistoryFolder(options.book);
-        folder && std::filesystem::exists(std::filesystem::symlink_status(folder.value() / version))) {
+        folder &&
+        std::filesystem::exists(std::filesystem::symlink_status(folder.value() / version))) {
       version = folder.value() / version;
     }
   }
@@ -436,11 +437,12 @@ int Restore(const Options& options, const CalcStreams& streams, const CalcSettin
   for (const std::string& warning : saved.value().warnings) {
     Say(streams.err, "tallivan-calc: warning: " + warning);
   }
-  std::string note = "Restored \"" + options.book + "\" from \"" + version.string() + "\".";
-  if (!saved.value().kept_version.empty()) {
-    note += " The text it replaced is kept as \"" + saved.value().kept_version.string() + "\".";
+  std::string note = "Restored \"" + options.book + "\" from \"" + version.string() + "\"";
+  if (const std::filesystem::path& kept = saved.value().kept_version; !kept.empty()) {
+    note += "; the text it replaced is kept in \"" + kept.parent_path().string() + "\"";
   }
-  return WriteAll(streams.out, note + "\n", "standard output").ok() ? kExitOk : kExitBadUse;
+  Say(streams.err, note + ".");
+  return kExitOk;
 }
 
 int Run(const std::vector<std::string>& args, const CalcStreams& streams,

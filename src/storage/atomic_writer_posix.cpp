@@ -40,17 +40,18 @@ constexpr int64_t kStaleSeconds = 10 * 60;
 constexpr char kAccessList[] = "system.posix_acl_access";
 constexpr int kTerminationSignals[] = {SIGTERM, SIGINT, SIGHUP};
 
-// The named temporary files of saves under way, for the termination handler. A slot is free (0),
+// The files of saves under way that are to go should the save not finish: named temporary files,
+// and a version that is still the book itself. For the termination handler. A slot is free (0),
 // being filled (1) or holds a file (2).
 struct PendingFile {
   std::atomic<int> state{0};
   int dir_fd = -1;
-  char name[NAME_MAX + 1] = {};
+  char name[PATH_MAX] = {};
 };
 PendingFile pending_files[16];
 
 int Remember(int dir_fd, const std::string& name) {
-  if (name.size() > NAME_MAX) return -1;
+  if (name.size() >= PATH_MAX) return -1;
   for (int slot = 0; slot < static_cast<int>(std::size(pending_files)); ++slot) {
     PendingFile& file = pending_files[slot];
     int free = 0;
@@ -286,8 +287,8 @@ struct AtomicWriter::State {
     if (!in_place.ok() || fstat(in_place.get(), &st) != 0) {
       const int error_number = errno;
       Discard();
-      return SaveError(shown_path, why + ", and it cannot be written in place: " +
-                                       Reason(error_number));
+      return SaveError(shown_path,
+                       why + ", and it cannot be written in place: " + Reason(error_number));
     }
     if (st.st_ino != old.st_ino || st.st_dev != old.st_dev) return Failure("", EAGAIN);
     if (!keep_content) staged = Fd(memfd_create("tallivan-save", MFD_CLOEXEC));
@@ -366,20 +367,36 @@ struct AtomicWriter::State {
     return EEXIST;
   }
 
-  Result<SaveReport> CommitByRename() {
+  Result<SaveReport> CommitByRename(const std::function<Status()>& still_valid) {
+    // Before the old file gets its link in the history, which changes its status time.
+    if (still_valid) {
+      if (Status valid = still_valid(); !valid) {
+        Discard();
+        return valid.error();
+      }
+    }
     SaveReport report;
     const fs::path kept = KeepOldVersion(posix::VersionCopy::kLinkOrCopy, report);
-    const auto undo = [&](int error_number) {
-      // The old file stays, so a version of it would only repeat it.
+    // Until the rename, the version is the book itself: should the save not finish, it would only
+    // repeat the book, and a later save that writes over the book in place would change it.
+    int kept_slot = kept.empty() ? -1 : Remember(AT_FDCWD, kept.string());
+    const auto undo = [&](const Error& error) {
+      Forget(kept_slot);
       if (!kept.empty()) unlink(kept.c_str());
-      return Failure("", error_number);
+      Discard();
+      return error;
     };
     if (staging == Staging::kUnnamed) {
-      if (const int error_number = NameStaged(); error_number != 0) return undo(error_number);
+      if (const int error_number = NameStaged(); error_number != 0) {
+        return undo(SaveError(shown_path, "", error_number));
+      }
     }
-    if (renameat(dir.get(), temp_name.c_str(), dir.get(), name.c_str()) != 0) return undo(errno);
+    if (renameat(dir.get(), temp_name.c_str(), dir.get(), name.c_str()) != 0) {
+      return undo(SaveError(shown_path, "", errno));
+    }
     temp_name.clear();
     Forget(pending_slot);
+    Forget(kept_slot);
     staged.Close();
     // The new content is in place now; what follows only makes the rename itself durable.
     if (fsync(dir.get()) != 0 && errno != EINVAL) {
@@ -390,14 +407,21 @@ struct AtomicWriter::State {
     return report;
   }
 
-  Result<SaveReport> CommitInPlace() {
+  Result<SaveReport> CommitInPlace(const std::function<Status()>& still_valid) {
+    if (still_valid) {
+      if (Status valid = still_valid(); !valid) {
+        Discard();
+        return valid.error();
+      }
+    }
     SaveReport report;
     report.in_place = true;
-    struct stat was {}, now {};
+    const fs::path kept = KeepOldVersion(posix::VersionCopy::kCopy, report);
+    struct stat was {
+    }, now{};
     if (fstat(in_place.get(), &was) != 0 || fstat(staged.get(), &now) != 0) {
       return Failure("", errno);
     }
-    const fs::path kept = KeepOldVersion(posix::VersionCopy::kCopy, report);
     const auto old_size = static_cast<uint64_t>(was.st_size);
     const auto new_size = static_cast<uint64_t>(now.st_size);
     const TerminationDeferred deferred;
@@ -530,7 +554,7 @@ Result<AtomicWriter> AtomicWriter::Open(const fs::path& path, const SaveOptions&
       posix::IsReadOnly(s.dir.get(), s.name.c_str(), s.old)) {
     return SaveError(path, "it is read-only");
   }
-  s.final_mode = s.exists               ? s.old.st_mode & 07777
+  s.final_mode = s.exists                ? s.old.st_mode & 07777
                  : options.new_file_mode ? *options.new_file_mode & 07777
                                          : posix::DefaultFileMode();
   RemoveStaleTempFiles(s.dir.get(), s.name);
@@ -550,7 +574,8 @@ Result<AtomicWriter> AtomicWriter::Open(const fs::path& path, const SaveOptions&
 }
 
 Status AtomicWriter::Write(std::span<const char> bytes) {
-  if (!state_ || !state_->staged.ok()) return SaveError(state_ ? state_->shown_path : "", "", EBADF);
+  if (!state_ || !state_->staged.ok())
+    return SaveError(state_ ? state_->shown_path : "", "", EBADF);
   if (const int error_number = WriteFully(state_->staged.get(), bytes); error_number != 0) {
     return state_->Failure("", error_number);
   }
@@ -558,7 +583,8 @@ Status AtomicWriter::Write(std::span<const char> bytes) {
 }
 
 Result<SaveReport> AtomicWriter::Commit(const std::function<Status()>& still_valid) {
-  if (!state_ || !state_->staged.ok()) return SaveError(state_ ? state_->shown_path : "", "", EBADF);
+  if (!state_ || !state_->staged.ok())
+    return SaveError(state_ ? state_->shown_path : "", "", EBADF);
   State& s = *state_;
   if (s.staging != Staging::kInPlace) {
     if (const Status kept = s.KeepAttributesAndMode(); !kept) return kept.error();
@@ -566,13 +592,8 @@ Result<SaveReport> AtomicWriter::Commit(const std::function<Status()>& still_val
   if (s.staging != Staging::kInPlace && fsync(s.staged.get()) != 0) {
     return s.Failure("flushing to disk failed", errno);
   }
-  if (still_valid) {
-    if (Status valid = still_valid(); !valid) {
-      s.Discard();
-      return valid.error();
-    }
-  }
-  return s.staging == Staging::kInPlace ? s.CommitInPlace() : s.CommitByRename();
+  return s.staging == Staging::kInPlace ? s.CommitInPlace(still_valid)
+                                        : s.CommitByRename(still_valid);
 }
 
 }  // namespace tallivan

@@ -137,8 +137,9 @@ Result<BookView> BookView::Read(BookSource source) {
         return view;
       }
       if (error_number == 0 && lseek(copy, 0, SEEK_SET) != 0) error_number = errno;
-      Result<std::u16string> text =
-          error_number == 0 ? ReadBook(copy, view.source_.name()) : ReadError(view.source_.name(), error_number);
+      Result<std::u16string> text = error_number == 0
+                                        ? ReadBook(copy, view.source_.name())
+                                        : ReadError(view.source_.name(), error_number);
       close(copy);
       if (!text) return text.error();
       view.read_ = std::move(text).value();
@@ -156,8 +157,8 @@ bool BookView::Map(int fd, uint64_t from, uint64_t to) {
   if constexpr (std::endian::native != std::endian::little) return false;
   const uint64_t start = from & ~static_cast<uint64_t>(sysconf(_SC_PAGESIZE) - 1);
   const auto bytes = static_cast<size_t>(to - start);
-  void* mapped = mmap(nullptr, bytes, PROT_READ, MAP_PRIVATE | MAP_POPULATE, fd,
-                      static_cast<off_t>(start));
+  void* mapped =
+      mmap(nullptr, bytes, PROT_READ, MAP_PRIVATE | MAP_POPULATE, fd, static_cast<off_t>(start));
   if (mapped == MAP_FAILED) return false;
   guard_ = Guard(mapped, bytes);
   if (guard_ < 0) {

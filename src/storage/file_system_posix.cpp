@@ -26,8 +26,8 @@ constexpr size_t kCopyChunk = size_t{1} << 20;
 ssize_t ReadAt(int fd, std::span<char> bytes, uint64_t offset) {
   size_t done = 0;
   while (done < bytes.size()) {
-    const ssize_t got = pread(fd, bytes.data() + done, bytes.size() - done,
-                              static_cast<off_t>(offset + done));
+    const ssize_t got =
+        pread(fd, bytes.data() + done, bytes.size() - done, static_cast<off_t>(offset + done));
     if (got < 0 && errno == EINTR) continue;
     if (got < 0) return -1;
     if (got == 0) break;
@@ -84,8 +84,9 @@ Result<fs::path> FollowLinks(const fs::path& path) {
     if (stat(folder.c_str(), &shared) != 0) return Error{kErrFileAccess, Reason(errno)};
     if ((shared.st_mode & S_ISVTX) != 0 && (shared.st_mode & S_IWOTH) != 0 &&
         link.st_uid != geteuid() && link.st_uid != shared.st_uid) {
-      return Error{kErrFileAccess, "it is a symbolic link that another user made in the shared folder " +
-                                       Quoted(folder) + ", and such links are not followed"};
+      return Error{kErrFileAccess,
+                   "it is a symbolic link that another user made in the shared folder " +
+                       Quoted(folder) + ", and such links are not followed"};
     }
     std::string target(PATH_MAX + 1, '\0');
     const ssize_t length = readlink(at.c_str(), target.data(), target.size());

@@ -6,8 +6,8 @@
 
 #include <cstdint>
 #include <filesystem>
-#include <span>
 #include <optional>
+#include <span>
 #include <string>
 #include <utility>
 

@@ -59,20 +59,19 @@ std::optional<VersionTime> ParseVersionName(std::string_view name) {
   const std::optional<int> year = Digits(name, 0, 4), month = Digits(name, 5, 2),
                            day = Digits(name, 8, 2), hour = Digits(name, 11, 2),
                            minute = Digits(name, 13, 2), second = Digits(name, 15, 2);
-  if (!year || !month || !day || !hour || !minute || !second || name[4] != '-' ||
-      name[7] != '-' || name[10] != '_') {
+  if (!year || !month || !day || !hour || !minute || !second || name[4] != '-' || name[7] != '-' ||
+      name[10] != '_') {
     return std::nullopt;
   }
-  const chrono::year_month_day date{chrono::year(*year), chrono::month(*month),
-                                    chrono::day(*day)};
+  const chrono::year_month_day date{chrono::year(*year), chrono::month(*month), chrono::day(*day)};
   if (!date.ok() || *hour > 23 || *minute > 59 || *second > 59) return std::nullopt;
   VersionTime time;
   time.seconds = chrono::sys_seconds(chrono::sys_days(date)).time_since_epoch().count() +
                  *hour * 3600 + *minute * 60 + *second;
   const size_t rest = name.size() - kVersionSuffix.size() - 17;
   if (rest > 0) {
-    const std::optional<int> sequence = name[17] == '_' && rest <= 6 ? Digits(name, 18, rest - 1)
-                                                                      : std::nullopt;
+    const std::optional<int> sequence =
+        name[17] == '_' && rest <= 6 ? Digits(name, 18, rest - 1) : std::nullopt;
     if (!sequence || *sequence < 2) return std::nullopt;
     time.sequence = *sequence;
   }

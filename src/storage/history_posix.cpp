@@ -29,11 +29,13 @@ mode_t FolderMode(mode_t book_mode) {
   return mode;
 }
 
-// Gives `fd`, which the caller owns, the group `gid` and the permission bits `mode`; where the group
-// cannot be given, the group gets no permission rather than some other group getting the book's.
+// Gives `fd`, which the caller owns, the group `gid` and the permission bits `mode`; where the
+// group cannot be given, the group gets no permission rather than some other group getting the
+// book's.
 void MakePrivateLike(int fd, const struct stat& now, gid_t gid, mode_t mode) {
   if (now.st_gid != gid && fchown(fd, static_cast<uid_t>(-1), gid) != 0) mode &= ~mode_t{070};
-  if ((now.st_mode & 07777) != mode) [[maybe_unused]] int ignored = fchmod(fd, mode);
+  if ((now.st_mode & 07777) != mode) [[maybe_unused]]
+    int ignored = fchmod(fd, mode);
 }
 
 // The names in the folder `dir_fd` that are versions and regular files.
@@ -61,8 +63,8 @@ std::vector<std::string> VersionNames(int dir_fd) {
 // `version` exists, or the errno that stopped it.
 int CopyVersion(int dir_fd, const std::string& name, int history_fd, const std::string& version,
                 const struct stat& book) {
-  Fd copy(openat(history_fd, version.c_str(),
-                 O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600));
+  Fd copy(openat(history_fd, version.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC,
+                 0600));
   if (!copy.ok()) return errno;
   Fd from(openat(dir_fd, name.c_str(), O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC));
   struct stat st {};
@@ -92,10 +94,12 @@ Result<fs::path> KeepVersion(int dir_fd, const fs::path& folder, const std::stri
   };
   const bool made = mkdirat(dir_fd, history_name.c_str(), 0700) == 0;
   if (!made && errno != EEXIST) return failed(errno);
-  Fd history_fd(openat(dir_fd, history_name.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
+  Fd history_fd(
+      openat(dir_fd, history_name.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
   struct stat st {};
   if (!history_fd.ok() || fstat(history_fd.get(), &st) != 0) return failed(errno);
-  if (st.st_uid == geteuid()) MakePrivateLike(history_fd.get(), st, book.st_gid, FolderMode(book.st_mode));
+  if (st.st_uid == geteuid())
+    MakePrivateLike(history_fd.get(), st, book.st_gid, FolderMode(book.st_mode));
   for (int sequence = 1; sequence <= kMaxSequence; ++sequence) {
     const std::string version = VersionName({now, sequence});
     int error_number = 0;
@@ -143,7 +147,8 @@ Result<std::filesystem::path> HistoryFolder(const std::filesystem::path& path) {
 Result<std::vector<Version>> ListVersions(const std::filesystem::path& path) {
   Result<std::filesystem::path> folder = HistoryFolder(path);
   const auto failed = [&](const std::string& reason) {
-    return Error{kErrFileAccess, "Cannot read the history of " + posix::Quoted(path) + ": " + reason};
+    return Error{kErrFileAccess,
+                 "Cannot read the history of " + posix::Quoted(path) + ": " + reason};
   };
   if (!folder) return failed(folder.error().description);
   std::vector<Version> versions;
@@ -155,8 +160,8 @@ Result<std::vector<Version>> ListVersions(const std::filesystem::path& path) {
   for (const std::string& name : posix::VersionNames(dir_fd.get())) {
     struct stat st {};
     if (fstatat(dir_fd.get(), name.c_str(), &st, AT_SYMLINK_NOFOLLOW) != 0) continue;
-    versions.push_back({folder.value() / name, *ParseVersionName(name),
-                        static_cast<uint64_t>(st.st_size)});
+    versions.push_back(
+        {folder.value() / name, *ParseVersionName(name), static_cast<uint64_t>(st.st_size)});
   }
   std::sort(versions.begin(), versions.end(),
             [](const Version& a, const Version& b) { return a.time < b.time; });

@@ -37,7 +37,14 @@
 namespace {
 
 enum class Step {
-  kCreateUnnamed, kCreateTemp, kSyncFile, kSyncFolder, kLinkVersion, kRename, kReserve, kRead
+  kCreateUnnamed,
+  kCreateTemp,
+  kSyncFile,
+  kSyncFolder,
+  kLinkVersion,
+  kRename,
+  kReserve,
+  kRead
 };
 
 // The error a step fails with, and how many more times (-1: every time).
@@ -64,7 +71,8 @@ extern "C" {
 int openat(int dir_fd, const char* path, int flags, ...) {
   va_list args;
   va_start(args, flags);
-  const mode_t mode = (flags & (O_CREAT | O_TMPFILE)) != 0 ? va_arg(args, mode_t) : 0;
+  const bool creates = (flags & O_CREAT) != 0 || (flags & O_TMPFILE) == O_TMPFILE;
+  const mode_t mode = creates ? va_arg(args, mode_t) : 0;
   va_end(args);
   if ((flags & O_TMPFILE) == O_TMPFILE && Fails(Step::kCreateUnnamed)) return -1;
   if ((flags & O_CREAT) != 0 && Fails(Step::kCreateTemp)) return -1;
@@ -172,9 +180,9 @@ TEST_F(BookTest, SavesRawUtf16LeThroughLinksOverAnyOldBookAndLoadsItBack) {
     ASSERT_TRUE(loaded.ok()) << loaded.error().description;
     EXPECT_TRUE(loaded.value() == text) << bytes.size() << " bytes";
     EXPECT_TRUE(fs::is_symlink(Book()));
-    EXPECT_EQ(Entries(data), (std::vector<std::string>{".other.dddddddd.tmp", ".real.aaaaaaaa.tmp",
-                                                       ".real.cccccccc.tmp", ".real.eeee.tmp",
-                                                       "real"}));
+    EXPECT_EQ(Entries(data),
+              (std::vector<std::string>{".other.dddddddd.tmp", ".real.aaaaaaaa.tmp",
+                                        ".real.cccccccc.tmp", ".real.eeee.tmp", "real"}));
   }
   close(held);
 }
@@ -246,26 +254,107 @@ TEST_F(BookTest, KeepsOwnerGroupModeAndAccessListOrWritesInPlace) {
       {"new book, umask 022", 0, 0, 0, false, 0, {}, 0755, 0, 022, "replaced"},
       {"new book, umask 077", 0, 0, 0, false, 0, {}, 0755, 0, 077, "replaced"},
       {"new book, umask 002", 0, 0, 0, false, 0, {}, 0755, 0, 002, "replaced"},
-      {"another user's book saved by root", 0640, 4321, 8765, false, 0, {}, 0755, 0, 022,
+      {"another user's book saved by root",
+       0640,
+       4321,
+       8765,
+       false,
+       0,
+       {},
+       0755,
+       0,
+       022,
        "replaced"},
       {"setgid book under umask 077", 02604, 4321, 8765, false, 0, {}, 0755, 0, 077, "replaced"},
       {"access list and attributes", 0660, 0, 0, true, 0, {}, 0755, 0, 022, "replaced"},
-      {"root's book with no write permission", 0444, 0, 0, false, 0, {}, 0755, 0, 022,
+      {"root's book with no write permission",
+       0444,
+       0,
+       0,
+       false,
+       0,
+       {},
+       0755,
+       0,
+       022,
        "it is read-only"},
-      {"a shared book saved by a member of its group", 0660, 0, kStaff, false, kNobody, {kStaff},
-       0775, kStaff, 022, "in place"},
-      {"own book in a group of the saver's", 0660, kNobody, kStaff, false, kNobody, {kStaff},
-       0775, kStaff, 022, "replaced"},
-      {"own book in a group the saver left", 0660, kNobody, kStaff, false, kNobody, {}, 0777, 0,
-       022, "in place"},
-      {"own book with an access list", 0600, kNobody, kNogroup, true, kNobody, {}, 0777, 0, 022,
+      {"a shared book saved by a member of its group",
+       0660,
+       0,
+       kStaff,
+       false,
+       kNobody,
+       {kStaff},
+       0775,
+       kStaff,
+       022,
+       "in place"},
+      {"own book in a group of the saver's",
+       0660,
+       kNobody,
+       kStaff,
+       false,
+       kNobody,
+       {kStaff},
+       0775,
+       kStaff,
+       022,
        "replaced"},
-      {"a writable book in a folder that takes no new file", 0666, 0, 0, true, kNobody, {}, 0755,
-       0, 022, "in place"},
-      {"root's book in a folder anyone may write", 0644, 0, 0, false, kNobody, {}, 0777, 0, 022,
+      {"own book in a group the saver left",
+       0660,
+       kNobody,
+       kStaff,
+       false,
+       kNobody,
+       {},
+       0777,
+       0,
+       022,
+       "in place"},
+      {"own book with an access list",
+       0600,
+       kNobody,
+       kNogroup,
+       true,
+       kNobody,
+       {},
+       0777,
+       0,
+       022,
+       "replaced"},
+      {"a writable book in a folder that takes no new file",
+       0666,
+       0,
+       0,
+       true,
+       kNobody,
+       {},
+       0755,
+       0,
+       022,
+       "in place"},
+      {"root's book in a folder anyone may write",
+       0644,
+       0,
+       0,
+       false,
+       kNobody,
+       {},
+       0777,
+       0,
+       022,
        "it is read-only"},
-      {"a new book in a folder that takes no new file", 0, 0, 0, false, kNobody, {}, 0755, 0,
-       022, "Permission denied"},
+      {"a new book in a folder that takes no new file",
+       0,
+       0,
+       0,
+       false,
+       kNobody,
+       {},
+       0755,
+       0,
+       022,
+       "Permission denied"},
   };
   const fs::path shelf = Dir() / "shelf", book = shelf / "book";
   for (const Keeping& c : cases) {
@@ -273,8 +362,9 @@ TEST_F(BookTest, KeepsOwnerGroupModeAndAccessListOrWritesInPlace) {
     if (!kRoot && (c.saver != 0 || c.uid != 0 || c.access_list || c.mode == 0444)) continue;
     fs::remove_all(shelf);
     fs::create_directory(shelf);
-    ASSERT_EQ(chown(shelf.c_str(), 0, c.folder_gid) == 0 && chmod(shelf.c_str(), c.folder_mode) == 0,
-              true);
+    ASSERT_EQ(
+        chown(shelf.c_str(), 0, c.folder_gid) == 0 && chmod(shelf.c_str(), c.folder_mode) == 0,
+        true);
     if (c.mode != 0) {
       WriteBytes(book, "ab");
       ASSERT_EQ(chown(book.c_str(), c.uid, c.gid), 0);
@@ -338,11 +428,16 @@ TEST_F(BookTest, FailedSaveKeepsTheOldBookLeavesNoTemporaryFileAndCanBeRetried) 
       {"writing goes over the file size limit", EFBIG, {}, limited},
       {"the temporary file cannot be created", ENOSPC, {{Step::kCreateUnnamed, {ENOSPC}}}, none},
       {"the file system is read-only", EROFS, {{Step::kCreateUnnamed, {EROFS}}}, none},
-      {"no unnamed file, and no named one", EIO,
-       {{Step::kCreateUnnamed, {EOPNOTSUPP}}, {Step::kCreateTemp, {EIO}}}, none},
+      {"no unnamed file, and no named one",
+       EIO,
+       {{Step::kCreateUnnamed, {EOPNOTSUPP}}, {Step::kCreateTemp, {EIO}}},
+       none},
       {"flushing the file fails", EIO, {{Step::kSyncFile, {EIO}}}, none},
       {"renaming fails, after the old text was kept", EIO, {{Step::kRename, {EIO}}}, none},
-      {"there is no room to write in place", ENOSPC, {no_new_file, {Step::kReserve, {ENOSPC}}}, none},
+      {"there is no room to write in place",
+       ENOSPC,
+       {no_new_file, {Step::kReserve, {ENOSPC}}},
+       none},
       {"writing in place goes over the file size limit", EFBIG, {no_new_file}, limited},
       // The rename has put the new book in place; only its durability is in doubt.
       {"flushing the folder fails (a warning)", EIO, {{Step::kSyncFolder, {EIO}}}, none},
@@ -373,6 +468,106 @@ TEST_F(BookTest, FailedSaveKeepsTheOldBookLeavesNoTemporaryFileAndCanBeRetried) 
     ASSERT_TRUE(SaveBookFile(book, text).ok());
     EXPECT_TRUE(ReadBytes(book) == Le(text));
   }
+}
+
+// A book saved again and again, and what its history must hold after each save.
+struct Kept {
+  std::string what;
+  std::u16string text;
+  History history;
+  std::map<Step, Failing> steps;
+  mode_t mode;         // the book's before the save
+  bool kept;           // the replaced text is kept
+  bool linked;         // by a link to the replaced file
+  mode_t folder_mode;  // of the history folder
+};
+
+TEST_F(BookTest, SavesKeepTheTextTheyReplaceAsPrivatePlainBooksBesideIt) {
+  const fs::path history = Dir() / "book.history";
+  const auto keep = History::kKeep;
+  const Kept saves[] = {
+      {"a new book replaces nothing", u"one", keep, {}, 0, false, false, 0},
+      {"the replaced text is linked", u"two", keep, {}, 0640, true, true, 0750},
+      {"an equal text keeps nothing", u"two", keep, {}, 0640, false, false, 0750},
+      {"unasked, nothing is kept", u"three", History::kSkip, {}, 0604, false, false, 0750},
+      {"where no link can be made, a copy",
+       u"four",
+       keep,
+       {{Step::kLinkVersion, {EXDEV, -1}}},
+       0604,
+       true,
+       false,
+       0705},
+      {"nor one more link",
+       u"five",
+       keep,
+       {{Step::kLinkVersion, {EMLINK, -1}}},
+       0664,
+       true,
+       false,
+       0775},
+      {"written in place, a copy",
+       u"six",
+       keep,
+       {{Step::kCreateUnnamed, {EACCES}}},
+       0600,
+       true,
+       false,
+       0700},
+  };
+  std::u16string previous;
+  size_t versions = 0;
+  for (const Kept& save : saves) {
+    SCOPED_TRACE(save.what);
+    struct stat old {};
+    if (stat(Book().c_str(), &old) == 0) {
+      ASSERT_EQ(chmod(Book().c_str(), save.mode) | (kRoot ? chown(Book().c_str(), 0, kStaff) : 0),
+                0);
+    }
+    failing = save.steps;
+    const Result<SaveReport> saved = SaveBookFile(Book(), save.text, {.history = save.history});
+    ASSERT_TRUE(saved.ok());
+    ASSERT_TRUE(failing.empty() || failing.begin()->second.times < 0) << "a step never came";
+    failing.clear();
+    const fs::path kept = saved.value().kept_version;
+    versions += save.kept;
+    EXPECT_EQ(fs::exists(history) ? Entries(history).size() : 0, versions);
+    ASSERT_EQ(!kept.empty(), save.kept);
+    if (save.kept) {
+      EXPECT_EQ(kept.parent_path(), history);
+      EXPECT_TRUE(ReadBytes(kept) == Le(previous));
+      struct stat version {
+      }, folder{};
+      ASSERT_EQ(stat(kept.c_str(), &version) | stat(history.c_str(), &folder), 0);
+      EXPECT_EQ(version.st_ino == old.st_ino, save.linked);
+      EXPECT_EQ(version.st_mode & 07777, save.mode);
+      EXPECT_EQ(folder.st_mode & 07777, save.folder_mode);
+      EXPECT_EQ(folder.st_gid, kRoot ? kStaff : getegid());
+      EXPECT_EQ(version.st_gid, kRoot ? kStaff : getegid());
+    }
+    previous = save.text;
+  }
+  // Pruning removes only versions it wrote; a version that cannot be kept leaves a warning.
+  for (const char* name : {"2020-01-15_000000.book", "2020-01-20_000000.book", "notes.txt"}) {
+    WriteBytes(history / name, "old");
+  }
+  fs::create_directory(history / "2020-01-01_000000.book");
+  fs::create_symlink("notes.txt", history / "2020-01-02_000000.book");
+  ASSERT_TRUE(SaveBookFile(Book(), u"seven", {.history = keep}).ok());
+  EXPECT_FALSE(fs::exists(history / "2020-01-15_000000.book"));
+  for (const char* name : {"2020-01-01_000000.book", "2020-01-02_000000.book",
+                           "2020-01-20_000000.book", "notes.txt"}) {
+    EXPECT_TRUE(fs::exists(fs::symlink_status(history / name))) << name;
+  }
+  fs::rename(history, Dir() / "moved");
+  WriteBytes(history, "not a folder");
+  const Result<SaveReport> saved = SaveBookFile(Book(), u"eight", {.history = keep});
+  ASSERT_TRUE(saved.ok());
+  EXPECT_TRUE(ReadBytes(Book()) == Le(u"eight"));
+  EXPECT_EQ(saved.value().warnings,
+            std::vector<std::string>{"Saving \"" + Book().string() +
+                                     "\": the text it replaced could not be kept in \"" +
+                                     history.string() + "\": Not a directory"});
 }
 
 // A process saves three texts in turn until it is killed with SIGKILL at a random moment; the
@@ -478,8 +673,8 @@ TEST_F(BookTest, LinksInSharedFoldersAreFollowedOnlyWhenTheirMakerMayBeTrusted) 
   const fs::path shared = Dir() / "shared", secret = Dir() / "secret";
   // {the shared folder's mode and owner, who made the link, whether a save follows it}
   const std::tuple<mode_t, uid_t, uid_t, bool> cases[] = {
-      {01777, 0, kNobody, false},       {01777, 0, 0, true},   {01777, kNobody, kNobody, true},
-      {0777, 0, kNobody, true},         {01775, 0, kNobody, true},
+      {01777, 0, kNobody, false}, {01777, 0, 0, true},       {01777, kNobody, kNobody, true},
+      {0777, 0, kNobody, true},   {01775, 0, kNobody, true},
   };
   for (const auto& [mode, owner, maker, followed] : cases) {
     SCOPED_TRACE(::testing::Message() << std::oct << mode << " by " << std::dec << maker);
@@ -487,9 +682,8 @@ TEST_F(BookTest, LinksInSharedFoldersAreFollowedOnlyWhenTheirMakerMayBeTrusted) 
     fs::create_directory(shared);
     ASSERT_EQ(chown(shared.c_str(), owner, kNogroup) | chmod(shared.c_str(), mode), 0);
     WriteBytes(secret, "root's");
-    RunAs(maker, kNogroup, {}, [&] {
-      return std::to_string(symlink(secret.c_str(), (shared / "x.book").c_str()));
-    });
+    RunAs(maker, kNogroup, {},
+          [&] { return std::to_string(symlink(secret.c_str(), (shared / "x.book").c_str())); });
     // Reached straight, or through a trusted link elsewhere.
     fs::remove(Dir() / "elsewhere");
     fs::create_symlink(shared / "x.book", Dir() / "elsewhere");
@@ -500,10 +694,12 @@ TEST_F(BookTest, LinksInSharedFoldersAreFollowedOnlyWhenTheirMakerMayBeTrusted) 
       EXPECT_EQ(facts.ok(), followed);
       EXPECT_EQ(ReadBytes(secret), followed ? Le(u"x") : "root's");
       if (!followed) {
-        EXPECT_EQ(saved.error().description,
-                  "Cannot save \"" + path.string() + "\": it is a symbolic link that another user "
-                  "made in the shared folder \"" + shared.string() + "\", and such links are not "
-                  "followed");
+        EXPECT_EQ(saved.error().description, "Cannot save \"" + path.string() +
+                                                 "\": it is a symbolic link that another user "
+                                                 "made in the shared folder \"" +
+                                                 shared.string() +
+                                                 "\", and such links are not "
+                                                 "followed");
       }
       WriteBytes(secret, "root's");
     }
