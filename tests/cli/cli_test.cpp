@@ -14,10 +14,12 @@
 
 #include <QString>
 #include <QTemporaryDir>
+#include <chrono>
 #include <cstdarg>
 #include <cstdlib>
 #include <functional>
 #include <random>
+#include <thread>
 
 #include "ledger/ledger.h"
 #include "storage/book_file.h"
@@ -253,7 +255,9 @@ TEST(CalcTest, GivesTheExitStatusOutputAndFilesOfEachRun) {
     }
     std::sort(expected.begin(), expected.end());
     WriteBytes(work / "../in", c.input);
-    std::string command = cd + "{ " + c.before + "env LOCPATH=.. LC_NUMERIC=" + c.numeric +
+    // A run that waits for ever, as on a FIFO, is ended and fails.
+    std::string command = cd + "{ " + c.before +
+                          "timeout -s KILL 60 env LOCPATH=.. LC_NUMERIC=" + c.numeric +
                           " TZ=UTC '" TALLIVAN_CALC_PATH "'";
     for (const std::string& arg : c.args) command += " '" + arg + "'";
     command += "; } <../in >../out 2>../err";
@@ -374,22 +378,26 @@ TEST(CalcTest, TerminationSignalsLeaveNoTemporaryFileBehind) {
     fs::remove(book.string() + ".err");
     nothing_left();
   }
-  // The program itself, ended at random moments.
-  std::mt19937 random(20240607);
-  std::uniform_int_distribution<int> moment_us(0, 40'000);
-  for (const int signal_number : {SIGTERM, SIGINT, SIGHUP}) {
-    for (int run = 0; run < 15; ++run) {
-      WriteBytes(book, stale);
-      const pid_t child = fork();
-      if (child == 0) {
-        execl(TALLIVAN_CALC_PATH, "tallivan-calc", "-i", book.c_str(), nullptr);
-        _exit(127);
-      }
-      usleep(moment_us(random));
-      kill(child, signal_number);
-      waitpid(child, nullptr, 0);
-      fs::remove_all(history);
+  // The program itself, ended at random moments over a run's time.
+  using Clock = std::chrono::steady_clock;
+  const auto run = [&](int signal_number, Clock::duration after) {
+    WriteBytes(book, stale);
+    const pid_t child = fork();
+    if (child == 0) {
+      execl(TALLIVAN_CALC_PATH, "tallivan-calc", "-i", book.c_str(), nullptr);
+      _exit(127);
     }
+    std::this_thread::sleep_for(after);
+    kill(child, signal_number);
+    waitpid(child, nullptr, 0);
+    fs::remove_all(history);
+  };
+  const Clock::time_point start = Clock::now();
+  run(0, {});
+  std::uniform_int_distribution<Clock::rep> moment(0, (Clock::now() - start).count());
+  std::mt19937 random(20240607);
+  for (const int signal_number : {SIGTERM, SIGINT, SIGHUP}) {
+    for (int i = 0; i < 20; ++i) run(signal_number, Clock::duration(moment(random)));
   }
   nothing_left();
 }
