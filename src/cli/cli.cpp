@@ -292,14 +292,14 @@ std::string Diagnostic(const Options& options, const Rejection& rejection) {
   return name + ":" + std::to_string(rejection.line_index + 1) + ": error: " + message;
 }
 
-// `failure`, unless the input changed, which then is the reason that counts.
-Error Blame(const Input& input, const CalcSettings& settings, Error failure, const char* outcome) {
-  if (settings.change_check == ChangeCheck::kOn) {
-    if (Status same = input.Unchanged(); !same) {
-      return Error{same.error().number, same.error().description + outcome};
-    }
-  }
-  return failure;
+// The error to report when the input changed after it was read, with what that means for the
+// run (`outcome`); nullopt while it is as it was.
+std::optional<Error> ChangedInput(const Input& input, const CalcSettings& settings,
+                                  const char* outcome) {
+  if (settings.change_check == ChangeCheck::kOff) return std::nullopt;
+  const Status same = input.Unchanged();
+  if (same) return std::nullopt;
+  return Error{same.error().number, same.error().description + outcome};
 }
 
 // Writes the new text to standard output or, atomically, to a file.
@@ -309,11 +309,11 @@ Status Deliver(const Options& options, const CalcStreams& streams, const CalcSet
     Output output(options.encoding, [fd = streams.out](std::span<const char> bytes) {
       return WriteAll(fd, bytes, "standard output");
     });
-    Status written = WriteText(output, input.text(), edits);
-    Error failure = written ? Error{} : written.error();
-    failure = Blame(input, settings, std::move(failure), "; what it wrote is not to be trusted");
-    if (!written || failure.number != 0) return failure;
-    return {};
+    const Status written = WriteText(output, input.text(), edits);
+    if (auto changed = ChangedInput(input, settings, "; what it wrote is not to be trusted")) {
+      return *changed;
+    }
+    return written;
   }
   SaveOptions save;
   if (options.mode == Mode::kInPlace) save.history = settings.history;
@@ -324,11 +324,11 @@ Status Deliver(const Options& options, const CalcStreams& streams, const CalcSet
                 [&writer](std::span<const char> bytes) { return writer.value().Write(bytes); });
   // Text copied from a book cut shorter meanwhile fails to write (EFAULT): that is the change.
   if (Status written = WriteText(output, input.text(), edits); !written) {
-    return Blame(input, settings, written.error(), "; nothing was saved");
+    if (auto changed = ChangedInput(input, settings, "; nothing was saved")) return *changed;
+    return written;
   }
   const Result<SaveReport> committed = writer.value().Commit([&]() -> Status {
-    const Error changed = Blame(input, settings, Error{}, "; nothing was saved");
-    if (changed.number != 0) return changed;
+    if (auto changed = ChangedInput(input, settings, "; nothing was saved")) return *changed;
     return {};
   });
   if (!committed) return committed.error();
@@ -351,10 +351,8 @@ std::pair<uint64_t, std::string> Summarize(std::u16string_view text) {
     if (ClassifyLine(line) == LineKind::SubtotalLine) {
       const size_t total = line.rfind(kBeforeTotal);
       std::string shown;
-      if (total == line.npos || AppendUtf8(line.substr(total + kBeforeTotal.size()), shown) == 0) {
-        return {lines, "-"};
-      }
-      return {lines, shown};
+      if (total != line.npos) AppendUtf8(line.substr(total + kBeforeTotal.size()), shown);
+      return {lines, shown.empty() ? "-" : shown};
     }
     if (cut == rest.npos) return {lines, "-"};
     rest = rest.substr(0, cut);
@@ -468,9 +466,8 @@ int Run(const std::vector<std::string>& args, const CalcStreams& streams,
   const std::u16string_view text = input.value().text();
   const std::variant<Edits, Rejection> outcome = RecalculateEdits(text, decimal_separator);
   // What was computed from a book that changed meanwhile counts for nothing, a rejection included.
-  if (const Error changed = Blame(input.value(), settings, Error{}, "; nothing was written");
-      changed.number != 0) {
-    Say(streams.err, "tallivan-calc: " + changed.description);
+  if (auto changed = ChangedInput(input.value(), settings, "; nothing was written")) {
+    Say(streams.err, "tallivan-calc: " + changed->description);
     return kExitBadUse;
   }
   if (const auto* rejection = std::get_if<Rejection>(&outcome)) {

@@ -290,7 +290,10 @@ struct AtomicWriter::State {
       return SaveError(shown_path,
                        why + ", and it cannot be written in place: " + Reason(error_number));
     }
-    if (st.st_ino != old.st_ino || st.st_dev != old.st_dev) return Failure("", EAGAIN);
+    if (st.st_ino != old.st_ino || st.st_dev != old.st_dev) {
+      Discard();
+      return SaveError(shown_path, "another program replaced it meanwhile");
+    }
     if (!keep_content) staged = Fd(memfd_create("tallivan-save", MFD_CLOEXEC));
     if (!staged.ok()) return Failure("", errno);
     staging = Staging::kInPlace;
@@ -302,17 +305,16 @@ struct AtomicWriter::State {
   Status KeepOwnerAndGroup() {
     struct stat mine {};
     if (fstat(staged.get(), &mine) != 0) return Failure("", errno);
-    if (old.st_uid != mine.st_uid) {
-      if (geteuid() != 0) {
-        return WriteInPlace("its owner (user " + std::to_string(old.st_uid) + ") cannot be kept",
-                            false);
-      }
-      if (fchown(staged.get(), old.st_uid, old.st_gid) != 0) return Failure("", errno);
-    } else if (old.st_gid != mine.st_gid &&
-               fchown(staged.get(), static_cast<uid_t>(-1), old.st_gid) != 0) {
-      return WriteInPlace("its group (" + std::to_string(old.st_gid) + ") cannot be kept", false);
+    if (old.st_uid == mine.st_uid && old.st_gid == mine.st_gid) return {};
+    // Anyone may give their file a group they belong to; only a privileged caller an owner.
+    const bool owner = old.st_uid != mine.st_uid;
+    if (fchown(staged.get(), owner ? old.st_uid : static_cast<uid_t>(-1), old.st_gid) == 0) {
+      return {};
     }
-    return {};
+    if (errno != EPERM) return Failure("", errno);
+    return WriteInPlace(owner ? "its owner (user " + std::to_string(old.st_uid) + ") cannot be kept"
+                              : "its group (" + std::to_string(old.st_gid) + ") cannot be kept",
+                        false);
   }
 
   // Gives the staged file the old one's extended attributes, its access list above all, and its

@@ -29,13 +29,17 @@ mode_t FolderMode(mode_t book_mode) {
   return mode;
 }
 
-// Gives `fd`, which the caller owns, the group `gid` and the permission bits `mode`; where the
-// group cannot be given, the group gets no permission rather than some other group getting the
-// book's.
-void MakePrivateLike(int fd, const struct stat& now, gid_t gid, mode_t mode) {
-  if (now.st_gid != gid && fchown(fd, static_cast<uid_t>(-1), gid) != 0) mode &= ~mode_t{070};
-  if ((now.st_mode & 07777) != mode) [[maybe_unused]]
-    int ignored = fchmod(fd, mode);
+// Gives `fd`, whose status is `now` and which the caller owns, the owner and group of the book
+// `book` where it can (the owner only when the caller is privileged) and the permission bits
+// `mode`. Where the group cannot be given, the group gets no permission rather than some other
+// group getting the book's.
+void MakePrivateLike(int fd, const struct stat& now, const struct stat& book, mode_t mode) {
+  const bool given =
+      (now.st_uid == book.st_uid && now.st_gid == book.st_gid) ||
+      fchown(fd, book.st_uid, book.st_gid) == 0 ||
+      (now.st_gid == book.st_gid || fchown(fd, static_cast<uid_t>(-1), book.st_gid) == 0);
+  if (!given) mode &= ~mode_t{070};
+  if ((now.st_mode & 07777) != mode) fchmod(fd, mode);
 }
 
 // The names in the folder `dir_fd` that are versions and regular files.
@@ -74,7 +78,7 @@ int CopyVersion(int dir_fd, const std::string& name, int history_fd, const std::
   } else if ((error_number = CopyContent(from.get(), copy.get(), st.st_size)) == 0) {
     struct stat mine {};
     fstat(copy.get(), &mine);
-    MakePrivateLike(copy.get(), mine, book.st_gid, book.st_mode & 0777);
+    MakePrivateLike(copy.get(), mine, book, book.st_mode & 0777);
     if (fsync(copy.get()) != 0) error_number = errno;
   }
   if (error_number == 0) error_number = copy.Close();
@@ -98,8 +102,7 @@ Result<fs::path> KeepVersion(int dir_fd, const fs::path& folder, const std::stri
       openat(dir_fd, history_name.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
   struct stat st {};
   if (!history_fd.ok() || fstat(history_fd.get(), &st) != 0) return failed(errno);
-  if (st.st_uid == geteuid())
-    MakePrivateLike(history_fd.get(), st, book.st_gid, FolderMode(book.st_mode));
+  if (st.st_uid == geteuid()) MakePrivateLike(history_fd.get(), st, book, FolderMode(book.st_mode));
   for (int sequence = 1; sequence <= kMaxSequence; ++sequence) {
     const std::string version = VersionName({now, sequence});
     int error_number = 0;

@@ -379,7 +379,7 @@ TEST_F(BookTest, KeepsOwnerGroupModeAndAccessListOrWritesInPlace) {
     const std::string access_list = Attribute(book, "system.posix_acl_access");
     const auto save = [&] {
       const mode_t previous = umask(c.mask);
-      const Result<SaveReport> saved = SaveBookFile(book, u"x");
+      const Result<SaveReport> saved = SaveBookFile(book, u"x", {.history = History::kKeep});
       umask(previous);
       if (!saved) return saved.error().description;
       return std::string(saved.value().in_place ? "in place" : "replaced");
@@ -399,6 +399,14 @@ TEST_F(BookTest, KeepsOwnerGroupModeAndAccessListOrWritesInPlace) {
     EXPECT_EQ(now.st_gid, c.mode != 0 ? c.gid : c.saver == 0 ? getegid() : kNogroup);
     EXPECT_EQ(Attribute(book, "system.posix_acl_access"), access_list);
     EXPECT_EQ(Attribute(book, "user.note"), c.access_list ? "kept" : "");
+    // The replaced text is kept as privately as the book, by its owner where the saver may say so.
+    const fs::path history = shelf / "book.history";
+    struct stat folder {};
+    if (c.mode == 0 || (stat(history.c_str(), &folder) != 0 && c.saver != 0)) continue;
+    ASSERT_EQ(Entries(history).size(), 1u);
+    EXPECT_EQ(ReadBytes(history / Entries(history)[0]), "ab");
+    EXPECT_EQ(folder.st_uid, c.saver == 0 ? c.uid : c.saver);
+    EXPECT_TRUE(folder.st_gid == c.gid || (folder.st_mode & 070) == 0) << folder.st_gid;
   }
 }
 
