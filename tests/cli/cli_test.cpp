@@ -124,8 +124,9 @@ TEST(CalcTest, GivesTheExitStatusOutputAndFilesOfEachRun) {
       Repeat(u"账本 [1 0.25] // " + Repeat(u"😀", 40'000) + u"\r\n# stale\r\n", 40);
   const std::u16string large_fresh = std::get<std::u16string>(Recalculate(large));
   const std::string book = Le(kStale), text = Utf8(kStale), separated = "[1.5]\r\n#  (1";
-  // Standard input that stands after the first line.
+  // Standard input that stands after the first line, or beyond the first page of memory.
   const std::u16string rest = std::get<std::u16string>(Recalculate(kStale.substr(16)));
+  const std::u16string large_rest = std::get<std::u16string>(Recalculate(large.substr(4097)));
   const std::string skip_line = "head -c 32 >/dev/null; ", skip_utf8 = "head -c 16 >/dev/null; ";
   const std::string restored = "Restored \"book\" from \"book.history/" + kVersions[0] +
                                "\"; the text it replaced is kept in \"book.history\".\n";
@@ -141,6 +142,7 @@ TEST(CalcTest, GivesTheExitStatusOutputAndFilesOfEachRun) {
       {{"--utf8"}, Utf8(large), 0, Utf8(large_fresh), ""},
       {{}, book, 0, Le(rest), "", "", "C", skip_line},
       {{"-o", "odd"}, book, 0, Le(rest), "", "odd", "C", skip_line},
+      {{}, Le(large), 0, Le(large_rest), "", "", "C", "head -c 8194 >/dev/null; "},
       {{"--utf8"}, text, 0, Utf8(rest), "", "", "C", skip_utf8},
       {{"-h", "--bogus"}, "", 0, std::string(CalcUsage()), ""},
       {{"--utf8"}, "[1.5]\r\n#", 0, separated + ",50) ,  1,50", "", "", "de_DE.UTF-8"},

@@ -1,8 +1,6 @@
 #include "storage/book_view.h"
 
-#include <fcntl.h>
 #include <gtest/gtest.h>
-#include <unistd.h>
 
 #include <QTemporaryDir>
 #include <cstdio>
@@ -37,32 +35,6 @@ TEST(BookViewTest, GivesWhatLoadBookGivesFromAFileOrAPipe) {
   }
   for (const fs::path& path : {book.parent_path() / "missing", book.parent_path()}) {
     EXPECT_EQ(BookView::Open(path).error(), LoadBookFile(path).error());
-  }
-}
-
-TEST(BookViewTest, ReadsAnOpenFileFromWhereItStands) {
-  QTemporaryDir dir;
-  const fs::path book = fs::path(dir.path().toStdString()) / "book";
-  const std::u16string text = Repeat(u"账本 [1]\r\n", 5000);
-  WriteBytes(book, Le(text));
-  // {where the file stands, the text from there, or the error's reason}
-  const std::tuple<off_t, std::u16string, std::string> cases[] = {
-      {0, text, ""},
-      {4, text.substr(2), ""},
-      {8194, text.substr(4097), ""},  // beyond a page
-      {3, u"", "its length (" + std::to_string(text.size() * 2 - 3) + " bytes) is odd"},
-      {off_t(text.size() * 2), u"", ""},
-      {off_t(text.size() * 2 + 6), u"", ""},
-  };
-  for (const auto& [at, expected, reason] : cases) {
-    const int fd = open(book.c_str(), O_RDONLY);
-    ASSERT_EQ(lseek(fd, at, SEEK_SET), at);
-    const Result<BookView> view = BookView::FromFd(fd, "<stdin>");
-    close(fd);
-    ASSERT_EQ(view.ok(), reason.empty()) << at;
-    EXPECT_TRUE(view.ok() ? view.value().text() == expected
-                          : view.error().description.find(reason) != std::string::npos)
-        << at;
   }
 }
 
