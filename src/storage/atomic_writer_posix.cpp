@@ -419,8 +419,8 @@ struct AtomicWriter::State {
     SaveReport report;
     report.in_place = true;
     const fs::path kept = KeepOldVersion(posix::VersionCopy::kCopy, report);
-    struct stat was {
-    }, now{};
+    struct stat was {};
+    struct stat now {};
     if (fstat(in_place.get(), &was) != 0 || fstat(staged.get(), &now) != 0) {
       return Failure("", errno);
     }
