@@ -5,9 +5,11 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <array>
 #include <bit>
 #include <cerrno>
 #include <clocale>
+#include <ctime>
 #include <functional>
 #include <new>
 #include <optional>
@@ -23,27 +25,38 @@
 #include "runtime/version.h"
 #include "storage/atomic_writer.h"
 #include "storage/book_file.h"
+#include "storage/book_location.h"
 #include "storage/book_view.h"
+#include "storage/history.h"
 
 namespace tallivan {
 namespace {
 
 constexpr std::string_view kUsage =
     R"(Usage: tallivan-calc [--utf8] [--check | --csv | -i | -o OUT] [BOOK]
+       tallivan-calc --history [BOOK]
+       tallivan-calc --restore VERSION BOOK
 Recomputes every subtotal line ("#" line) of a Tallivan book.
 
   BOOK        the book file, raw UTF-16LE; absent or "-": standard input
   --utf8      read and write UTF-8 text instead of UTF-16LE
   --check     write nothing; exit 0 when the book is up to date, 3 when not
   --csv       write the book as CSV: line,kind,amount,group_sum,running_total,text
-  -i          write the result back into BOOK
+  -i          write the result back into BOOK, keeping the text it
+              replaces in BOOK's history (the folder BOOK.history)
   -o OUT      write the result to OUT ("-": standard output)
+  --history   list the versions kept in BOOK's history (without BOOK:
+              the book the window opens)
+  --restore VERSION
+              put VERSION (a file, or a name --history lists) back as
+              BOOK, keeping the text it replaces in the history too
   --version   show the version and exit
   -h, --help  show this help and exit
 
 Without --check, -i or -o the result goes to standard output. Files are
-replaced atomically: a failed write leaves them as they were. Lines end
-with CR LF, as in the book.
+replaced atomically: a failed write leaves them as they were. A book that
+another program changes during the run is left as that program made it.
+Lines end with CR LF, as in the book.
 
 Exit status: 0 done, 1 a line cannot be read (reported as
 BOOK:LINE: error: MESSAGE), 2 bad use, unreadable input or failed write,
@@ -57,13 +70,14 @@ constexpr size_t kDirectWrite = kOutputBuffer / 4;
 constexpr size_t kEncodeSlice = size_t{1} << 16;
 
 enum class Encoding { kUtf16, kUtf8 };
-enum class Mode { kPrint, kCheck, kCsv, kInPlace, kOutput };
+enum class Mode { kPrint, kCheck, kCsv, kInPlace, kOutput, kHistory, kRestore };
 
 struct Options {
   Encoding encoding = Encoding::kUtf16;
   Mode mode = Mode::kPrint;
   std::string book = "-";
   std::string out;
+  std::string restore;  // --restore VERSION
   bool help = false;
   bool version = false;
 };
@@ -98,19 +112,22 @@ std::variant<Options, BadArgs> ParseArgs(const std::vector<std::string>& args) {
       return options;
     } else if (arg == "--utf8") {
       options.encoding = Encoding::kUtf8;
-    } else if (arg == "--check" || arg == "--csv" || arg == "-i" || arg == "-o") {
+    } else if (arg == "--check" || arg == "--csv" || arg == "-i" || arg == "-o" ||
+               arg == "--history" || arg == "--restore") {
       if (options.mode != Mode::kPrint) {
-        return BadArgs{"give only one of --check, --csv, -i and -o"};
+        return BadArgs{"give only one of --check, --csv, -i, -o, --history and --restore"};
       }
       if (arg == "--check" || arg == "--csv") {
         options.mode = arg == "--csv" ? Mode::kCsv : Mode::kCheck;
       } else if (arg == "-i") {
         options.mode = Mode::kInPlace;
-      } else if (i + 1 == args.size()) {
-        return BadArgs{"-o needs a file name"};
+      } else if (arg == "--history") {
+        options.mode = Mode::kHistory;
+      } else if (i + 1 == args.size() || args[i + 1].empty()) {
+        return BadArgs{arg == "-o" ? "-o needs a file name" : "--restore needs a version"};
       } else {
-        options.mode = Mode::kOutput;
-        options.out = args[++i];
+        options.mode = arg == "-o" ? Mode::kOutput : Mode::kRestore;
+        (arg == "-o" ? options.out : options.restore) = args[++i];
       }
     } else {
       return BadArgs{"unknown option '" + arg + "'"};
@@ -118,6 +135,14 @@ std::variant<Options, BadArgs> ParseArgs(const std::vector<std::string>& args) {
   }
   if (options.mode == Mode::kInPlace && options.book == "-") {
     return BadArgs{"-i needs a book file; standard input cannot be written back"};
+  }
+  if (options.mode == Mode::kHistory || options.mode == Mode::kRestore) {
+    if (options.mode == Mode::kRestore && options.book == "-") {
+      return BadArgs{"--restore needs a book file"};
+    }
+    if (options.encoding == Encoding::kUtf8) {
+      return BadArgs{"--history and --restore work on book files, not on --utf8 text"};
+    }
   }
   return options;
 }
@@ -237,12 +262,20 @@ Result<std::u16string> ReadUtf8(int fd, const std::string& name) {
   return text;
 }
 
-// The text to recompute: a book as it lies in its file, or UTF-8 turned into UTF-16.
+// The text to recompute: a book as it lies in its file, or UTF-8 turned into UTF-16, and where
+// it came from.
 struct Input {
   std::optional<BookView> book;
+  std::optional<BookSource> source;  // of the UTF-8 text
   std::u16string decoded;
 
   std::u16string_view text() const { return book ? book->text() : decoded; }
+
+  // Whether the input is still as it was read.
+  Status Unchanged() const {
+    if (book) return book->Unchanged();
+    return source ? source->Unchanged() : Status();
+  }
 };
 
 Result<Input> ReadInput(const Options& options, int in_fd) {
@@ -255,13 +288,11 @@ Result<Input> ReadInput(const Options& options, int in_fd) {
     input.book.emplace(std::move(book).value());
     return input;
   }
-  int fd = in_fd;
-  if (!from_stdin && (fd = open(name.c_str(), O_RDONLY | O_CLOEXEC)) < 0) {
-    return ReadError(name, errno);
-  }
-  Result<std::u16string> decoded = ReadUtf8(fd, name);
-  if (!from_stdin) close(fd);
+  Result<BookSource> source = from_stdin ? BookSource::Adopt(in_fd, name) : BookSource::Open(name);
+  if (!source) return source.error();
+  Result<std::u16string> decoded = ReadUtf8(source.value().fd(), name);
   if (!decoded) return decoded.error();
+  input.source.emplace(std::move(source).value());
   input.decoded = std::move(decoded).value();
   return input;
 }
@@ -273,22 +304,45 @@ std::string Diagnostic(const Options& options, const Rejection& rejection) {
   return name + ":" + std::to_string(rejection.line_index + 1) + ": error: " + message;
 }
 
+// The error to report when the input changed after it was read, with what that means for the
+// run (`outcome`); nullopt while it is as it was.
+std::optional<Error> ChangedInput(const Input& input, const CalcSettings& settings,
+                                  const char* outcome) {
+  if (settings.change_check == ChangeCheck::kOff) return std::nullopt;
+  const Status same = input.Unchanged();
+  if (same) return std::nullopt;
+  return Error{same.error().number, same.error().description + outcome};
+}
+
 // Writes the new text to standard output or, atomically, to a file.
-Status Deliver(const Options& options, const CalcStreams& streams, std::u16string_view text,
-               const Edits& edits) {
+Status Deliver(const Options& options, const CalcStreams& streams, const CalcSettings& settings,
+               const Input& input, const Edits& edits) {
   if (options.mode == Mode::kPrint || (options.mode == Mode::kOutput && options.out == "-")) {
     Output output(options.encoding, [fd = streams.out](std::span<const char> bytes) {
       return WriteAll(fd, bytes, "standard output");
     });
-    return WriteText(output, text, edits);
+    const Status written = WriteText(output, input.text(), edits);
+    if (auto changed = ChangedInput(input, settings, "; what it wrote is not to be trusted")) {
+      return *changed;
+    }
+    return written;
   }
+  SaveOptions save;
+  if (options.mode == Mode::kInPlace) save.history = settings.history;
   Result<AtomicWriter> writer =
-      AtomicWriter::Open(options.mode == Mode::kInPlace ? options.book : options.out);
+      AtomicWriter::Open(options.mode == Mode::kInPlace ? options.book : options.out, save);
   if (!writer) return writer.error();
   Output output(options.encoding,
                 [&writer](std::span<const char> bytes) { return writer.value().Write(bytes); });
-  if (Status written = WriteText(output, text, edits); !written) return written;
-  const Result<SaveReport> committed = writer.value().Commit();
+  // Text copied from a book cut shorter meanwhile fails to write (EFAULT): that is the change.
+  if (Status written = WriteText(output, input.text(), edits); !written) {
+    if (auto changed = ChangedInput(input, settings, "; nothing was saved")) return *changed;
+    return written;
+  }
+  const Result<SaveReport> committed = writer.value().Commit([&]() -> Status {
+    if (auto changed = ChangedInput(input, settings, "; nothing was saved")) return *changed;
+    return {};
+  });
   if (!committed) return committed.error();
   for (const std::string& warning : committed.value().warnings) {
     Say(streams.err, "tallivan-calc: warning: " + warning);
@@ -296,19 +350,137 @@ Status Deliver(const Options& options, const CalcStreams& streams, std::u16strin
   return {};
 }
 
+// The line count of `text` and the running total its last subtotal line shows ("-" when that
+// line holds none, or there is no such line).
+std::pair<uint64_t, std::string> Summarize(std::u16string_view text) {
+  uint64_t lines = text.empty() ? 0 : 1;
+  for (size_t at = text.find(u"\r\n"); at != text.npos; at = text.find(u"\r\n", at + 2)) ++lines;
+  constexpr std::u16string_view kBeforeTotal = u") ,  ";
+  for (std::u16string_view rest = text;;) {
+    const size_t cut = rest.rfind(u"\r\n");
+    std::u16string_view line = cut == rest.npos ? rest : rest.substr(cut + 2);
+    line = line.substr(0, line.find(u"//"));
+    if (ClassifyLine(line) == LineKind::SubtotalLine) {
+      const size_t total = line.rfind(kBeforeTotal);
+      std::string shown;
+      if (total != line.npos) AppendUtf8(line.substr(total + kBeforeTotal.size()), shown);
+      return {lines, shown.empty() ? "-" : shown};
+    }
+    if (cut == rest.npos) return {lines, "-"};
+    rest = rest.substr(0, cut);
+  }
+}
+
+std::string LocalTime(int64_t seconds) {
+  const std::time_t time = static_cast<std::time_t>(seconds);
+  char shown[32] = "?";
+  if (const std::tm* local = std::localtime(&time)) {
+    std::strftime(shown, sizeof shown, "%Y-%m-%d %H:%M:%S", local);
+  }
+  return shown;
+}
+
+// Lists the versions kept for the book, oldest first, then the book itself.
+int ListHistory(const Options& options, const CalcStreams& streams) {
+  const Result<std::vector<Version>> versions = ListVersions(options.book);
+  if (!versions) {
+    Say(streams.err, "tallivan-calc: " + versions.error().description);
+    return kExitBadUse;
+  }
+  using Row = std::array<std::string, 5>;
+  std::vector<Row> rows = {{"replaced", "bytes", "lines", "total", "version"}};
+  const auto add = [&rows](const std::string& when, const std::filesystem::path& path,
+                           const std::string& shown) {
+    const Result<BookView> view = BookView::Open(path);
+    if (!view) return rows.push_back({when, "-", "-", "-", shown + " (unreadable)"});
+    const auto [lines, total] = Summarize(view.value().text());
+    rows.push_back({when, std::to_string(view.value().text().size() * 2), std::to_string(lines),
+                    total, shown});
+  };
+  for (const Version& version : versions.value()) {
+    add(LocalTime(version.time.seconds), version.path, version.path.filename().string());
+  }
+  if (std::filesystem::exists(options.book)) add("(current)", options.book, options.book);
+  std::array<size_t, 5> widths{};
+  for (const Row& row : rows) {
+    for (size_t i = 0; i < row.size(); ++i) widths[i] = std::max(widths[i], row[i].size());
+  }
+  std::string table;
+  for (const Row& row : rows) {
+    for (size_t i = 0; i < row.size(); ++i) {
+      // Figures line up on the right, words on the left.
+      const std::string pad(widths[i] - row[i].size(), ' ');
+      const bool figure = i == 1 || i == 2;
+      table += figure ? pad + row[i] : row[i];
+      if (i + 1 < row.size()) table += figure ? "  " : pad + "  ";
+    }
+    table += '\n';
+  }
+  if (versions.value().empty()) {
+    table = "No versions of \"" + options.book + "\" have been kept yet.\n";
+  }
+  return WriteAll(streams.out, table, "standard output").ok() ? kExitOk : kExitBadUse;
+}
+
+// Puts a version back as the book, keeping the book's text in the history first.
+int Restore(const Options& options, const CalcStreams& streams, const CalcSettings& settings) {
+  std::filesystem::path version = options.restore;
+  if (version.filename() == version) {
+    if (const Result<std::filesystem::path> folder = HistoryFolder(options.book);
+        folder &&
+        std::filesystem::exists(std::filesystem::symlink_status(folder.value() / version))) {
+      version = folder.value() / version;
+    }
+  }
+  const Result<std::u16string> text = LoadBookFile(version);
+  if (!text) {
+    Say(streams.err, "tallivan-calc: " + text.error().description);
+    return kExitBadUse;
+  }
+  SaveOptions save;
+  save.history = settings.history;
+  const Result<SaveReport> saved = SaveBookFile(options.book, text.value(), save);
+  if (!saved) {
+    Say(streams.err, "tallivan-calc: " + saved.error().description);
+    return kExitBadUse;
+  }
+  for (const std::string& warning : saved.value().warnings) {
+    Say(streams.err, "tallivan-calc: warning: " + warning);
+  }
+  std::string note = "Restored \"" + options.book + "\" from \"" + version.string() + "\"";
+  if (const std::filesystem::path& kept = saved.value().kept_version; !kept.empty()) {
+    note += "; the text it replaced is kept in \"" + kept.parent_path().string() + "\"";
+  }
+  Say(streams.err, note + ".");
+  return kExitOk;
+}
+
 int Run(const std::vector<std::string>& args, const CalcStreams& streams,
-        std::u16string_view decimal_separator) {
+        std::u16string_view decimal_separator, const CalcSettings& settings) {
   std::variant<Options, BadArgs> parsed = ParseArgs(args);
   if (const auto* bad = std::get_if<BadArgs>(&parsed)) {
     Say(streams.err, "tallivan-calc: " + bad->reason + " (see --help)");
     return kExitBadUse;
   }
-  const Options& options = std::get<Options>(parsed);
+  Options& options = std::get<Options>(parsed);
   if (options.help || options.version) {
     const std::string text =
         options.help ? std::string(kUsage) : "tallivan-calc " + std::string(kVersion) + "\n";
     return WriteAll(streams.out, text, "standard output").ok() ? kExitOk : kExitBadUse;
   }
+  RemoveTemporaryFilesOnTermination();
+  if (options.mode == Mode::kHistory && options.book == "-") {
+    // No book named: the one the window opens.
+    const Result<std::filesystem::path> book =
+        DefaultBookPath(RunningExecutable(), CurrentUserFolders());
+    if (!book) {
+      Say(streams.err, "tallivan-calc: " + book.error().description);
+      return kExitBadUse;
+    }
+    options.book = book.value().string();
+  }
+  if (options.mode == Mode::kHistory) return ListHistory(options, streams);
+  if (options.mode == Mode::kRestore) return Restore(options, streams, settings);
 
   const Result<Input> input = ReadInput(options, streams.in);
   if (!input) {
@@ -317,6 +489,11 @@ int Run(const std::vector<std::string>& args, const CalcStreams& streams,
   }
   const std::u16string_view text = input.value().text();
   const std::variant<Edits, Rejection> outcome = RecalculateEdits(text, decimal_separator);
+  // What was computed from a book that changed meanwhile counts for nothing, a rejection included.
+  if (auto changed = ChangedInput(input.value(), settings, "; nothing was written")) {
+    Say(streams.err, "tallivan-calc: " + changed->description);
+    return kExitBadUse;
+  }
   if (const auto* rejection = std::get_if<Rejection>(&outcome)) {
     Say(streams.err, Diagnostic(options, *rejection));
     return kExitRejected;
@@ -343,7 +520,7 @@ int Run(const std::vector<std::string>& args, const CalcStreams& streams,
     }
   }
   if (options.mode == Mode::kInPlace && edits.empty()) return kExitOk;
-  if (Status delivered = Deliver(options, streams, text, edits); !delivered) {
+  if (Status delivered = Deliver(options, streams, settings, input.value(), edits); !delivered) {
     Say(streams.err, "tallivan-calc: " + delivered.error().description);
     return kExitBadUse;
   }
@@ -353,9 +530,9 @@ int Run(const std::vector<std::string>& args, const CalcStreams& streams,
 }  // namespace
 
 int RunCalc(const std::vector<std::string>& args, const CalcStreams& streams,
-            std::u16string_view decimal_separator) {
+            std::u16string_view decimal_separator, const CalcSettings& settings) {
   try {
-    return Run(args, streams, decimal_separator);
+    return Run(args, streams, decimal_separator, settings);
   } catch (const std::bad_alloc&) {
     Say(streams.err, "tallivan-calc: not enough memory");
     return kExitBadUse;

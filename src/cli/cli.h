@@ -5,6 +5,8 @@
 #include <string_view>
 #include <vector>
 
+#include "storage/history.h"
+
 namespace tallivan {
 
 // Exit statuses of tallivan-calc.
@@ -20,10 +22,20 @@ struct CalcStreams {
   int err = 2;
 };
 
-// Runs `tallivan-calc [--utf8] [--check | --csv | -i | -o OUT] [BOOK]` with `args` (the program's
-// name left out), formatting figures with `decimal_separator`, and returns its exit status.
+// Whether a book that another program changes during a run is refused.
+enum class ChangeCheck { kOn, kOff };
+
+// What a run does beyond what its arguments say; tallivan-calc always runs with the defaults,
+// and only the benchmarks turn these off to measure what they cost.
+struct CalcSettings {
+  History history = History::kKeep;  // whether -i and --restore keep the text they replace
+  ChangeCheck change_check = ChangeCheck::kOn;
+};
+
+// Runs tallivan-calc (see CalcUsage) with `args` (the program's name left out), formatting
+// figures with `decimal_separator`, and returns its exit status.
 int RunCalc(const std::vector<std::string>& args, const CalcStreams& streams,
-            std::u16string_view decimal_separator);
+            std::u16string_view decimal_separator, const CalcSettings& settings = {});
 
 // The decimal separator of the user's LC_NUMERIC locale; "." when it gives none.
 std::u16string LocaleDecimalSeparator();

@@ -42,6 +42,11 @@ constexpr char kUnsavableEnglish[] =
 constexpr char kUnsavableChinese[] =
     "账本 %1 "
     "无法保存：它所在的文件夹不可写入。请在关闭本窗口之前把文字复制到别处，或在关闭时选择另存。";
+constexpr char kInPlaceEnglish[] =
+    "The folder of the book %1 cannot take new files, so closing will write the book over in "
+    "place. A power cut or crash during that save could damage it.";
+constexpr char kInPlaceChinese[] =
+    "账本 %1 所在的文件夹无法创建新文件，因此关闭时将直接覆盖写入账本。保存过程中若断电或崩溃，账本可能损坏。";
 constexpr char kRestoreEnglish[] =
     "A recovery copy of text from a window that did not close properly was found (last written "
     "%1). Restore it into this window? If you choose No, it is kept as a separate file.";
@@ -245,10 +250,12 @@ std::optional<std::u16string> BookSession::Open() {
   if (lock_.others_open()) {
     messenger_.Inform(kWarningTitle, Body(kOtherWindowEnglish, kOtherWindowChinese, Utf8(book_)));
   }
-  const Result<FileFacts> facts = InspectFile(book_);
-  if (facts.ok() && !facts.value().folder_writable &&
-      (!facts.value().exists || facts.value().read_only)) {
-    messenger_.Inform(kWarningTitle, Body(kUnsavableEnglish, kUnsavableChinese, Utf8(book_)));
+  if (const Result<FileFacts> facts = InspectFile(book_);
+      facts.ok() && !facts.value().folder_writable) {
+    const bool writable = facts.value().exists && !facts.value().read_only;
+    messenger_.Inform(kWarningTitle, writable
+                                         ? Body(kInPlaceEnglish, kInPlaceChinese, Utf8(book_))
+                                         : Body(kUnsavableEnglish, kUnsavableChinese, Utf8(book_)));
   }
   if (std::optional<std::u16string> restored =
           OfferRecovery(book.ok() ? std::optional(book.value()) : std::nullopt)) {
@@ -452,7 +459,7 @@ CloseDecision BookSession::Close(Attendance attendance, std::u16string_view text
       return *settled;
     }
   }
-  SaveOptions options;
+  SaveOptions options{.history = History::kKeep};
   if (const Result<FileFacts> facts = InspectFile(book_); facts.ok() && facts.value().read_only) {
     if (std::optional<CloseDecision> settled = Settle(
             attendance, CloseQuestion(Body(kReadOnlyEnglish, kReadOnlyChinese, path)), text)) {

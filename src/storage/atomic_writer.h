@@ -2,12 +2,15 @@
 #define TALLIVAN_STORAGE_ATOMIC_WRITER_H_
 
 #include <filesystem>
+#include <functional>
+#include <memory>
 #include <optional>
 #include <span>
 #include <string>
 #include <vector>
 
 #include "runtime/error.h"
+#include "storage/history.h"
 
 namespace tallivan {
 
@@ -21,16 +24,23 @@ enum class ReadOnlyFile { kRefuse, kReplace };
 
 // How a file is to be replaced.
 struct SaveOptions {
+  // Whether the text being replaced is kept in the book's history first (see history.h).
+  History history = History::kSkip;
   ReadOnlyFile read_only = ReadOnlyFile::kRefuse;
   // Permission bits of a file that does not exist yet; nullopt: 0666 less the umask.
-  std::optional<unsigned> new_file_mode;
+  std::optional<unsigned> new_file_mode = std::nullopt;
 };
 
 // How a save went, once the new content is in place.
 struct SaveReport {
-  // What went wrong without undoing the save (such as the folder not being flushed to disk), each
-  // a sentence that names the path and the reason.
+  // What went wrong without undoing the save (such as the folder not being flushed to disk, or
+  // the replaced text not being kept), each a sentence that names the path and the reason.
   std::vector<std::string> warnings;
+  // The file was written over in place rather than replaced (see AtomicWriter): a crash during
+  // the save could have left it damaged.
+  bool in_place = false;
+  // Where the replaced text was kept; empty when nothing was kept.
+  std::filesystem::path kept_version;
 };
 
 // What saving to a path would meet, links followed as a save follows them.
@@ -43,13 +53,25 @@ struct FileFacts {
 // Looks at the file a save to `path` would replace. Error 75 when even that cannot be told.
 Result<FileFacts> InspectFile(const std::filesystem::path& path);
 
-// Replaces a regular file as a whole: the new content goes to a temporary file in the same
-// folder, which Commit() syncs and renames over the file. Until then the file is untouched, and a
-// writer that is dropped or fails removes its temporary file.
+// Makes SIGTERM, SIGINT and SIGHUP remove the temporary files of the saves under way before they
+// end the process as they otherwise would. Signals the process ignores stay ignored.
+void RemoveTemporaryFilesOnTermination();
+
+// Replaces a regular file as a whole. The new content goes to a temporary file in the same
+// folder, private to the caller until Commit() gives it the old file's owner, group, permissions
+// and access lists, flushes it and renames it over the file. Until then the file is untouched,
+// and a writer that is dropped or fails leaves nothing behind; a killed one leaves nothing or a
+// hidden temporary file that a later save of the same file removes.
+//
+// Where the folder takes no new file (no write permission) or the old file's owner, group or
+// access list cannot be given to a new one, the file is written over in place instead, which
+// keeps all of them and its hard links, once the space for the new content is reserved. A file
+// that cannot be written in place either is refused with the reason.
 class AtomicWriter {
  public:
-  // Prepares to replace `path`. A symbolic link is followed, so its target is replaced. The new
-  // file keeps the old one's permission bits. A read-only file is refused unless `options` allow.
+  // Prepares to replace `path`. A symbolic link is followed, so its target is replaced (but not
+  // anyone's link in a shared folder; see FollowLinks). A read-only file is refused unless
+  // `options` allow.
   static Result<AtomicWriter> Open(const std::filesystem::path& path,
                                    const SaveOptions& options = {});
 
@@ -60,22 +82,17 @@ class AtomicWriter {
   // Appends `bytes` to the new content.
   Status Write(std::span<const char> bytes);
 
-  // Flushes the new content to disk, puts it in place of the file and flushes the folder. Once the
-  // new content is in place, what still fails is a warning, not an error.
-  Result<SaveReport> Commit();
+  // Flushes the new content to disk, puts it in place of the file and flushes the folder. Just
+  // before the file is touched, `still_valid` (when given) is asked; its error cancels the save.
+  // Once the new content is in place, what still fails is a warning, not an error.
+  Result<SaveReport> Commit(const std::function<Status()>& still_valid = {});
 
  private:
-  AtomicWriter(std::filesystem::path shown_path, std::string name, int dir_fd);
+  struct State;
 
-  // Drops the temporary file and makes the error for a failed step.
-  Error Failure(const std::string& what, int error_number);
-  void Discard();
+  explicit AtomicWriter(std::unique_ptr<State> state);
 
-  std::filesystem::path shown_path_;  // as the caller named it, for messages
-  std::string name_;                  // the file's name inside its folder
-  std::string temp_name_;
-  int dir_fd_ = -1;
-  int fd_ = -1;
+  std::unique_ptr<State> state_;
 };
 
 }  // namespace tallivan

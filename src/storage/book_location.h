@@ -17,6 +17,9 @@ struct UserFolders {
   std::string home;           // the home folder; used only when it is an absolute path
 };
 
+// The path of the running program, as the system reports it.
+std::filesystem::path RunningExecutable();
+
 // The user's folders of this process: $XDG_DATA_HOME, and $HOME or else the password database.
 UserFolders CurrentUserFolders();
 

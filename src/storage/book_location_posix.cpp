@@ -42,6 +42,12 @@ bool IsFolder(const std::string& path, int& error_number) {
 
 }  // namespace
 
+std::filesystem::path RunningExecutable() {
+  std::error_code error;
+  std::filesystem::path executable = std::filesystem::read_symlink("/proc/self/exe", error);
+  return error ? std::filesystem::path() : executable;
+}
+
 UserFolders CurrentUserFolders() {
   UserFolders folders{Variable("XDG_DATA_HOME"), Variable("HOME")};
   if (folders.home.empty()) folders.home = HomeFromPasswordDatabase();

@@ -442,31 +442,50 @@ void AsNobody(const std::function<void()>& body) {
   EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << "the unprivileged part failed";
 }
 
-TEST_F(BookSessionTest, AnUnwritableFolderIsToldAtTheStartAndAnUnchangedBookIsNotWritten) {
+TEST_F(BookSessionTest, AnUnwritableFolderIsToldAtTheStartAndAWritableBookThereIsWrittenInPlace) {
   // Root's folder, which nobody may read but not write, with nobody's own home beside it.
   fs::permissions(dir_.path(), static_cast<fs::perms>(0755));
   fs::create_directories(dir_.path() / "shelf");
   ASSERT_EQ(chown(Home().c_str(), 65534, 65534), 0);
   WriteBytes(dir_.path() / "shelf/book", Le(u"root's"));
-  const fs::path missing = dir_.path() / "shelf/new", readable = dir_.path() / "shelf/book";
+  WriteBytes(dir_.path() / "shelf/mine", Le(u"nobody's"));
+  ASSERT_EQ(chown((dir_.path() / "shelf/mine").c_str(), 65534, 65534), 0);
+  const fs::path missing = dir_.path() / "shelf/new", readable = dir_.path() / "shelf/book",
+                 writable = dir_.path() / "shelf/mine";
+  const struct {
+    fs::path book;
+    const char* told;  // at the start
+    bool edited;
+    CloseDecision decision;
+    size_t messages;  // at closing
+  } cases[] = {
+      // A new book cannot be made there: the failed save asks what to do.
+      {missing, "cannot be saved", false, CloseDecision::kStayOpen, 1},
+      // Nothing changed, so nothing is written, and nothing fails.
+      {readable, "cannot be saved", false, CloseDecision::kClose, 0},
+      // The book is written over in place; its old text cannot be kept beside it, which is told.
+      {writable, "write the book over in place", true, CloseDecision::kClose, 1},
+  };
   AsNobody([&] {
-    for (const fs::path& book : {missing, readable}) {
+    for (const auto& c : cases) {
+      SCOPED_TRACE(c.book);
       FakeMessenger messenger;
-      auto session = Session(messenger, book);
-      const std::optional<std::u16string> shown = session->Open();
+      auto session = Session(messenger, c.book);
+      const std::u16string shown = session->Open().value_or(kSample);
       const bool warned =
           std::any_of(messenger.shown.begin(), messenger.shown.end(), [&](const auto& shown) {
-            return shown.body.find("cannot be saved") != std::string::npos &&
-                   shown.body.find(book.string()) != std::string::npos;
+            return shown.body.find(c.told) != std::string::npos &&
+                   shown.body.find(c.book.string()) != std::string::npos;
           });
-      EXPECT_TRUE(warned) << book;
+      EXPECT_TRUE(warned);
       messenger.shown.clear();
-      EXPECT_EQ(session->Close(Attendance::kAttended, shown.value_or(kSample)),
-                book == readable ? CloseDecision::kClose : CloseDecision::kStayOpen);
-      EXPECT_EQ(messenger.shown.size(), book == readable ? 0u : 1u);
+      const std::u16string text = c.edited ? shown + u"x" : shown;
+      EXPECT_EQ(session->Close(Attendance::kAttended, text), c.decision);
+      EXPECT_EQ(messenger.shown.size(), c.messages);
     }
   });
   EXPECT_EQ(ReadBytes(readable), Le(u"root's"));
+  EXPECT_EQ(ReadBytes(writable), Le(u"nobody'sx"));
   EXPECT_FALSE(fs::exists(missing));
 }
 }  // namespace
