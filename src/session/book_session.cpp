@@ -46,7 +46,9 @@ constexpr char kInPlaceEnglish[] =
     "The folder of the book %1 cannot take new files, so closing will write the book over in "
     "place. A power cut or crash during that save could damage it.";
 constexpr char kInPlaceChinese[] =
-    "账本 %1 所在的文件夹无法创建新文件，因此关闭时将直接覆盖写入账本。保存过程中若断电或崩溃，账本可能损坏。";
+    "账本 %1 "
+    "所在的文件夹无法创建新文件，因此关闭时将直接覆盖写入账本。保存过程中若断电或崩溃，账本可能损坏"
+    "。";
 constexpr char kRestoreEnglish[] =
     "A recovery copy of text from a window that did not close properly was found (last written "
     "%1). Restore it into this window? If you choose No, it is kept as a separate file.";

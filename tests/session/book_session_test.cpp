@@ -13,6 +13,7 @@
 #include <memory>
 
 #include "session/companion_files.h"
+#include "storage/history.h"
 #include "tests/session/session_test_support.h"
 #include "tests/storage/test_files.h"
 
@@ -161,12 +162,22 @@ TEST_F(BookSessionTest, ClosingWritesOnlyWhatChangedAndAsksBeforeOverwritingWhat
         EXPECT_EQ(InodeOf(Book()), before);
         EXPECT_EQ(ReadBytes(Book()), c.at_open.value_or(""));
         break;
-      case Outcome::kRewritten:
+      case Outcome::kRewritten: {
         EXPECT_EQ(ReadBytes(Book()), Le(text));
+        // The text it replaced is kept in the book's history.
+        const fs::path history = HistoryFolder(Book()).value();
+        std::vector<std::string> versions;
+        if (fs::exists(history)) versions = Entries(history);
+        ASSERT_EQ(versions.size(), c.at_open && c.after_open ? 1u : 0u);
+        if (!versions.empty()) {
+          EXPECT_EQ(ReadBytes(history / versions[0]), *c.after_open);
+          fs::remove_all(history);
+        }
         if (c.mode != 0) {
           EXPECT_EQ(ModeOf(Book()), c.mode);
         }
         break;
+      }
       case Outcome::kAsLeft:
         EXPECT_EQ(fs::exists(Book()), c.after_open.has_value());
         if (c.after_open) {
@@ -335,9 +346,9 @@ TEST_F(BookSessionTest, KeepsARecoveryCopyShortlyAfterChangesWhileTheTextDiffers
     // Due a quiet while after the last change; while changes go on, soon after the first but in
     // a pause between them; and never very long after the first.
     const TimePoint start = clock_.now;
-    const std::pair<int, int> changes_and_due_ms[] = {
-        {0, 2000},     {1000, 3000},  {2000, 4000},  {4000, 5000},  {4900, 5150},
-        {5100, 5350},  {9000, 9250},  {14900, 15000}};
+    const std::pair<int, int> changes_and_due_ms[] = {{0, 2000},    {1000, 3000},  {2000, 4000},
+                                                      {4000, 5000}, {4900, 5150},  {5100, 5350},
+                                                      {9000, 9250}, {14900, 15000}};
     for (const auto& [change, due] : changes_and_due_ms) {
       clock_.now = start + std::chrono::milliseconds(change);
       session->TextChanged();
