@@ -1,34 +1,47 @@
-// Times the window on a book, off screen: from constructing frmMain until the book's text is shown,
-// and F1 until the new text is in the box and the caret at its end.
-//   window_bench BOOK   prints "open SECONDS" and "f1 SECONDS"; the book is rewritten on F1's
-//                       behalf only in memory, but closing may save it, so pass a copy.
+// Times the window on a book, on whatever Qt platform it is run (off screen, or X11 under Xvfb):
+//   open     from constructing frmMain until the book's text is shown
+//   f1       F1 until the new text is in the box, drawn, and the caret at its end
+//   key      keystroke to paint: a key typed at the end of the book until the box is drawn again
+//            (median and slowest of the keys)
+//   copy_snapshot  what taking a recovery copy of the text costs the window's thread
+//   stall    the longest the window's thread was kept from its events while idle, and while a
+//            recovery copy of the typed text was taken
+//   window_bench BOOK   prints "NAME SECONDS" lines; closing may save the book, so pass a copy.
 #include <QApplication>
-#include <QScrollBar>
+#include <QElapsedTimer>
 #include <QTest>
 #include <QTextBlock>
+#include <QTimer>
+#include <algorithm>
 #include <chrono>
 #include <cstdio>
+#include <filesystem>
 #include <memory>
 #include <variant>
+#include <vector>
 
 #include "ledger/ledger.h"
-#include "storage/book.h"
+#include "storage/book_file.h"
 #include "ui/frm_main.h"
+#include "ui/text_bridge.h"
 
 namespace {
 
 using Clock = std::chrono::steady_clock;
 
+constexpr int kKeys = 40;
+
 // Answers nothing and remembers whether anything was said.
 class QuietMessenger : public tallivan::Messenger {
  public:
   explicit QuietMessenger(int* said) : said_(said) {}
-  void Inform(const QString&, const QString&) override { ++*said_; }
-  tallivan::Answer Ask(const QString&, const QString&, tallivan::Answer answer) override {
+  void Inform(const std::string&, const std::string&) override { ++*said_; }
+  tallivan::Answer Ask(const tallivan::Question& question) override {
     ++*said_;
-    return answer;
+    return question.default_answer;
   }
   void Dismiss() override {}
+  void Log(const std::string&) override { ++*said_; }
 
  private:
   int* said_;
@@ -50,6 +63,23 @@ bool CaretAtEnd(const tallivan::frmMain& window) {
          cursor.position() == window.txtMain->document()->characterCount() - 1;
 }
 
+// Runs the event loop for `seconds` and gives the longest gap between beats of a 1 ms timer: the
+// longest the window's thread was kept from its events.
+double LongestStall(double seconds) {
+  QElapsedTimer since_beat;
+  qint64 longest = 0;
+  QTimer beat;
+  beat.setTimerType(Qt::PreciseTimer);
+  QObject::connect(&beat, &QTimer::timeout, [&] {
+    longest = std::max(longest, since_beat.nsecsElapsed());
+    since_beat.restart();
+  });
+  beat.start(1);
+  since_beat.start();
+  QTest::qWait(static_cast<int>(seconds * 1000));
+  return static_cast<double>(longest) / 1e9;
+}
+
 int Fail(const char* what) {
   std::fprintf(stderr, "window_bench: %s\n", what);
   return 1;
@@ -60,8 +90,8 @@ int Fail(const char* what) {
 int main(int argc, char** argv) {
   QApplication app(argc, argv);
   if (argc != 2) return Fail("usage: window_bench BOOK");
-  const QString path = QString::fromLocal8Bit(argv[1]);
-  const tallivan::Result<std::u16string> book = tallivan::LoadBook(path);
+  const std::filesystem::path path(argv[1]);
+  const tallivan::Result<std::u16string> book = tallivan::LoadBookFile(path);
   if (!book) return Fail("cannot read the book");
   const auto outcome = tallivan::RecalculateEdits(book.value());
   if (!std::holds_alternative<tallivan::Edits>(outcome)) return Fail("the book is rejected");
@@ -69,13 +99,14 @@ int main(int argc, char** argv) {
 
   int said = 0;
   const Clock::time_point open_start = Clock::now();
-  auto window = std::make_unique<tallivan::frmMain>(path, std::make_unique<QuietMessenger>(&said));
+  auto window = std::make_unique<tallivan::frmMain>(QString::fromLocal8Bit(argv[1]),
+                                                    std::make_unique<QuietMessenger>(&said));
   window->show();
   window->activateWindow();
   if (!QTest::qWaitForWindowActive(window.get(), 60000)) return Fail("the window never activated");
   Show(*window);
   const double open_seconds = SecondsSince(open_start);
-  if (window->book_state() != tallivan::BookState::kLoaded || said != 0) {
+  if (window->session().state() != tallivan::BookState::kLoaded || said != 0) {
     return Fail("the book was not shown as it is");
   }
   if (!CaretAtEnd(*window)) return Fail("the caret is not at the end after loading");
@@ -91,6 +122,35 @@ int main(int argc, char** argv) {
     if (shown != QString::fromStdU16String(edit.new_line)) return Fail("F1 left a stale line");
   }
 
-  std::printf("open %.4f\nf1 %.4f\n", open_seconds, f1_seconds);
+  // Typing at the end, as a user adds today's entries; each key is drawn before the next.
+  std::vector<double> keys;
+  for (int i = 0; i < kKeys; ++i) {
+    const Clock::time_point key_start = Clock::now();
+    QTest::keyClick(window->txtMain, Qt::Key_X);
+    window->txtMain->viewport()->repaint();
+    keys.push_back(SecondsSince(key_start));
+    QTest::qWait(20);
+  }
+  std::sort(keys.begin(), keys.end());
+  if (!CaretAtEnd(*window)) return Fail("typing did not go to the end");
+
+  // What a recovery copy takes on the window's thread: the rest is done on a thread of its own.
+  const Clock::time_point snapshot_start = Clock::now();
+  for (int i = 0; i < 10; ++i) (void)tallivan::LedgerTextLater(*window->txtMain->document());
+  const double snapshot_seconds = SecondsSince(snapshot_start) / 10;
+
+  // The recovery copy is due a quiet while after the last key; until then the thread is idle.
+  const double idle_stall = LongestStall(1.0);
+  const std::filesystem::path copy = window->session().recovery_copy();
+  const double copy_stall = LongestStall(2.5);
+  window->session().FinishRecoveryCopies();
+  std::error_code error;
+  if (copy.empty() || !std::filesystem::exists(copy, error)) return Fail("no recovery copy");
+
+  window->RequestClose(tallivan::Attendance::kUnattended);
+  std::printf("open %.4f\nf1 %.4f\nkey_median %.5f\nkey_max %.5f\n", open_seconds, f1_seconds,
+              keys[keys.size() / 2], keys.back());
+  std::printf("copy_snapshot %.5f\nidle_stall %.5f\ncopy_stall %.5f\n", snapshot_seconds,
+              idle_stall, copy_stall);
   return 0;
 }

@@ -2,22 +2,23 @@
 
 #include <QCloseEvent>
 #include <QCoreApplication>
-#include <QDateTime>
-#include <QDir>
-#include <QFileInfo>
+#include <QFile>
 #include <QFont>
 #include <QGuiApplication>
 #include <QKeyEvent>
 #include <QLocale>
 #include <QSessionManager>
 #include <QTimer>
-#include <functional>
+#include <algorithm>
+#include <chrono>
+#include <filesystem>
 #include <utility>
 #include <variant>
 
 #include "ledger/ledger.h"
 #include "storage/book.h"
 #include "ui/key_code.h"
+#include "ui/messenger.h"
 #include "ui/text_bridge.h"
 
 namespace tallivan {
@@ -43,52 +44,21 @@ constexpr int kInnerHeight = 213;
 constexpr int kBoxWidth = 313;
 constexpr int kBoxHeight = 217;
 
-const QString kInfoTitle = QStringLiteral("Info - 提示");
-const QString kErrorTitle = QStringLiteral("Error - 发生错误");
-const QString kWarningTitle = QStringLiteral("Warning - 警告");
-const QString kLineBreak = QStringLiteral("\r\n");
-
-const QString kMissingBody = QStringLiteral(
-    "Book not found. Creating a new one. The book is a file named 'book' in this folder.\r\n"
-    "没找到已存在的账本，创建了一个新的。账本是在本文件夹下的名为“book”的文件。");
-const QString kNotHeldBody = QStringLiteral(
-    "The book holds text this window cannot show exactly. It will not be overwritten without "
-    "asking.\r\n"
-    "账本中有本窗口无法原样显示的内容。未经询问不会覆盖它。");
-const QString kUnreadEnglish = QStringLiteral(
-    "The book %1 could not be read when the window opened. Overwrite it with the text in this "
-    "window?");
-const QString kUnreadChinese =
-    QStringLiteral("打开窗口时未能读取账本 %1。要用本窗口中的文字覆盖它吗？");
-const QString kNotHeldEnglish = QStringLiteral(
-    "The book %1 holds text this window cannot show exactly. Overwrite it with the text in this "
-    "window?");
-const QString kNotHeldChinese =
-    QStringLiteral("账本 %1 中有本窗口无法原样显示的内容。要用本窗口中的文字覆盖它吗？");
-const QString kChangedEnglish = QStringLiteral(
-    "The book %1 has been changed by another program since it was loaded. Overwrite it with the "
-    "text in this window?");
-const QString kChangedChinese =
-    QStringLiteral("账本 %1 在载入后被其他程序修改过。要用本窗口中的文字覆盖它吗？");
-const QString kSaveFailedEnglish =
-    QStringLiteral("The book could not be saved. Close without saving it?");
-const QString kSaveFailedChinese = QStringLiteral("账本未能保存。不保存就关闭吗？");
-
-// A fingerprint of a text for telling whether the book changed: its length and a 64-bit hash.
-QByteArray HashOf(std::u16string_view text) {
-  const size_t hash = std::hash<std::u16string_view>{}(text);
-  return QByteArray::number(static_cast<qulonglong>(text.size())) + ':' +
-         QByteArray::number(static_cast<qulonglong>(hash), 16);
-}
-
 std::u16string_view View(const QString& text) {
   return {reinterpret_cast<const char16_t*>(text.utf16()), static_cast<size_t>(text.size())};
 }
 
-QFont SongFont() {
+std::filesystem::path NativePath(const QString& path) {
+  return std::filesystem::path(QFile::encodeName(path).toStdString());
+}
+
+// Latin letters and digits come from a face in which 1, l and I, and 0 and O, look different;
+// Chinese comes from the Song face.
+QFont LedgerFont() {
   QFont font;
-  font.setFamilies({QStringLiteral("宋体"), QStringLiteral("SimSun"),
-                    QStringLiteral("AR PL UMing CN"), QStringLiteral("AR PL UMing TW")});
+  font.setFamilies({QStringLiteral("DejaVu Sans Mono"), QStringLiteral("宋体"),
+                    QStringLiteral("SimSun"), QStringLiteral("AR PL UMing CN"),
+                    QStringLiteral("AR PL UMing TW")});
   font.setPointSize(9);
   font.setWeight(QFont::Normal);
   font.setItalic(false);
@@ -129,12 +99,16 @@ frmMain::frmMain(QString book_path, std::unique_ptr<Messenger> messenger)
   txtMain->setHorizontalScrollBarPolicy(Qt::ScrollBarAlwaysOn);
   txtMain->setVerticalScrollBarPolicy(Qt::ScrollBarAlwaysOn);
   txtMain->setLineWrapMode(QPlainTextEdit::NoWrap);
-  txtMain->setFont(SongFont());
+  txtMain->setFont(LedgerFont());
   txtMain->SetLedgerText(kSampleText);
   txtMain->installEventFilter(this);
   txtMain->viewport()->installEventFilter(this);
   txtMain->setFocus();
+  // The sample is not drawn before the book has had its chance to replace it.
+  txtMain->SetDrawing(LedgerTextBox::Drawing::kGroundOnly);
 
+  recovery_timer_.setSingleShot(true);
+  connect(&recovery_timer_, &QTimer::timeout, this, &frmMain::KeepRecoveryCopy);
 #ifndef QT_NO_SESSIONMANAGER
   connect(qGuiApp, &QGuiApplication::commitDataRequest, this, &frmMain::OnCommitDataRequest);
 #endif
@@ -170,7 +144,10 @@ bool frmMain::event(QEvent* event) {
 bool frmMain::eventFilter(QObject* watched, QEvent* event) {
   if (watched == txtMain && event->type() == QEvent::KeyPress) {
     const auto* key = static_cast<QKeyEvent*>(event);
-    txtMain_KeyDown(VirtualKeyCode(*key), ShiftState(*key));
+    const int16_t pressed = VirtualKeyCode(*key);
+    int16_t key_code = pressed;
+    txtMain_KeyDown(key_code, ShiftState(*key));
+    if (pressed != 0 && key_code == 0) return true;  // the handler swallowed the key
   } else if (watched == txtMain->viewport() && event->type() == QEvent::MouseButtonDblClick) {
     txtMain_DblClick();
   }
@@ -198,6 +175,8 @@ void frmMain::closeEvent(QCloseEvent* event) {
 
 void frmMain::Form_Initialize(QString book_path) {
   book_path_ = book_path.isEmpty() ? BookPath() : std::move(book_path);
+  session_ = std::make_unique<BookSession>(NativePath(book_path_), std::u16string(kSampleText),
+                                           *messenger_, clock_);
 }
 
 void frmMain::Form_Resize() { txtMain->setGeometry(0, 0, width(), height()); }
@@ -206,38 +185,33 @@ void frmMain::Form_Activate() {
   if (activated_) return;
   activated_ = true;
   Busy busy(this);
-  Result<std::u16string> book = LoadBook(book_path_);
-  if (book.ok()) {
-    txtMain->SetLedgerText(book.value());
-    disk_hash_ = HashOf(book.value());
-    if (HoldsExactly(*txtMain->document(), book.value())) {
-      book_state_ = BookState::kLoaded;
-    } else {
-      book_state_ = BookState::kNotHeldExactly;
-      shown_hash_ = HashOf(txtMain->LedgerText());
-      messenger_->Inform(kWarningTitle, kNotHeldBody);
+  if (const std::optional<std::u16string> text = session_->Open()) {
+    txtMain->SetLedgerText(*text);
+    if (!HoldsExactly(*txtMain->document(), *text)) {
+      session_->ShownInexactly(txtMain->LedgerText());
     }
-  } else if (book.error().number == kErrFileNotFound) {
-    book_state_ = BookState::kMissing;
-    disk_hash_.reset();
-    messenger_->Inform(kInfoTitle, kMissingBody);
-  } else {
-    book_state_ = BookState::kUnread;
-    messenger_->Inform(kErrorTitle, QString::fromStdString(book.error().description));
   }
   txtMain->SetCaretAtEnd();
+  txtMain->SetDrawing(LedgerTextBox::Drawing::kText);
+  connect(txtMain->document(), &QTextDocument::contentsChanged, this, &frmMain::OnTextChanged);
 }
 
-void frmMain::txtMain_KeyDown(int16_t key_code, [[maybe_unused]] int16_t shift) {
+void frmMain::txtMain_KeyDown(int16_t& key_code, [[maybe_unused]] int16_t shift) {
+  if (key_code >= kKeyF17 && key_code <= kKeyF24) {
+    key_code = 0;  // no meaning here, and none of the text box's own either
+    return;
+  }
   if (key_code < kKeyF1 || key_code > kKeyF16) return;
+  // The text box gives some function keys meanings of its own (on X11, F14 undoes and F20 cuts):
+  // a recalculation key does nothing else.
+  key_code = 0;
   Busy busy(this);
   const std::u16string text = txtMain->LedgerText();
   const QString separator = QLocale::system().decimalPoint();
   std::variant<Edits, Rejection> outcome = RecalculateEdits(text, View(separator));
   if (const auto* rejection = std::get_if<Rejection>(&outcome)) {
     if (rejection->has_message()) {
-      messenger_->Inform(QString::fromStdString(rejection->message.title),
-                         QString::fromStdString(rejection->message.Body()));
+      messenger_->Inform(rejection->message.title, rejection->message.Body());
     }
     txtMain->SetCaret(LinePosition(*txtMain->document(), rejection->line_index));
     return;
@@ -250,51 +224,8 @@ void frmMain::txtMain_DblClick() {}
 
 CloseDecision frmMain::Form_QueryUnload(Attendance attendance) {
   Busy busy(this);
-  if (book_state_ == BookState::kNotLoaded) {
-    // Closed before the book was ever shown: the box holds no copy of it.
-    const Result<std::u16string> book = LoadBook(book_path_);
-    if (!book.ok() && book.error().number == kErrFileNotFound) {
-      book_state_ = BookState::kMissing;
-      disk_hash_.reset();
-    } else {
-      book_state_ = BookState::kUnread;
-    }
-  }
-  const std::u16string text = txtMain->LedgerText();
-  switch (book_state_) {
-    case BookState::kUnread:
-      if (text == kSampleText) return CloseDecision::kClose;
-      if (!ConsentToOverwrite(attendance, kUnreadEnglish, kUnreadChinese)) {
-        return KeepBook(attendance, text);
-      }
-      break;
-    case BookState::kNotHeldExactly:
-      if (HashOf(text) == shown_hash_) return CloseDecision::kClose;
-      if (!ConsentToOverwrite(attendance, kNotHeldEnglish, kNotHeldChinese)) {
-        return KeepBook(attendance, text);
-      }
-      break;
-    default:
-      if (BookChangedOnDisk() &&
-          !ConsentToOverwrite(attendance, kChangedEnglish, kChangedChinese)) {
-        return KeepBook(attendance, text);
-      }
-      break;
-  }
-  const Result<SaveReport> saved = SaveBook(book_path_, text);
-  if (saved.ok()) {
-    book_state_ = BookState::kLoaded;
-    disk_hash_ = HashOf(text);
-    return CloseDecision::kClose;
-  }
-  if (attendance == Attendance::kUnattended) {
-    return WriteRecoveryFile(text) ? CloseDecision::kClose : CloseDecision::kStayOpen;
-  }
-  QString reason = QString::fromStdString(saved.error().description);
-  if (!reason.contains(book_path_)) reason = book_path_ + QStringLiteral(": ") + reason;
-  const QString body = reason + kLineBreak + kSaveFailedEnglish + kLineBreak + kSaveFailedChinese;
-  return messenger_->Ask(kErrorTitle, body, Answer::kNo) == Answer::kYes ? CloseDecision::kClose
-                                                                         : CloseDecision::kStayOpen;
+  recovery_timer_.stop();
+  return session_->Close(attendance, txtMain->LedgerText());
 }
 
 void frmMain::OnCommitDataRequest(QSessionManager& manager) {
@@ -306,38 +237,18 @@ void frmMain::OnCommitDataRequest(QSessionManager& manager) {
   manager.release();
 }
 
-bool frmMain::BookChangedOnDisk() const {
-  const Result<std::u16string> book = LoadBook(book_path_);
-  if (!book.ok()) return disk_hash_.has_value() || book.error().number != kErrFileNotFound;
-  return !disk_hash_.has_value() || *disk_hash_ != HashOf(book.value());
-}
-
-bool frmMain::ConsentToOverwrite(Attendance attendance, const QString& english,
-                                 const QString& chinese) {
-  if (attendance == Attendance::kUnattended) return false;
-  const QString body = english.arg(book_path_) + kLineBreak + chinese.arg(book_path_);
-  return messenger_->Ask(kWarningTitle, body, Answer::kNo) == Answer::kYes;
-}
-
-CloseDecision frmMain::KeepBook(Attendance attendance, std::u16string_view text) {
-  if (attendance == Attendance::kAttended) return CloseDecision::kStayOpen;
-  return WriteRecoveryFile(text) ? CloseDecision::kClose : CloseDecision::kStayOpen;
-}
-
-bool frmMain::WriteRecoveryFile(std::u16string_view text) const {
-  const QString stamp = QDateTime::currentDateTime().toString(QStringLiteral("yyyyMMdd-HHmmss"));
-  const QString candidates[] = {
-      book_path_ + QStringLiteral(".unsaved-") + stamp,
-      QDir::home().filePath(QStringLiteral("tallivan-book.unsaved-") + stamp),
-  };
-  for (const QString& candidate : candidates) {
-    QString path = candidate;
-    for (int n = 2; QFileInfo::exists(path) || QFileInfo(path).isSymLink(); ++n) {
-      path = candidate + QLatin1Char('-') + QString::number(n);
-    }
-    if (SaveBook(path, text).ok()) return true;
+void frmMain::OnTextChanged() {
+  if (closed_) return;
+  session_->TextChanged();
+  if (const std::optional<TimePoint> due = session_->RecoveryCopyDue()) {
+    const auto wait = std::chrono::ceil<std::chrono::milliseconds>(*due - clock_.Now());
+    recovery_timer_.start(std::max<int>(0, static_cast<int>(wait.count())));
   }
-  return false;
+}
+
+void frmMain::KeepRecoveryCopy() {
+  if (closed_) return;
+  session_->KeepRecoveryCopy(LedgerTextLater(*txtMain->document()));
 }
 
 }  // namespace tallivan

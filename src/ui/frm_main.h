@@ -1,17 +1,17 @@
 #ifndef TALLIVAN_UI_FRM_MAIN_H_
 #define TALLIVAN_UI_FRM_MAIN_H_
 
-#include <QByteArray>
 #include <QString>
+#include <QTimer>
 #include <QWidget>
 #include <cstdint>
 #include <memory>
-#include <optional>
-#include <string>
 #include <string_view>
 
+#include "session/book_session.h"
+#include "session/clock.h"
+#include "session/messenger.h"
 #include "ui/ledger_text_box.h"
-#include "ui/messenger.h"
 
 class QSessionManager;
 
@@ -23,31 +23,9 @@ inline constexpr char kCaption[] = "Tallivan v1.01 https://tallivan.example";
 // The text the box shows until a book is loaded: twelve lines, each ended by CR LF.
 extern const std::u16string_view kSampleText;
 
-// What the window knows about the book, which decides what closing may do with it.
-enum class BookState {
-  kNotLoaded,       // the window has not been activated yet
-  kLoaded,          // read and shown exactly
-  kMissing,         // there was no book; closing creates it
-  kUnread,          // it exists but could not be read; never overwritten without consent
-  kNotHeldExactly,  // read, but the box could not hold it exactly; never overwritten silently
-};
-
-// Whether someone is there to answer questions while the window closes.
-enum class Attendance { kAttended, kUnattended };
-
-// What Form_QueryUnload decides.
-enum class CloseDecision { kClose, kStayOpen };
-
-// The program's only window: the ledger text box `txtMain`, the book's loading at the first
-// activation, recalculation on F1-F16 and the book's saving on every way of closing.
-//
-// Closing never loses text: a book that could not be read, could not be shown exactly or was
-// changed on disk since it was loaded is overwritten only with the user's consent, and a failed
-// save keeps the window open. With nobody to answer (a termination signal, or the session ending
-// without interaction) the window writes the book only when that needs no question; otherwise, or
-// when the save fails, it leaves the book alone and writes the text to a recovery file beside it
-// (or in the home folder), "book.unsaved-<date>-<time>". Only when no file can be written does it
-// stay open.
+// The program's only window: the ledger text box `txtMain`, recalculation on F1-F16, and the
+// book's session (see BookSession), which it drives from the window's events: loading at the first
+// activation, recovery copies while the text is unsaved, and every way of closing.
 class frmMain : public QWidget {
   Q_OBJECT
 
@@ -63,8 +41,8 @@ class frmMain : public QWidget {
   // The path of the book, set by Form_Initialize.
   const QString& book_path() const { return book_path_; }
 
-  // What the window knows about the book.
-  BookState book_state() const { return book_state_; }
+  // The book's session.
+  BookSession& session() { return *session_; }
 
   // The text box, the window's only control.
   LedgerTextBox* const txtMain;
@@ -81,26 +59,19 @@ class frmMain : public QWidget {
   void Form_Initialize(QString book_path);
   void Form_Resize();
   void Form_Activate();
-  void txtMain_KeyDown(int16_t key_code, int16_t shift);
+  void txtMain_KeyDown(int16_t& key_code, int16_t shift);
   void txtMain_DblClick();
   CloseDecision Form_QueryUnload(Attendance attendance);
 
   void OnCommitDataRequest(QSessionManager& manager);
-  // Whether the book on disk is no longer what was loaded or last saved.
-  bool BookChangedOnDisk() const;
-  // Asks before overwriting the book; with nobody there the answer is no.
-  bool ConsentToOverwrite(Attendance attendance, const QString& english, const QString& chinese);
-  // What to do when the book must not be written: with nobody there, keep the text in a recovery
-  // file and close; otherwise stay open.
-  CloseDecision KeepBook(Attendance attendance, std::u16string_view text);
-  // Writes `text` to a new recovery file; false when none could be written.
-  bool WriteRecoveryFile(std::u16string_view text) const;
+  void OnTextChanged();
+  void KeepRecoveryCopy();
 
   QString book_path_;
   std::unique_ptr<Messenger> messenger_;
-  BookState book_state_ = BookState::kNotLoaded;
-  std::optional<QByteArray> disk_hash_;  // nullopt: no book on disk
-  QByteArray shown_hash_;                // the text as shown after loading
+  SystemClock clock_;
+  std::unique_ptr<BookSession> session_;
+  QTimer recovery_timer_;
   bool activated_ = false;
   bool closed_ = false;
   int busy_ = 0;

@@ -32,6 +32,10 @@ int16_t VirtualKeyCode(const QKeyEvent& event) {
     if (const int16_t code = KeypadCode(key); code >= 0) return code;
   }
   if (key >= Qt::Key_F1 && key <= Qt::Key_F24) return static_cast<int16_t>(112 + key - Qt::Key_F1);
+  if (key == Qt::Key_Tools) return 124;
+  if (key >= Qt::Key_Launch5 && key <= Qt::Key_Launch7) {
+    return static_cast<int16_t>(125 + key - Qt::Key_Launch5);
+  }
   if (key >= Qt::Key_A && key <= Qt::Key_Z) return static_cast<int16_t>(key);
   if (key >= Qt::Key_0 && key <= Qt::Key_9) return static_cast<int16_t>(key);
   switch (key) {

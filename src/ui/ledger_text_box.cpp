@@ -3,6 +3,8 @@
 #include <QInputMethodEvent>
 #include <QKeyEvent>
 #include <QMimeData>
+#include <QPaintEvent>
+#include <QPainter>
 #include <QResizeEvent>
 #include <QTextBlock>
 
@@ -77,6 +79,20 @@ void LedgerTextBox::SetCaretAtEnd() {
   setTextCursor(cursor);
 }
 
+void LedgerTextBox::SetDrawing(Drawing drawing) {
+  drawing_ = drawing;
+  viewport()->update();
+}
+
+void LedgerTextBox::paintEvent(QPaintEvent* event) {
+  if (drawing_ == Drawing::kText) {
+    QPlainTextEdit::paintEvent(event);
+    return;
+  }
+  QPainter painter(viewport());
+  painter.fillRect(event->rect(), palette().brush(QPalette::Base));
+}
+
 void LedgerTextBox::resizeEvent(QResizeEvent* event) {
   if (lineWrapMode() == NoWrap && event->oldSize().width() != event->size().width() &&
       document()->blockCount() >= kLargeText) {
@@ -105,6 +121,12 @@ void LedgerTextBox::TypePlain(Insert insert) {
 }
 
 void LedgerTextBox::keyPressEvent(QKeyEvent* event) {
+  if (event->key() == Qt::Key_Y &&
+      (event->modifiers() & ~Qt::KeypadModifier) == Qt::ControlModifier) {
+    redo();  // as on Windows, whatever the desktop's own key bindings
+    event->accept();
+    return;
+  }
   if (!isReadOnly() && event->matches(QKeySequence::InsertLineSeparator)) {
     // A soft line break would look like a new line to the user but not to the ledger.
     QTextCursor cursor = textCursor();
@@ -137,8 +159,9 @@ QMimeData* LedgerTextBox::createMimeDataFromSelection() const {
   const std::u16string text =
       tallivan::LedgerText(*document(), cursor.selectionStart(), cursor.selectionEnd());
   auto* data = new QMimeData;
-  data->setText(
-      QString(reinterpret_cast<const QChar*>(text.data()), static_cast<qsizetype>(text.size())));
+  // Other programs get the system's line ends; a paste back into a box gets the exact text.
+  QString plain(reinterpret_cast<const QChar*>(text.data()), static_cast<qsizetype>(text.size()));
+  data->setText(plain.replace(QStringLiteral("\r\n"), QStringLiteral("\n")));
   data->setData(QString::fromLatin1(kLedgerMimeType), ToBytes(text));
   return data;
 }

@@ -36,7 +36,12 @@ class LedgerTextBox : public QPlainTextEdit {
   // Puts the caret after the last character with nothing selected.
   void SetCaretAtEnd();
 
+  // Whether the box draws its text, or only its empty ground.
+  enum class Drawing { kText, kGroundOnly };
+  void SetDrawing(Drawing drawing);
+
  protected:
+  void paintEvent(QPaintEvent* event) override;
   void resizeEvent(QResizeEvent* event) override;
   void keyPressEvent(QKeyEvent* event) override;
   void inputMethodEvent(QInputMethodEvent* event) override;
@@ -48,6 +53,8 @@ class LedgerTextBox : public QPlainTextEdit {
   // format; a selection it replaces goes in the same undo step.
   template <typename Insert>
   void TypePlain(Insert insert);
+
+  Drawing drawing_ = Drawing::kText;
 };
 
 }  // namespace tallivan

@@ -2,39 +2,23 @@
 #define TALLIVAN_UI_MESSENGER_H_
 
 #include <QPointer>
-#include <QString>
+
+#include "session/messenger.h"
 
 class QMessageBox;
 class QWidget;
 
 namespace tallivan {
 
-// The answer to a yes/no question.
-enum class Answer { kNo, kYes };
-
-// How the window tells the user something or asks a question. Bodies break lines with CR LF.
-class Messenger {
- public:
-  virtual ~Messenger() = default;
-
-  // Shows a message with a single OK button and waits until it is closed.
-  virtual void Inform(const QString& title, const QString& body) = 0;
-
-  // Asks a yes/no question and waits for the answer; a dismissed question gets `default_answer`.
-  virtual Answer Ask(const QString& title, const QString& body, Answer default_answer) = 0;
-
-  // Closes the message or question being shown, if any, as though nobody answered it.
-  virtual void Dismiss() = 0;
-};
-
-// Modal message boxes without an icon.
+// Modal message boxes without an icon; the log goes to standard error.
 class BoxMessenger : public Messenger {
  public:
   explicit BoxMessenger(QWidget* parent);
 
-  void Inform(const QString& title, const QString& body) override;
-  Answer Ask(const QString& title, const QString& body, Answer default_answer) override;
+  void Inform(const std::string& title, const std::string& body) override;
+  Answer Ask(const Question& question) override;
   void Dismiss() override;
+  void Log(const std::string& line) override;
 
  private:
   QWidget* parent_;

@@ -4,6 +4,7 @@
 #include <QColor>
 #include <QTextBlock>
 #include <algorithm>
+#include <functional>
 #include <vector>
 
 namespace tallivan {
@@ -40,6 +41,24 @@ void AppendRaw(std::u16string& out, const QString& raw) {
   out.append(reinterpret_cast<const char16_t*>(raw.utf16()), static_cast<size_t>(raw.size()));
 }
 
+// The ledger text of a document without marks, from its raw text with `breaks` block breaks.
+std::u16string FromRawText(const QString& raw, int breaks) {
+  std::u16string text;
+  text.resize(static_cast<size_t>(raw.size()) + static_cast<size_t>(breaks));
+  const char16_t* in = reinterpret_cast<const char16_t*>(raw.utf16());
+  char16_t* out = text.data();
+  for (qsizetype i = 0; i < raw.size(); ++i) {
+    if (in[i] == kBlockBreak) {
+      *out++ = kCr;
+      *out++ = kLf;
+    } else {
+      *out++ = in[i];
+    }
+  }
+  text.resize(static_cast<size_t>(out - text.data()));
+  return text;
+}
+
 }  // namespace
 
 char16_t MarkFor(char16_t unit) {
@@ -63,7 +82,10 @@ char16_t MarkFor(char16_t unit) {
 QTextCharFormat MarkFormat(char16_t original) {
   QTextCharFormat format;
   format.setProperty(kOriginalProperty, static_cast<int>(original));
-  format.setForeground(QBrush(QColor(Qt::gray)));
+  // Dark enough to read at 9 pt, and set on a faint ground so that it reads as a sign, not as text.
+  format.setForeground(QBrush(QColor(0x1D, 0x4E, 0x89)));
+  format.setBackground(QBrush(QColor(0xE4, 0xEA, 0xF4)));
+  format.setFontWeight(QFont::Bold);
   return format;
 }
 
@@ -111,23 +133,16 @@ void SetLedgerText(QTextDocument& document, std::u16string_view text) {
   document.setModified(false);
 }
 
-std::u16string LedgerText(const QTextDocument& document) {
-  if (HasMarks(document)) return LedgerText(document, 0, document.characterCount() - 1);
-  const QString raw = document.toRawText();
-  std::u16string text;
-  text.resize(static_cast<size_t>(raw.size()) + static_cast<size_t>(document.blockCount() - 1));
-  const char16_t* in = reinterpret_cast<const char16_t*>(raw.utf16());
-  char16_t* out = text.data();
-  for (qsizetype i = 0; i < raw.size(); ++i) {
-    if (in[i] == kBlockBreak) {
-      *out++ = kCr;
-      *out++ = kLf;
-    } else {
-      *out++ = in[i];
-    }
+std::u16string LedgerText(const QTextDocument& document) { return LedgerTextLater(document)(); }
+
+std::function<std::u16string()> LedgerTextLater(const QTextDocument& document) {
+  if (HasMarks(document)) {
+    return [text = LedgerText(document, 0, document.characterCount() - 1)] { return text; };
   }
-  text.resize(static_cast<size_t>(out - text.data()));
-  return text;
+  // The raw text is one copy; turning its block breaks into CR LF is left to the caller's thread.
+  return [raw = document.toRawText(), breaks = document.blockCount() - 1] {
+    return FromRawText(raw, breaks);
+  };
 }
 
 bool HoldsExactly(const QTextDocument& document, std::u16string_view text) {

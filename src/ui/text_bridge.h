@@ -4,6 +4,7 @@
 #include <QTextCharFormat>
 #include <QTextCursor>
 #include <QTextDocument>
+#include <functional>
 #include <string>
 #include <string_view>
 
@@ -32,6 +33,10 @@ void SetLedgerText(QTextDocument& document, std::u16string_view text);
 // The ledger text `document` holds: its blocks joined by CR LF, marks turned back into their
 // originals.
 std::u16string LedgerText(const QTextDocument& document);
+
+// The ledger text `document` holds now, to be had later on any thread: the part that needs the
+// document is done now, and only a copy of its text is kept.
+std::function<std::u16string()> LedgerTextLater(const QTextDocument& document);
 
 // Whether `document` holds exactly `text`; cheaper than comparing with LedgerText(document).
 bool HoldsExactly(const QTextDocument& document, std::u16string_view text);

@@ -4,12 +4,11 @@
 #include <sys/stat.h>
 
 #include <QFile>
-#include <QMap>
 #include <optional>
 #include <string>
 #include <vector>
 
-#include "ui/messenger.h"
+#include "tests/session/session_test_support.h"
 
 namespace tallivan {
 
@@ -37,27 +36,6 @@ inline ino_t InodeOf(const QString& path) {
   struct stat st {};
   return stat(QFile::encodeName(path).constData(), &st) == 0 ? st.st_ino : 0;
 }
-
-// Records every message and question and answers without blocking.
-class FakeMessenger : public Messenger {
- public:
-  struct Shown {
-    QString title, body;
-    std::optional<Answer> default_answer;  // nullopt: a message, not a question
-  };
-
-  void Inform(const QString& title, const QString& body) override {
-    shown.push_back({title, body, std::nullopt});
-  }
-  Answer Ask(const QString& title, const QString& body, Answer default_answer) override {
-    shown.push_back({title, body, default_answer});
-    return answers.value(title, default_answer);
-  }
-  void Dismiss() override {}
-
-  std::vector<Shown> shown;
-  QMap<QString, Answer> answers;  // by title; a question not listed gets its default
-};
 
 }  // namespace tallivan
 

@@ -1,0 +1,77 @@
+#ifndef TALLIVAN_TESTS_SESSION_SESSION_TEST_SUPPORT_H_
+#define TALLIVAN_TESTS_SESSION_SESSION_TEST_SUPPORT_H_
+
+#include <filesystem>
+#include <map>
+#include <optional>
+#include <random>
+#include <string>
+#include <vector>
+
+#include "session/clock.h"
+#include "session/messenger.h"
+
+namespace tallivan {
+
+// Records every message, question and log line, and answers without blocking.
+class FakeMessenger : public Messenger {
+ public:
+  struct Shown {
+    std::string title, body;
+    std::optional<Answer> default_answer;  // nullopt: a message, not a question
+    bool offers_keep_apart = false;
+  };
+
+  void Inform(const std::string& title, const std::string& body) override {
+    shown.push_back({title, body, std::nullopt});
+  }
+  Answer Ask(const Question& question) override {
+    shown.push_back(
+        {question.title, question.body, question.default_answer, question.offers_keep_apart});
+    const auto answer = answers.find(question.title);
+    return answer != answers.end() ? answer->second : question.default_answer;
+  }
+  void Dismiss() override {}
+  void Log(const std::string& line) override { log.push_back(line); }
+
+  std::vector<Shown> shown;
+  std::vector<std::string> log;
+  std::map<std::string, Answer> answers;  // by title; a question not listed gets its default
+};
+
+// A clock that stands still until moved.
+class FakeClock : public Clock {
+ public:
+  TimePoint Now() const override { return now; }
+
+  TimePoint now = std::chrono::system_clock::now();
+};
+
+// A new empty folder under the system's temporary folder, removed with everything in it.
+class TempDir {
+ public:
+  TempDir() {
+    std::random_device random;
+    do {
+      path_ = std::filesystem::temp_directory_path() /
+              ("tallivan-test-" + std::to_string(random()) + std::to_string(random()));
+    } while (!std::filesystem::create_directory(path_));
+  }
+  ~TempDir() {
+    std::error_code ignored;
+    std::filesystem::permissions(path_, std::filesystem::perms::owner_all,
+                                 std::filesystem::perm_options::add, ignored);
+    std::filesystem::remove_all(path_, ignored);
+  }
+  TempDir(const TempDir&) = delete;
+  TempDir& operator=(const TempDir&) = delete;
+
+  const std::filesystem::path& path() const { return path_; }
+
+ private:
+  std::filesystem::path path_;
+};
+
+}  // namespace tallivan
+
+#endif  // TALLIVAN_TESTS_SESSION_SESSION_TEST_SUPPORT_H_
