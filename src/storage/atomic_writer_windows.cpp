@@ -266,10 +266,10 @@ struct AtomicWriter::State {
       return error;
     };
     if (exists) {
-      // A book another program holds open without letting others rename it cannot be replaced;
-      // that is told before anything is touched.
-      Handle probe(windows::OpenFile(target, DELETE, windows::kShareAll, OPEN_EXISTING,
-                                     FILE_FLAG_OPEN_REPARSE_POINT));
+      // The system renames no file over one that another program holds open; that is told
+      // before anything is touched.
+      Handle probe(
+          windows::OpenFile(target, DELETE, 0, OPEN_EXISTING, FILE_FLAG_OPEN_REPARSE_POINT));
       if (!probe.ok()) return undo(SaveError(shown_path, "", GetLastError()));
       probe.Close();
       // The system replaces no read-only file; one the caller may replace loses the attribute
