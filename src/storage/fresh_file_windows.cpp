@@ -79,6 +79,11 @@ Result<fs::path> MoveToFreshName(const fs::path& from, const fs::path& wanted) {
   return KeepError(wanted, ERROR_FILE_EXISTS);
 }
 
+bool RemoveFile(const fs::path& path) {
+  const DWORD code = windows::RemoveFile(path);
+  return code == 0 || code == ERROR_FILE_NOT_FOUND || code == ERROR_PATH_NOT_FOUND;
+}
+
 std::optional<fs::path> HomeFolder() {
   std::wstring home(MAX_PATH, L'\0');
   for (;;) {

@@ -25,6 +25,14 @@ inline void WriteBytes(const std::filesystem::path& path, const std::string& byt
   std::ofstream(path, std::ios::binary | std::ios::trunc) << bytes;
 }
 
+// Removes the file at `path` if there is one, read-only or not.
+inline void RemoveIfThere(const std::filesystem::path& path) {
+  std::error_code ignored;
+  std::filesystem::permissions(path, std::filesystem::perms::owner_write,
+                               std::filesystem::perm_options::add, ignored);
+  std::filesystem::remove(path, ignored);
+}
+
 // The names in `folder` (UTF-8), sorted.
 inline std::vector<std::string> Entries(const std::filesystem::path& folder) {
   std::vector<std::string> names;
