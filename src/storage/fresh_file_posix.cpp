@@ -29,7 +29,8 @@ Error KeepError(const fs::path& path, int error_number) {
 fs::path Numbered(const fs::path& wanted, int counter) {
   if (counter < 2) return wanted;
   fs::path path = wanted;
-  path += "-" + std::to_string(counter);
+  path += "-";
+  path += std::to_string(counter);
   return path;
 }
 
@@ -88,6 +89,8 @@ Result<fs::path> MoveToFreshName(const fs::path& from, const fs::path& wanted) {
   }
   return KeepError(wanted, EEXIST);
 }
+
+bool RemoveFile(const fs::path& path) { return unlink(path.c_str()) == 0 || errno == ENOENT; }
 
 std::optional<fs::path> HomeFolder() {
   if (const char* home = std::getenv("HOME"); home != nullptr && home[0] != '\0') {
