@@ -21,11 +21,6 @@ namespace fs = std::filesystem;
 
 constexpr char kFolderReason[] = "Is a directory";
 
-// Makes `path` look as if it had last been written an hour ago.
-void Age(const fs::path& path) {
-  fs::last_write_time(path, fs::file_time_type::clock::now() - std::chrono::hours(1));
-}
-
 bool IsReadOnly(const fs::path& path) {
   return (fs::status(path).permissions() & fs::perms::owner_write) == fs::perms::none;
 }
@@ -92,6 +87,9 @@ TEST_F(BookFileTest, LoadFailuresCarryNumberPathAndReason) {
     ASSERT_FALSE(loaded.ok()) << PathUtf8(path);
     EXPECT_EQ(loaded.error(), (Error{number, "Cannot read \"" + PathUtf8(path) + "\": " + reason}));
   }
+  // A pipe tells no length in advance: an odd one shows only once it has been read.
+  const PipeFrom pipe("abc");
+  EXPECT_EQ(ReadBook(pipe.fd(), "<stdin>").error(), OddLengthError("<stdin>", 3));
 }
 
 TEST_F(BookFileTest, AFailedSaveLeavesTheOldBookAndNoTemporaryFileAndCanBeRetried) {

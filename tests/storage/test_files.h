@@ -2,6 +2,7 @@
 #define TALLIVAN_TESTS_STORAGE_TEST_FILES_H_
 
 #include <algorithm>
+#include <chrono>
 #include <filesystem>
 #include <fstream>
 #include <iterator>
@@ -23,6 +24,12 @@ inline std::string ReadBytes(const std::filesystem::path& path) {
 // Makes the file at `path` hold exactly `bytes`.
 inline void WriteBytes(const std::filesystem::path& path, const std::string& bytes) {
   std::ofstream(path, std::ios::binary | std::ios::trunc) << bytes;
+}
+
+// Makes `path` look as if it had last been written an hour ago.
+inline void Age(const std::filesystem::path& path) {
+  std::filesystem::last_write_time(
+      path, std::filesystem::file_time_type::clock::now() - std::chrono::hours(1));
 }
 
 // Removes the file at `path` if there is one, read-only or not.
