@@ -70,7 +70,7 @@ int renameat(int old_dir_fd, const char* old_path, int new_dir_fd, const char* n
 
 namespace tallivan {
 
-const Systems kThisSystem = Systems::kPosix;
+const bool kPosix = true;
 
 void MakeSystemFiles(const std::filesystem::path& work) {
   // Where the unprivileged user may write, as in a shared folder.
@@ -85,26 +85,26 @@ std::optional<int> RunCalcProgram(const Call& call, const std::filesystem::path&
                                   const std::filesystem::path& err) {
   const std::string cd = "cd '" + work.string() + "' && unset LC_ALL && ";
   const std::string locales = work.parent_path().string();
-  if (call.numeric != "C") {
+  if (call.setup.numeric != "C") {
     // A path, not a bare name: a bare name would install the locale for the whole system.
-    const std::string make_locale = cd + "localedef -i " + call.numeric.substr(0, 5) +
-                                    " -f UTF-8 '" + locales + "/" + call.numeric +
+    const std::string make_locale = cd + "localedef -i " + call.setup.numeric.substr(0, 5) +
+                                    " -f UTF-8 '" + locales + "/" + call.setup.numeric +
                                     "' >/dev/null 2>&1";
     if (std::system(make_locale.c_str()) != 0) return std::nullopt;
   }
-  if (call.before.starts_with("setpriv") && geteuid() != 0) return std::nullopt;
+  if (call.setup.before.starts_with("setpriv") && geteuid() != 0) return std::nullopt;
   // A run that waits for ever, as on a FIFO, is ended and fails.
-  std::string run = call.before + "timeout -s KILL 60 env LOCPATH='" + locales +
-                    "' LC_NUMERIC=" + call.numeric + " TZ=UTC '" + CalcPath().string() + "'";
+  std::string run = call.setup.before + "timeout -s KILL 60 env LOCPATH='" + locales +
+                    "' LC_NUMERIC=" + call.setup.numeric + " TZ=UTC '" + CalcPath().string() + "'";
   for (const std::string& arg : call.args) run += " '" + arg + "'";
   const std::string status = work.parent_path() / "status";
-  const std::string command = call.piped ? cd + "cat '" + in.string() + "' | { " + run +
-                                               "; echo $? >'" + status + "'; } 2>'" + err.string() +
-                                               "' | cat >'" + out.string() + "'"
-                                         : cd + "{ " + run + "; } <'" + in.string() + "' >'" +
-                                               out.string() + "' 2>'" + err.string() + "'";
+  const std::string command =
+      call.setup.piped ? cd + "cat '" + in.string() + "' | { " + run + "; echo $? >'" + status +
+                             "'; } 2>'" + err.string() + "' | cat >'" + out.string() + "'"
+                       : cd + "{ " + run + "; } <'" + in.string() + "' >'" + out.string() +
+                             "' 2>'" + err.string() + "'";
   const int code = std::system(command.c_str());
-  if (!call.piped) return WEXITSTATUS(code);
+  if (!call.setup.piped) return WEXITSTATUS(code);
   return std::stoi(ReadBytes(status));
 }
 

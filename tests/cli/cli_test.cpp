@@ -35,6 +35,7 @@ const std::string kStaleCsv =
     "5,other,,,,\"\"\r\n";
 const std::string kInvalid = " error: Something invalid in the Bracket. 括号中有内容不可识别。\n";
 const std::string kVersions[] = {"2024-02-29_235959.book", "2024-03-02_020000.book"};
+const std::string kFirstVersion = Le(u"a [1]\r\n#  (1.00) ,  1.00");
 // Keeps a run that would read without end from taking the machine's memory. AddressSanitizer
 // reserves more address space than any such limit allows; its build runs after the plain one, which
 // catches the fault, so a time limit does there.
@@ -67,96 +68,66 @@ TEST(CalcTest, GivesTheExitStatusOutputAndFilesOfEachRun) {
                                PathUtf8(fs::path("book.history") / kVersions[0]) +
                                "\"; the text it replaced is kept in \"book.history\".\n";
   const std::string not_found = SystemText(kNotFoundCode);
-  const auto posix = Systems::kPosix;
+  const std::string invalid = "rejected:3:" + kInvalid, bad_use = "give only one of --check, --csv";
+  const std::string de = "de_DE.UTF-8", ps = "ps_AF.UTF-8", odd_stdin = "\"<stdin>\": its length (";
+  // A FIFO on POSIX systems, a device on Windows; neither is a book.
+  const std::string other = kPosix ? "fifo" : "NUL";
+  const std::string not_a_file = "Cannot read \"" + other + "\": not a regular file";
+  // Without these limits, a device that never ends would be read until memory runs out.
+  const std::string limits = std::string("ulimit -f 9999; ") + kMemoryLimit;
+  const std::string quoted_csv =
+      std::string(kCsvHeader) +
+      "1,entry,1.5000,,,\"[1.5] \"\"a,b\"\"\nc\"\r\n2,subtotal,,1.5000,1.5000,\"#\"\r\n";
+  const std::string history =
+      "replaced             bytes  lines  total  version\n"
+      "2024-02-29 23:59:59     48      2  1.00   2024-02-29_235959.book\n"
+      "2024-03-02 02:00:00     16      2  -      2024-03-02_020000.book\n"
+      "(current)              112      5  -      book\n";
   const Call calls[] = {
       {{"book"}, "", 0, Le(kFresh), ""},
       {{"-", "-o", "-"}, book, 0, Le(kFresh), ""},
       {{"--utf8", "book.txt"}, "", 0, ToUtf8(kFresh), ""},
       {{"--utf8"}, text, 0, ToUtf8(kFresh), ""},
-      {{"-o", "odd", "book"}, "", 0, Le(kFresh), "", "odd"},
-      {{"-i", "book"}, "", 0, Le(kFresh), "", "book"},
-      {{"--utf8", "-i", "book.txt"}, "", 0, ToUtf8(kFresh), "", "book.txt"},
-      {{"-o", "odd", "-"}, Le(large), 0, Le(large_fresh), "", "odd"},
+      {{"-o", "odd", "book"}, "", 0, Le(kFresh), "", {"odd"}},
+      {{"-i", "book"}, "", 0, Le(kFresh), "", {"book"}},
+      {{"--utf8", "-i", "book.txt"}, "", 0, ToUtf8(kFresh), "", {"book.txt"}},
+      {{"-o", "odd", "-"}, Le(large), 0, Le(large_fresh), "", {"odd"}},
       {{"--utf8"}, ToUtf8(large), 0, ToUtf8(large_fresh), ""},
       // Through pipes, a book comes back byte for byte.
-      {{}, Le(kAwkward), 0, Le(kAwkward), "", "", true},
-      {{"-", "-o", "-"}, Le(large_fresh), 0, Le(large_fresh), "", "", true},
-      {{}, book, 0, Le(kFresh), "", "", true},
-      {{"--utf8"}, text, 0, ToUtf8(kFresh), "", "", true},
-      {{}, book, 0, Le(rest), "", "", false, "C", skip_line, posix},
-      {{"-o", "odd"}, book, 0, Le(rest), "", "odd", false, "C", skip_line, posix},
-      {{}, Le(large), 0, Le(large_rest), "", "", false, "C", "head -c 8194 >/dev/null; ", posix},
-      {{"--utf8"}, text, 0, ToUtf8(rest), "", "", false, "C", skip_utf8, posix},
+      {{}, Le(kAwkward), 0, Le(kAwkward), "", {.piped = true}},
+      {{"-", "-o", "-"}, Le(large_fresh), 0, Le(large_fresh), "", {.piped = true}},
+      {{}, book, 0, Le(kFresh), "", {.piped = true}},
+      {{"--utf8"}, text, 0, ToUtf8(kFresh), "", {.piped = true}},
+      {{}, book, 0, Le(rest), "", {.before = skip_line}},
+      {{"-o", "odd"}, book, 0, Le(rest), "", {.file = "odd", .before = skip_line}},
+      {{}, Le(large), 0, Le(large_rest), "", {.before = "head -c 8194 >/dev/null; "}},
+      {{"--utf8"}, text, 0, ToUtf8(rest), "", {.before = skip_utf8}},
       {{"-h", "--bogus"}, "", 0, std::string(CalcUsage()), ""},
-      {{"--utf8"},
-       "[1.5]\r\n#",
-       0,
-       separated + ",50) ,  1,50",
-       "",
-       "",
-       false,
-       "de_DE.UTF-8",
-       "",
-       posix},
-      {{"--utf8"},
-       "[1.5]\r\n#",
-       0,
-       separated + "٫50) ,  1٫50",
-       "",
-       "",
-       false,
-       "ps_AF.UTF-8",
-       "",
-       posix},
+      {{"--utf8"}, "[1.5]\r\n#", 0, separated + ",50) ,  1,50", "", {.numeric = de}},
+      {{"--utf8"}, "[1.5]\r\n#", 0, separated + "٫50) ,  1٫50", "", {.numeric = ps}},
       {{"--check", "book"}, "", 3, "", ""},
       {{"--version", "--bogus"}, "", 0, std::string("tallivan-calc ") + kVersion + "\n", ""},
       {{"--csv", "book"}, "", 0, std::string(kCsvHeader) + kStaleCsv, ""},
-      {{"--utf8", "--csv"},
-       "[1.5] \"a,b\"\nc\r\n#",
-       0,
-       std::string(kCsvHeader) +
-           "1,entry,1.5000,,,\"[1.5] \"\"a,b\"\"\nc\"\r\n2,subtotal,,1.5000,1.5000,\"#\"\r\n",
-       "",
-       "",
-       false,
-       "de_DE.UTF-8",
-       "",
-       posix},
+      {{"--utf8", "--csv"}, "[1.5] \"a,b\"\nc\r\n#", 0, quoted_csv, "", {.numeric = de}},
       {{"--csv"}, "", 0, std::string(kCsvHeader), ""},
       {{"--csv", "-"}, Le(large), 0, large_csv, ""},
-      {{"--csv", "rejected"}, "", 1, "", "rejected:3:" + kInvalid},
+      {{"--csv", "rejected"}, "", 1, "", invalid},
       {{"--csv"}, Le(u"a\r\n\xD800 [1]\r\n#"), 2, "", "<stdin>:2: an unpaired surrogate"},
       {{"--check"}, Le(kFresh), 0, "", ""},
       {{"--check"}, Le(kFresh + u"#"), 3, "", ""},
-      {{"--history", "book"},
-       "",
-       0,
-       "replaced             bytes  lines  total  version\n"
-       "2024-02-29 23:59:59     48      2  1.00   2024-02-29_235959.book\n"
-       "2024-03-02 02:00:00     16      2  -      2024-03-02_020000.book\n"
-       "(current)              112      5  -      book\n",
-       ""},
+      {{"--history", "book"}, "", 0, history, ""},
       {{"--history", "odd"}, "", 0, "No versions of \"odd\" have been kept yet.\n", ""},
-      {{"--restore", kVersions[0], "book"},
-       "",
-       0,
-       Le(u"a [1]\r\n#  (1.00) ,  1.00"),
-       restored,
-       "book"},
-      {{"rejected"}, "", 1, "", "rejected:3:" + kInvalid},
-      {{"-i", "rejected"}, "", 1, "", "rejected:3:" + kInvalid},
-      {{"-o", "out", "rejected"}, "", 1, "", "rejected:3:" + kInvalid},
-      {{"--check", "rejected"}, "", 1, "", "rejected:3:" + kInvalid},
+      {{"--restore", kVersions[0], "book"}, "", 0, kFirstVersion, restored, {"book"}},
+      {{"rejected"}, "", 1, "", invalid},
+      {{"-i", "rejected"}, "", 1, "", invalid},
+      {{"-o", "out", "rejected"}, "", 1, "", invalid},
+      {{"--check", "rejected"}, "", 1, "", invalid},
       {{}, Le(u"a ] [2]"), 1, "", "<stdin>:1: error: Unmatched bracket. 括号不配对。\n"},
       {{"--bogus", "book"}, "", 2, "", "unknown option '--bogus' (see --help)"},
       {{"book", "-o"}, "", 2, "", "-o needs a file name"},
       {{"book", "-o", ""}, "", 2, "", "-o needs a file name"},
-      {{"--check", "-i", "book"}, "", 2, "", "give only one of --check, --csv, -i, -o, --history"},
-      {{"--csv", "-o", "-", "book"},
-       "",
-       2,
-       "",
-       "give only one of --check, --csv, -i, -o, --history"},
+      {{"--check", "-i", "book"}, "", 2, "", bad_use + ", -i, -o, --history"},
+      {{"--csv", "-o", "-", "book"}, "", 2, "", bad_use + ", -i, -o, --history"},
       {{"book", "odd"}, "", 2, "", "more than one book: 'book' and 'odd'"},
       {{"-i"}, book, 2, "", "-i needs a book file; standard input cannot be written back"},
       {{"--restore", "x"}, book, 2, "", "--restore needs a book file"},
@@ -167,93 +138,29 @@ TEST(CalcTest, GivesTheExitStatusOutputAndFilesOfEachRun) {
       {{"--", "-h"}, "", 2, "", "Cannot read \"-h\": " + not_found},
       {{"账本"}, "", 2, "", "Cannot read \"账本\": " + not_found},
       {{".."}, "", 2, "", "Cannot read \"..\": Is a directory"},
-      {{}, "odd", 2, "", "\"<stdin>\": its length (3 bytes) is odd, so it is not UTF-16"},
-      {{}, "x", 2, "", "\"<stdin>\": its length (1 byte) is odd, so it is not UTF-16"},
-      {{}, "x", 2, "", "\"<stdin>\": its length (1 byte) is odd, so it is not UTF-16", "", true},
-      {{},
-       book,
-       2,
-       "",
-       "\"<stdin>\": its length (109 bytes) is odd",
-       "",
-       false,
-       "C",
-       "head -c 3 >/dev/null; ",
-       posix},
+      {{}, "odd", 2, "", odd_stdin + "3 bytes) is odd, so it is not UTF-16"},
+      {{}, "x", 2, "", odd_stdin + "1 byte) is odd, so it is not UTF-16"},
+      {{}, "x", 2, "", odd_stdin + "1 byte) is odd, so it is not UTF-16", {.piped = true}},
+      {{}, book, 2, "", odd_stdin + "109 bytes) is odd", {.before = "head -c 3 >/dev/null; "}},
       {{"--utf8", "bad.txt"}, "", 2, "", "\"bad.txt\": invalid UTF-8 at byte 9 (line 2)"},
       {{"--utf8"}, "cut \xE8\xB4", 2, "", "\"<stdin>\": invalid UTF-8 at byte 4 (line 1)"},
       {{"-o", "../work", "book"}, "", 2, "", "Cannot save \"../work\": Is a directory"},
       {{"-o", "new/", "book"}, "", 2, "", "\"new/\": a name ending in \"/\" names a folder, not"},
       {{"-i", "read-only"}, "", 2, "", "Cannot save \"read-only\": it is read-only"},
-      {{"-i", "book"},
-       "",
-       2,
-       "",
-       "Cannot save \"book\": it is read-only",
-       "",
-       false,
-       "C",
-       kNobodyRuns,
-       posix},
-      {{"fifo"}, "", 2, "", "Cannot read \"fifo\": not a regular file", "", false, "C", "", posix},
-      {{"--utf8", "-i", "fifo"},
-       "",
-       2,
-       "",
-       "Cannot read \"fifo\": not a regular file",
-       "",
-       false,
-       "C",
-       "",
-       posix},
-      // Without the limits, a device that never ends would be read until memory runs out.
-      {{"zero"},
-       "",
-       2,
-       "",
-       "\"zero\": not a regular file",
-       "",
-       false,
-       "C",
-       std::string("ulimit -f 9999; ") + kMemoryLimit,
-       posix},
-      {{"--utf8", "zero"},
-       "",
-       2,
-       "",
-       "\"zero\": not a regular file",
-       "",
-       false,
-       "C",
-       kMemoryLimit,
-       posix},
-      {{"NUL"},
-       "",
-       2,
-       "",
-       "Cannot read \"NUL\": not a regular file",
-       "",
-       false,
-       "C",
-       "",
-       Systems::kWindows},
-      {{"--utf8", "-i", "NUL"},
-       "",
-       2,
-       "",
-       "Cannot read \"NUL\": not a regular file",
-       "",
-       false,
-       "C",
-       "",
-       Systems::kWindows},
+      {{"-i", "book"}, "", 2, "", "Cannot save \"book\": it is read-only", {.before = kNobodyRuns}},
+      {{other}, "", 2, "", not_a_file},
+      {{"--utf8", "-i", other}, "", 2, "", not_a_file},
+      {{"zero"}, "", 2, "", "\"zero\": not a regular file", {.before = limits}},
+      {{"--utf8", "zero"}, "", 2, "", "\"zero\": not a regular file", {.before = kMemoryLimit}},
   };
   TempDir dir;
   const fs::path work = dir.path() / "work";
   for (const Call& c : calls) {
-    if (c.systems != Systems::kAll && c.systems != kThisSystem) continue;
-    SCOPED_TRACE(::testing::PrintToString(c.args) + (c.piped ? " through pipes" : "") + " after " +
-                 c.before);
+    const RunSetup& setup = c.setup;
+    // Shell commands and locales are for POSIX systems only.
+    if ((!setup.before.empty() || setup.numeric != "C") && !kPosix) continue;
+    SCOPED_TRACE(::testing::PrintToString(c.args) + (setup.piped ? " through pipes" : "") +
+                 " after " + setup.before);
     RemoveIfThere(work / "read-only");
     fs::remove_all(work);
     fs::create_directories(work / "book.history");
@@ -264,17 +171,18 @@ TEST(CalcTest, GivesTheExitStatusOutputAndFilesOfEachRun) {
     WriteBytes(work / "rejected", Le(u"a [1]\r\n#\r\ntea [2 x]\r\n#"));
     WriteBytes(work / "read-only", book);
     fs::permissions(work / "read-only", fs::perms(0444));
-    WriteBytes(work / "book.history" / kVersions[0], Le(u"a [1]\r\n#  (1.00) ,  1.00"));
+    WriteBytes(work / "book.history" / kVersions[0], kFirstVersion);
     WriteBytes(work / "book.history" / kVersions[1], Le(u"a [1]\r\n#"));
     MakeSystemFiles(work);
     std::vector<std::string> expected = Snapshot(work, {kVersions[0], kVersions[1]});
     for (size_t i = 0, files = expected.size(); i < files; ++i) {
-      if (!expected[i].starts_with(c.file + ": ")) continue;
+      if (!expected[i].starts_with(setup.file + ": ")) continue;
       // -i and --restore keep what they replace.
       if (c.code == 0 && c.args[0] != "-o") {
-        expected.push_back(c.file + ".history/(new): " + expected[i].substr(c.file.size() + 2));
+        expected.push_back(setup.file +
+                           ".history/(new): " + expected[i].substr(setup.file.size() + 2));
       }
-      expected[i] = c.file + ": " + c.out;
+      expected[i] = setup.file + ": " + c.out;
     }
     std::sort(expected.begin(), expected.end());
     WriteBytes(dir.path() / "in", c.input);
@@ -283,7 +191,7 @@ TEST(CalcTest, GivesTheExitStatusOutputAndFilesOfEachRun) {
     if (!code) continue;  // no locale sources here
     EXPECT_EQ(*code, c.code);
     const std::string output = ReadBytes(dir.path() / "out"), error = ReadBytes(dir.path() / "err");
-    EXPECT_TRUE(output == (c.file.empty() ? c.out : "")) << output.substr(0, 200);
+    EXPECT_TRUE(output == (setup.file.empty() ? c.out : "")) << output.substr(0, 200);
     EXPECT_TRUE(c.code == kExitBadUse ? error.starts_with("tallivan-calc: ") &&
                                             error.find(c.err) < error.find('\n') &&
                                             error.find('\n') + 1 == error.size()

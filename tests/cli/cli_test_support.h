@@ -11,21 +11,22 @@
 
 namespace tallivan {
 
-// Which systems a run of the table is for.
-enum class Systems { kAll, kPosix, kWindows };
+// How a run is made, besides its arguments and standard input.
+struct RunSetup {
+  std::string file;           // the file the run writes: no other changes, no standard output
+  bool piped = false;         // standard input and output are pipes rather than files
+  std::string numeric = "C";  // LC_NUMERIC; other than "C", the run is for POSIX systems only
+  std::string before;         // shell commands run first, with the same standard input; likewise
+};
 
 // A run of tallivan-calc among sample files, and what must come of it.
 struct Call {
   std::vector<std::string> args;
   std::string input;  // standard input
   int code;
-  std::string out;            // what `file` holds afterwards, or standard output
-  std::string err;            // standard error; for bad use (2), the reason in its one line
-  std::string file = "";      // no other file changes, and then nothing goes to standard output
-  bool piped = false;         // standard input and output are pipes rather than files
-  std::string numeric = "C";  // LC_NUMERIC (POSIX)
-  std::string before = "";    // shell commands run first, with the same standard input (POSIX)
-  Systems systems = Systems::kAll;
+  std::string out;  // what `file` holds afterwards, or standard output
+  std::string err;  // standard error; for bad use (2), the reason in its one line
+  RunSetup setup = {};
 };
 
 // Every name in `folder` with what it holds, one level into folders; a version that is not one
@@ -54,8 +55,8 @@ inline std::vector<std::string> Snapshot(const std::filesystem::path& folder,
 // The tallivan-calc executable the tests run.
 std::filesystem::path CalcPath();
 
-// The systems this test runs on.
-extern const Systems kThisSystem;
+// Whether this is a POSIX system, with a shell and locales to make.
+extern const bool kPosix;
 
 // Makes the sample files only this system has in `work`.
 void MakeSystemFiles(const std::filesystem::path& work);

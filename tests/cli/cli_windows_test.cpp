@@ -39,7 +39,7 @@ HANDLE Inheritable(HANDLE handle) {
 
 }  // namespace
 
-const Systems kThisSystem = Systems::kWindows;
+const bool kPosix = false;
 
 void MakeSystemFiles(const fs::path&) {}
 
@@ -51,7 +51,7 @@ std::optional<int> RunCalcProgram(const Call& call, const fs::path& work, const 
   const HANDLE err_file = Inheritable(CreateFileW(err.c_str(), GENERIC_WRITE, kShareAll, nullptr,
                                                   CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr));
   HANDLE child_in = nullptr, child_out = nullptr, feed = nullptr, drain = nullptr;
-  if (call.piped) {
+  if (call.setup.piped) {
     CreatePipe(&child_in, &feed, nullptr, 0);
     CreatePipe(&drain, &child_out, nullptr, 0);
     Inheritable(child_in), Inheritable(child_out);
@@ -73,7 +73,7 @@ std::optional<int> RunCalcProgram(const Call& call, const fs::path& work, const 
   CloseHandle(child_in), CloseHandle(child_out), CloseHandle(err_file);
   if (!started) return 127;
   std::thread feeder, drainer;
-  if (call.piped) {
+  if (call.setup.piped) {
     feeder = std::thread([feed, bytes = ReadBytes(in)] {
       for (size_t done = 0; done < bytes.size();) {
         DWORD put = 0;
