@@ -23,6 +23,7 @@
 
 #include "runtime/version.h"
 #include "tests/storage/test_files.h"
+#include "tests/storage/test_posix.h"
 #include "ui/frm_main.h"
 
 namespace tallivan {
@@ -31,53 +32,6 @@ namespace {
 namespace fs = std::filesystem;
 
 constexpr auto kPatience = std::chrono::seconds(60);
-
-// Environment variables to set, or to unset (nullopt), for a child process.
-using Environment = std::map<std::string, std::optional<std::string>>;
-
-// What a finished program gave.
-struct Outcome {
-  int code = -1;  // the exit status, or 128 + the signal that ended it
-  std::string out, err;
-};
-
-// Starts `argv` in `folder` with `environment` applied, its output going to files in `folder`.
-pid_t Start(const std::vector<std::string>& argv, const Environment& environment,
-            const fs::path& folder) {
-  const pid_t child = fork();
-  if (child != 0) return child;
-  for (const auto& [name, value] : environment) {
-    value ? setenv(name.c_str(), value->c_str(), 1) : unsetenv(name.c_str());
-  }
-  const int out = open((folder / ".out").c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
-  const int err = open((folder / ".err").c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
-  std::vector<char*> args;
-  for (const std::string& arg : argv) args.push_back(const_cast<char*>(arg.c_str()));
-  args.push_back(nullptr);
-  if (chdir(folder.c_str()) != 0 || out < 0 || err < 0 || dup2(out, 1) < 0 || dup2(err, 2) < 0) {
-    _exit(126);
-  }
-  execvp(args[0], args.data());
-  _exit(127);
-}
-
-Outcome Finish(pid_t child, const fs::path& folder) {
-  int status = 0;
-  Outcome outcome;
-  if (waitpid(child, &status, 0) == child) {
-    outcome.code = WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
-  }
-  outcome.out = ReadBytes(folder / ".out");
-  outcome.err = ReadBytes(folder / ".err");
-  fs::remove(folder / ".out");
-  fs::remove(folder / ".err");
-  return outcome;
-}
-
-Outcome RunProgram(const std::vector<std::string>& argv, const fs::path& folder,
-                   const Environment& environment = {}) {
-  return Finish(Start(argv, environment, folder), folder);
-}
 
 // Waits until `ready` holds; false when it never did.
 template <typename Ready>

@@ -10,9 +10,8 @@
 #include <functional>
 #include <memory>
 
-#include "session/book_session.h"
 #include "tests/session/session_test_support.h"
-#include "tests/storage/test_files.h"
+#include "tests/storage/test_posix.h"
 
 // A flushed folder cannot be made to fail on demand, so this executable defines fsync itself: it
 // passes every call to the kernel, except for folders while `folder_flush_fails` is set.
@@ -38,48 +37,14 @@ namespace {
 
 namespace fs = std::filesystem;
 
-const std::u16string kSample = u"sample [1]\r\n#\r\n";
-
-class BookSessionPosixTest : public ::testing::Test {
- protected:
-  void SetUp() override {
-    fs::create_directory(Home());
-    setenv("HOME", Home().c_str(), 1);
-  }
-
-  fs::path Home() const { return dir_.path() / "home"; }
-  std::unique_ptr<BookSession> Session(FakeMessenger& messenger, const fs::path& book) const {
-    return std::make_unique<BookSession>(book, kSample, messenger, clock_);
-  }
-
-  TempDir dir_;
-  FakeClock clock_;
-};
-
-// Runs `body` in a child process as the unprivileged user nobody; the test fails with it.
-void AsNobody(const std::function<void()>& body) {
-  if (geteuid() != 0) GTEST_SKIP() << "needs root to become nobody";
-  const pid_t child = fork();
-  if (child == 0) {
-    const bool dropped = setgroups(0, nullptr) == 0 && setresgid(65534, 65534, 65534) == 0 &&
-                         setresuid(65534, 65534, 65534) == 0;
-    if (dropped) body();
-    _exit(!dropped || ::testing::Test::HasFailure() ? 1 : 0);
-  }
-  int status = 0;
-  ASSERT_EQ(waitpid(child, &status, 0), child);
-  EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << "the unprivileged part failed";
-}
-
-TEST_F(BookSessionPosixTest,
-       AnUnwritableFolderIsToldAtTheStartAndAWritableBookThereIsWrittenInPlace) {
+TEST_F(BookSessionTest, AnUnwritableFolderIsToldAtTheStartAndAWritableBookThereIsWrittenInPlace) {
   // Root's folder, which nobody may read but not write, with nobody's own home beside it.
   fs::permissions(dir_.path(), static_cast<fs::perms>(0755));
   fs::create_directories(dir_.path() / "shelf");
-  ASSERT_EQ(chown(Home().c_str(), 65534, 65534), 0);
+  ASSERT_EQ(chown(Home().c_str(), kNobody, kNogroup), 0);
   WriteBytes(dir_.path() / "shelf/book", Le(u"root's"));
   WriteBytes(dir_.path() / "shelf/mine", Le(u"nobody's"));
-  ASSERT_EQ(chown((dir_.path() / "shelf/mine").c_str(), 65534, 65534), 0);
+  ASSERT_EQ(chown((dir_.path() / "shelf/mine").c_str(), kNobody, kNogroup), 0);
   const fs::path missing = dir_.path() / "shelf/new", readable = dir_.path() / "shelf/book",
                  writable = dir_.path() / "shelf/mine";
   const struct {
@@ -96,7 +61,8 @@ TEST_F(BookSessionPosixTest,
       // The book is written over in place; its old text cannot be kept beside it, which is told.
       {writable, "write the book over in place", true, CloseDecision::kClose, 1},
   };
-  AsNobody([&] {
+  if (geteuid() != 0) GTEST_SKIP() << "needs root to become nobody";
+  const std::string said = RunAs(kNobody, kNogroup, {}, [&] {
     for (const auto& c : cases) {
       SCOPED_TRACE(c.book);
       FakeMessenger messenger;
@@ -113,7 +79,9 @@ TEST_F(BookSessionPosixTest,
       EXPECT_EQ(session->Close(Attendance::kAttended, text), c.decision);
       EXPECT_EQ(messenger.shown.size(), c.messages);
     }
+    return ::testing::Test::HasFailure() ? "the unprivileged part failed" : "";
   });
+  EXPECT_EQ(said, "");
   EXPECT_EQ(ReadBytes(readable), Le(u"root's"));
   EXPECT_EQ(ReadBytes(writable), Le(u"nobody'sx"));
   EXPECT_FALSE(fs::exists(missing));

@@ -9,8 +9,6 @@
 #include "session/companion_files.h"
 #include "storage/history.h"
 #include "tests/session/session_test_support.h"
-#include "tests/storage/test_files.h"
-#include "tests/storage/test_platform.h"
 
 namespace tallivan {
 namespace {
@@ -19,99 +17,42 @@ namespace fs = std::filesystem;
 using std::chrono::seconds;
 using namespace std::string_literals;
 
-constexpr char kWarningTitle[] = "Warning - 警告";
 constexpr char kInfoTitle[] = "Info - 提示";
-constexpr char kErrorTitle[] = "Error - 发生错误";
-const std::u16string kSample = u"sample [1]\r\n#\r\n";
-
-bool IsReadOnly(const fs::path& path) {
-  return (fs::status(path).permissions() & fs::perms::owner_write) == fs::perms::none;
-}
-
-// Whether the permission bits of `path` are `mode`, where the system has them; and whether it is
-// read-only as `mode` says, everywhere.
-void ExpectMode(const fs::path& path, unsigned mode) {
-  EXPECT_EQ(IsReadOnly(path), (mode & 0200) == 0) << PathUtf8(path);
-  if (const std::optional<unsigned> bits = PosixMode(path)) {
-    EXPECT_EQ(*bits, mode) << PathUtf8(path);
-  }
-}
-
-class BookSessionTest : public ::testing::Test {
- protected:
-  void SetUp() override {
-    fs::create_directory(Home());
-    own_home_ = Variable(kHomeVariable);
-    SetVariable(kHomeVariable, PathUtf8(Home()));
-  }
-  void TearDown() override { SetVariable(kHomeVariable, own_home_); }
-
-  fs::path Book() const { return dir_.path() / "book"; }
-  fs::path Home() const { return dir_.path() / "home"; }
-  std::unique_ptr<BookSession> Session(FakeMessenger& messenger, const fs::path& book = {}) const {
-    return std::make_unique<BookSession>(book.empty() ? Book() : book, kSample, messenger, clock_);
-  }
-  // The files kept apart in `folder`.
-  std::vector<fs::path> Kept(const fs::path& folder) const {
-    std::vector<fs::path> kept;
-    for (const std::string& name : Entries(folder)) {
-      if (name.find(".unsaved-") != std::string::npos && name[0] != '.') {
-        kept.push_back(folder / name);
-      }
-    }
-    return kept;
-  }
-
-  TempDir dir_;
-  FakeClock clock_;
-  std::optional<std::string> own_home_;
-};
 
 TEST_F(BookSessionTest, ClosingWritesOnlyWhatChangedAndAsksBeforeOverwritingWhatItMustNot) {
   const std::optional<std::string> kNone;
   const std::string mine = Le(u"mine [1]\r\n"), odd = "abc", theirs = Le(u"theirs");
+  const char *ro = "is read-only", *changed = "changed by another program";
   enum class Outcome { kUntouched, kRewritten, kAsLeft };
+  using enum Outcome;
+  using enum Answer;
+  using enum CloseDecision;
   const struct {
     const char* name;
     std::optional<std::string> at_open;     // nullopt: no book
-    std::optional<std::string> after_open;  // what another program leaves
+    std::optional<std::string> after_open;  // what another program leaves after the opening
     unsigned mode;                          // 0: as made
     bool edited;
-    Attendance attendance;
-    Answer answer;         // to the question, if one comes
-    const char* question;  // a phrase the question holds; empty: none is asked
+    std::optional<Answer> answer;  // to the question, if one comes; kAway: nobody is there
+    const char* question;          // a phrase the question holds; empty: none is asked
     CloseDecision decision;
     Outcome book;
     bool kept_apart;  // the text went to a file of its own
   } cases[] = {
-      {"unchanged", mine, mine, 0, false, Attendance::kAttended, Answer::kNo, "",
-       CloseDecision::kClose, Outcome::kUntouched, false},
-      {"unchanged, read-only", mine, mine, 0444, false, Attendance::kAttended, Answer::kNo, "",
-       CloseDecision::kClose, Outcome::kUntouched, false},
-      {"edited", mine, mine, 0, true, Attendance::kUnattended, Answer::kNo, "",
-       CloseDecision::kClose, Outcome::kRewritten, false},
-      {"no book yet, sample unchanged", kNone, kNone, 0, false, Attendance::kAttended, Answer::kNo,
-       "", CloseDecision::kClose, Outcome::kRewritten, false},
-      {"read-only, no", mine, mine, 0444, true, Attendance::kAttended, Answer::kNo, "is read-only",
-       CloseDecision::kStayOpen, Outcome::kUntouched, false},
-      {"read-only, yes", mine, mine, 0444, true, Attendance::kAttended, Answer::kYes,
-       "is read-only", CloseDecision::kClose, Outcome::kRewritten, false},
-      {"read-only, keep apart", mine, mine, 0444, true, Attendance::kAttended, Answer::kKeepApart,
-       "is read-only", CloseDecision::kClose, Outcome::kUntouched, true},
-      {"read-only, unattended", mine, mine, 0444, true, Attendance::kUnattended, Answer::kYes, "",
-       CloseDecision::kClose, Outcome::kUntouched, true},
-      {"unreadable, sample unchanged", odd, odd, 0, false, Attendance::kAttended, Answer::kYes, "",
-       CloseDecision::kClose, Outcome::kUntouched, false},
-      {"unreadable, edited", odd, odd, 0, true, Attendance::kAttended, Answer::kYes,
-       "could not be read", CloseDecision::kClose, Outcome::kRewritten, false},
-      {"rewritten on disk", mine, theirs, 0, false, Attendance::kAttended, Answer::kNo,
-       "changed by another program", CloseDecision::kStayOpen, Outcome::kAsLeft, false},
-      {"created on disk", kNone, theirs, 0, false, Attendance::kAttended, Answer::kKeepApart,
-       "changed by another program", CloseDecision::kClose, Outcome::kAsLeft, true},
-      {"deleted on disk", mine, kNone, 0, true, Attendance::kAttended, Answer::kYes,
-       "deleted or moved", CloseDecision::kClose, Outcome::kRewritten, false},
-      {"deleted on disk, unattended", mine, kNone, 0, false, Attendance::kUnattended, Answer::kYes,
-       "", CloseDecision::kClose, Outcome::kAsLeft, true},
+      {"unchanged", mine, mine, 0, false, kNo, "", kClose, kUntouched, false},
+      {"unchanged, read-only", mine, mine, 0444, false, kNo, "", kClose, kUntouched, false},
+      {"edited", mine, mine, 0, true, kAway, "", kClose, kRewritten, false},
+      {"no book, sample unchanged", kNone, kNone, 0, false, kNo, "", kClose, kRewritten, false},
+      {"read-only, no", mine, mine, 0444, true, kNo, ro, kStayOpen, kUntouched, false},
+      {"read-only, yes", mine, mine, 0444, true, kYes, ro, kClose, kRewritten, false},
+      {"read-only, keep apart", mine, mine, 0444, true, kKeepApart, ro, kClose, kUntouched, true},
+      {"read-only, unattended", mine, mine, 0444, true, kAway, "", kClose, kUntouched, true},
+      {"unreadable, sample unchanged", odd, odd, 0, false, kYes, "", kClose, kUntouched, false},
+      {"unread, edited", odd, odd, 0, true, kYes, "could not be read", kClose, kRewritten, false},
+      {"rewritten", mine, theirs, 0, false, kNo, changed, kStayOpen, kAsLeft, false},
+      {"created", kNone, theirs, 0, false, kKeepApart, changed, kClose, kAsLeft, true},
+      {"deleted", mine, kNone, 0, true, kYes, "deleted or moved", kClose, kRewritten, false},
+      {"deleted, unattended", mine, kNone, 0, false, kAway, "", kClose, kAsLeft, true},
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(c.name);
@@ -129,12 +70,13 @@ TEST_F(BookSessionTest, ClosingWritesOnlyWhatChangedAndAsksBeforeOverwritingWhat
     }
     const uint64_t before = FileId(Book());
     const size_t shown_before = messenger.shown.size();
-    messenger.answers[kWarningTitle] = c.answer;
-    EXPECT_EQ(session->Close(c.attendance, text), c.decision);
+    messenger.answers[kWarningTitle] = c.answer.value_or(kNo);
+    const Attendance attendance = c.answer ? Attendance::kAttended : Attendance::kUnattended;
+    EXPECT_EQ(session->Close(attendance, text), c.decision);
 
     const bool asked = *c.question != '\0';
     ASSERT_EQ(messenger.shown.size() - shown_before,
-              (asked ? 1u : 0u) + (c.kept_apart && c.attendance == Attendance::kAttended));
+              (asked ? 1u : 0u) + (c.kept_apart && c.answer));
     if (asked) {
       const FakeMessenger::Shown& question = messenger.shown[shown_before];
       EXPECT_EQ(question.title, kWarningTitle);
@@ -159,7 +101,7 @@ TEST_F(BookSessionTest, ClosingWritesOnlyWhatChangedAndAsksBeforeOverwritingWhat
           EXPECT_EQ(ReadBytes(history / versions[0]), *c.after_open);
           fs::remove_all(history);
         }
-        if (c.mode != 0) ExpectMode(Book(), c.mode);
+        if (c.mode != 0) EXPECT_TRUE(HasMode(Book(), c.mode));
         break;
       }
       case Outcome::kAsLeft:
@@ -173,10 +115,9 @@ TEST_F(BookSessionTest, ClosingWritesOnlyWhatChangedAndAsksBeforeOverwritingWhat
     ASSERT_EQ(kept.size(), c.kept_apart ? 1u : 0u);
     if (kept.empty()) continue;
     EXPECT_EQ(ReadBytes(kept[0]), Le(text));
-    ExpectMode(kept[0], c.mode == 0444 ? 0400u : 0600u);
+    EXPECT_TRUE(HasMode(kept[0], c.mode == 0444 ? 0400u : 0600u));
     // Whoever may read it later learns where the text went.
-    const std::string told =
-        c.attendance == Attendance::kAttended ? messenger.shown.back().body : messenger.log.back();
+    const std::string told = c.answer ? messenger.shown.back().body : messenger.log.back();
     EXPECT_NE(told.find(PathUtf8(kept[0])), std::string::npos) << told;
   }
 }
@@ -184,35 +125,28 @@ TEST_F(BookSessionTest, ClosingWritesOnlyWhatChangedAndAsksBeforeOverwritingWhat
 TEST_F(BookSessionTest, AFailedSaveLetsTheUserCloseStayOrKeepTheTextApartButNeverInTheRoot) {
   WriteBytes(dir_.path() / "file", "x");
   enum class Where { kNowhere, kBeside, kHome, kBook };
-  const fs::path root = RootFolder();
+  using enum Where;
+  using enum Answer;
+  using enum CloseDecision;
+  const fs::path root = RootFolder(), through = dir_.path() / "file/book";
   const struct {
     const char* name;
     fs::path book;
-    const char* home;  // the home folder; "/" (the root) is no place for files
-    bool flush_fails;  // the book goes in place, but its folder cannot be flushed
-    Attendance attendance;
-    Answer answer;  // to the question after the failure
+    const char* home;              // the home folder; "/" (the root) is no place for files
+    bool flush_fails;              // the book goes in place, but its folder cannot be flushed
+    std::optional<Answer> answer;  // to the question after the failure; kAway: nobody is there
     CloseDecision decision;
     Where text;  // where the text ends up
   } cases[] = {
-      {"book is a folder, close anyway", Book(), "home", false, Attendance::kAttended, Answer::kYes,
-       CloseDecision::kClose, Where::kNowhere},
-      {"book is a folder, stay", Book(), "home", false, Attendance::kAttended, Answer::kNo,
-       CloseDecision::kStayOpen, Where::kNowhere},
-      {"book is a folder, keep apart", Book(), "home", false, Attendance::kAttended,
-       Answer::kKeepApart, CloseDecision::kClose, Where::kBeside},
-      {"folder is a file, keep apart", dir_.path() / "file/book", "home", false,
-       Attendance::kAttended, Answer::kKeepApart, CloseDecision::kClose, Where::kHome},
-      {"folder is a file, unattended", dir_.path() / "file/book", "home", false,
-       Attendance::kUnattended, Answer::kNo, CloseDecision::kClose, Where::kHome},
-      {"no place at all, keep apart", dir_.path() / "file/book", "/", false, Attendance::kAttended,
-       Answer::kKeepApart, CloseDecision::kStayOpen, Where::kNowhere},
-      {"no place at all, unattended", dir_.path() / "file/book", "/", false,
-       Attendance::kUnattended, Answer::kNo, CloseDecision::kStayOpen, Where::kNowhere},
-      {"folder not flushed", Book(), "home", true, Attendance::kAttended, Answer::kNo,
-       CloseDecision::kClose, Where::kBook},
-      {"folder not flushed, unattended", Book(), "home", true, Attendance::kUnattended, Answer::kNo,
-       CloseDecision::kClose, Where::kBook},
+      {"book is a folder, close anyway", Book(), "home", false, kYes, kClose, kNowhere},
+      {"book is a folder, stay", Book(), "home", false, kNo, kStayOpen, kNowhere},
+      {"book is a folder, keep apart", Book(), "home", false, kKeepApart, kClose, kBeside},
+      {"folder is a file, keep apart", through, "home", false, kKeepApart, kClose, kHome},
+      {"folder is a file, unattended", through, "home", false, kAway, kClose, kHome},
+      {"no place at all, keep apart", through, "/", false, kKeepApart, kStayOpen, kNowhere},
+      {"no place at all, unattended", through, "/", false, kAway, kStayOpen, kNowhere},
+      {"folder not flushed", Book(), "home", true, kNo, kClose, kBook},
+      {"folder not flushed, unattended", Book(), "home", true, kAway, kClose, kBook},
   };
   const auto in_root = [&root] {
     std::vector<std::string> names = Entries(root);
@@ -234,46 +168,46 @@ TEST_F(BookSessionTest, AFailedSaveLetsTheUserCloseStayOrKeepTheTextApartButNeve
     std::unique_ptr<BookSession> session = Session(messenger, c.book);
     session->Open();
     messenger.shown.clear();
-    messenger.answers = {{kWarningTitle, Answer::kYes}, {kErrorTitle, c.answer}};
+    messenger.answers = {{kWarningTitle, kYes}, {kErrorTitle, c.answer.value_or(kNo)}};
     const std::u16string text = kSample + u"x";
+    const bool attended = c.answer.has_value();
     FailFolderFlushes(c.flush_fails);
-    EXPECT_EQ(session->Close(c.attendance, text), c.decision);
+    EXPECT_EQ(session->Close(attended ? Attendance::kAttended : Attendance::kUnattended, text),
+              c.decision);
     FailFolderFlushes(false);
 
-    const bool attended = c.attendance == Attendance::kAttended;
     const std::string reason = c.flush_fails ? "could not be flushed" : PathUtf8(c.book);
     // The reason is told, to the user or to the log.
     std::string told;
     for (const auto& shown : messenger.shown) told += shown.body + "\n";
     for (const std::string& line : messenger.log) told += line + "\n";
-    EXPECT_NE(told.find(c.attendance == Attendance::kUnattended && !c.flush_fails &&
-                                c.decision == CloseDecision::kClose
-                            ? "kept in " + PathUtf8(c.text == Where::kHome ? Home() : dir_.path())
+    EXPECT_NE(told.find(!attended && !c.flush_fails && c.decision == kClose
+                            ? "kept in " + PathUtf8(c.text == kHome ? Home() : dir_.path())
                             : reason),
               std::string::npos)
         << told;
     if (attended && !c.flush_fails) {
       const FakeMessenger::Shown& question =
-          messenger.shown.at(messenger.shown.size() - 1 - (c.answer == Answer::kKeepApart));
+          messenger.shown.at(messenger.shown.size() - 1 - (c.answer == kKeepApart));
       EXPECT_EQ(question.title, kErrorTitle);
       EXPECT_NE(question.body.find("Close without saving it?"), std::string::npos);
-      EXPECT_EQ(question.default_answer, Answer::kNo);
+      EXPECT_EQ(question.default_answer, kNo);
       EXPECT_TRUE(question.offers_keep_apart);
     }
-    EXPECT_EQ(c.text == Where::kBook, fs::is_regular_file(Book()) && ReadBytes(Book()) == Le(text));
+    EXPECT_EQ(c.text == kBook, fs::is_regular_file(Book()) && ReadBytes(Book()) == Le(text));
     const std::vector<fs::path> beside = Kept(dir_.path()), at_home = Kept(Home());
-    EXPECT_EQ(beside.size(), c.text == Where::kBeside ? 1u : 0u);
-    EXPECT_EQ(at_home.size(), c.text == Where::kHome ? 1u : 0u);
+    EXPECT_EQ(beside.size(), c.text == kBeside ? 1u : 0u);
+    EXPECT_EQ(at_home.size(), c.text == kHome ? 1u : 0u);
     for (const fs::path& kept : beside.empty() ? at_home : beside) {
       EXPECT_EQ(ReadBytes(kept), Le(text));
-      EXPECT_TRUE(PathUtf8(kept.filename())
-                      .starts_with(c.text == Where::kHome ? "tallivan-book." : "book."));
+      EXPECT_TRUE(
+          PathUtf8(kept.filename()).starts_with(c.text == kHome ? "tallivan-book." : "book."));
     }
     EXPECT_EQ(in_root(), root_before);
     // What went to a file without anyone there is told at the next start, and only then.
-    if (c.decision == CloseDecision::kStayOpen) continue;
+    if (c.decision == kStayOpen) continue;
     for (const size_t expected :
-         {c.text != Where::kBook && c.text != Where::kNowhere && !attended ? 1u : 0u, 0u}) {
+         {c.text != kBook && c.text != kNowhere && !attended ? 1u : 0u, 0u}) {
       FakeMessenger next;
       Session(next, c.book)->Open();
 
@@ -343,7 +277,7 @@ TEST_F(BookSessionTest, KeepsARecoveryCopyShortlyAfterChangesWhileTheTextDiffers
     EXPECT_FALSE(session->RecoveryCopyDue());
     session->FinishRecoveryCopies();
     EXPECT_EQ(ReadBytes(copy), Le(u"book x"));
-    ExpectMode(copy, mode == 0444 ? 0400u : 0600u);
+    EXPECT_TRUE(HasMode(copy, mode == 0444 ? 0400u : 0600u));
     EXPECT_EQ(ReadBytes(Book()), Le(u"book"));
     // Back to what the book holds: no copy is needed.
     session->KeepRecoveryCopy(u"book");

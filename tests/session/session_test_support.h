@@ -1,14 +1,20 @@
 #ifndef TALLIVAN_TESTS_SESSION_SESSION_TEST_SUPPORT_H_
 #define TALLIVAN_TESTS_SESSION_SESSION_TEST_SUPPORT_H_
 
+#include <gtest/gtest.h>
+
 #include <filesystem>
 #include <map>
+#include <memory>
 #include <optional>
 #include <string>
 #include <vector>
 
+#include "session/book_session.h"
 #include "session/clock.h"
 #include "session/messenger.h"
+#include "tests/storage/test_files.h"
+#include "tests/storage/test_platform.h"
 
 namespace tallivan {
 
@@ -50,6 +56,44 @@ class FakeClock : public Clock {
 // The book_session_*_test.cpp files give them.
 bool CanFailFolderFlushes();
 void FailFolderFlushes(bool fail);
+
+inline constexpr char kWarningTitle[] = "Warning - 警告";
+inline constexpr char kErrorTitle[] = "Error - 发生错误";
+inline const std::u16string kSample = u"sample [1]\r\n#\r\n";
+// The answer when nobody is there: closing is unattended.
+inline constexpr std::optional<Answer> kAway;
+
+// Sessions of a book in a fresh folder, with a home folder of their own beside it.
+class BookSessionTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    std::filesystem::create_directory(Home());
+    own_home_ = Variable(kHomeVariable);
+    SetVariable(kHomeVariable, PathUtf8(Home()));
+  }
+  void TearDown() override { SetVariable(kHomeVariable, own_home_); }
+
+  std::filesystem::path Book() const { return dir_.path() / "book"; }
+  std::filesystem::path Home() const { return dir_.path() / "home"; }
+  std::unique_ptr<BookSession> Session(FakeMessenger& messenger,
+                                       const std::filesystem::path& book = {}) const {
+    return std::make_unique<BookSession>(book.empty() ? Book() : book, kSample, messenger, clock_);
+  }
+  // The files kept apart in `folder`.
+  std::vector<std::filesystem::path> Kept(const std::filesystem::path& folder) const {
+    std::vector<std::filesystem::path> kept;
+    for (const std::string& name : Entries(folder)) {
+      if (name.find(".unsaved-") != std::string::npos && name[0] != '.') {
+        kept.push_back(folder / name);
+      }
+    }
+    return kept;
+  }
+
+  TempDir dir_;
+  FakeClock clock_;
+  std::optional<std::string> own_home_;
+};
 
 }  // namespace tallivan
 

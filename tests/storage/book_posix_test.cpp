@@ -43,6 +43,7 @@
 #include "storage/book_view.h"
 #include "test_files.h"
 #include "test_platform.h"
+#include "test_posix.h"
 
 namespace {
 
@@ -125,40 +126,6 @@ namespace {
 namespace fs = std::filesystem;
 
 const bool kRoot = geteuid() == 0;
-
-// The unprivileged user and group, and a group a user may be given besides.
-constexpr uid_t kNobody = 65534;
-constexpr gid_t kNogroup = 65534;
-constexpr gid_t kStaff = 50;
-
-// Runs `body` in a child process with the user `uid`, the group `gid` and the supplementary
-// `groups`, and returns what it returned, or why it gave nothing.
-std::string RunAs(uid_t uid, gid_t gid, const std::vector<gid_t>& groups,
-                  const std::function<std::string()>& body) {
-  int channel[2];
-  if (pipe(channel) != 0) return "no pipe";
-  std::fflush(nullptr);
-  const pid_t child = fork();
-  if (child == 0) {
-    close(channel[0]);
-    std::string said = "cannot become the user";
-    if (setgroups(groups.size(), groups.data()) == 0 && setresgid(gid, gid, gid) == 0 &&
-        setresuid(uid, uid, uid) == 0) {
-      said = body();
-    }
-    const bool written = write(channel[1], said.data(), said.size()) == ssize_t(said.size());
-    _exit(written ? 0 : 1);
-  }
-  close(channel[1]);
-  std::string said;
-  char buffer[4096];
-  for (ssize_t got; (got = ::read(channel[0], buffer, sizeof buffer)) > 0;)
-    said.append(buffer, got);
-  close(channel[0]);
-  int status = 0;
-  waitpid(child, &status, 0);
-  return WIFEXITED(status) ? said : "ended by signal " + std::to_string(WTERMSIG(status));
-}
 
 std::string Attribute(const fs::path& path, const char* name) {
   char value[1024];
