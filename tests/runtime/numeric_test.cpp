@@ -23,20 +23,10 @@ double Reference(const std::string& numeral) {
 }
 
 TEST(NumericTest, AcceptsPlainDecimalNumeralsWithTheirExactValue) {
-  const std::string cases[] = {"12",
-                               "3.5",
-                               "-0.01",
-                               ".5",
-                               "5.",
-                               "+7",
-                               "-.5",
-                               "-0",
-                               "007",
-                               "0.0001",
-                               "922337203685477",
-                               std::string(201, '9'),
-                               "1" + std::string(308, '0'),
-                               "0." + std::string(199, '0') + "1"};
+  const std::string nines(201, '9'), huge = "1" + std::string(308, '0'),
+                                     tiny = "0." + std::string(199, '0') + "1";
+  const std::string cases[] = {"12",  "3.5",    "-0.01",           ".5",  "5.", "+7", "-.5", "-0",
+                               "007", "0.0001", "922337203685477", nines, huge, tiny};
   for (const std::string& numeral : cases) {
     const auto value = ParseNumeric(Wide(numeral));
     ASSERT_TRUE(value.has_value()) << numeral;
@@ -46,35 +36,12 @@ TEST(NumericTest, AcceptsPlainDecimalNumeralsWithTheirExactValue) {
 }
 
 TEST(NumericTest, RejectsEverythingElse) {
+  const std::u16string nines = Wide(std::string(400, '9')), point_five = u"-" + nines + u".5";
+  const std::u16string too_huge = Wide("1" + std::string(309, '0'));
   const std::u16string cases[] = {
-      u"",
-      u"-",
-      u"+",
-      u".",
-      u"-.",
-      u"1e5",
-      u"1E5",
-      u"0x10",
-      u"1,000",
-      u"$5",
-      u"¥5",
-      u"2\t3",
-      u" 2",
-      u"2 ",
-      u"1.2.3",
-      u"--1",
-      u"+-1",
-      u"1-",
-      u"inf",
-      u"nan",
-      u"１２",
-      u"١٢",
-      u"12a",
-      u"\u00A012",
-      Wide(std::string(400, '9')),
-      Wide("-" + std::string(400, '9') + ".5"),
-      Wide("1" + std::string(309, '0')),
-  };
+      u"",    u"-",   u"+",    u".",  u"-.",  u"1e5",      u"1E5", u"0x10",    u"1,000",
+      u"$5",  u"¥5",  u"2\t3", u" 2", u"2 ",  u"1.2.3",    u"--1", u"+-1",     u"1-",
+      u"inf", u"nan", u"１２", u"١٢", u"12a", u"\u00A012", nines,  point_five, too_huge};
   for (const auto& token : cases) {
     EXPECT_FALSE(IsNumeric(token)) << std::string(token.begin(), token.end()).substr(0, 20);
     EXPECT_FALSE(ParseNumeric(token).has_value());

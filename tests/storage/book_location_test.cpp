@@ -28,84 +28,43 @@ size_t Tree(const fs::path& root) {
 }
 
 TEST(BookLocationTest, KeepsAnInstalledCopysBookInTheUsersDataFolderAndAPortableOnesBesideIt) {
+  // The program is p/bin/tallivan, installed when its metainfo lies beside p/bin.
+  const std::string meta = std::string("p/") + kMetainfo, data = "/h/.local/share/tallivan/book";
+  const std::string wrong = "p/bin/share/metainfo/x.metainfo.xml";
   const struct {
     const char* name;
-    std::vector<std::string> files;  // made under the test folder; "@name" is a link to nowhere
-    std::string executable;
+    std::vector<std::string> files;  // besides the program; "@name" (first) is a link to nowhere
     UserFolders folders;
     std::optional<std::string> book;  // under the test folder, or "/..." as it is; nullopt: error
   } cases[] = {
-      {"unpacked copy", {"app/tallivan"}, "app/tallivan", {"/data", "/home/u"}, "app/book"},
-      {"installed copy",
-       {"usr/bin/tallivan", std::string("usr/") + kMetainfo},
-       "usr/bin/tallivan",
-       {"/data", "/home/u"},
-       "/data/tallivan/book"},
-      {"installed, no XDG_DATA_HOME",
-       {"p/bin/tallivan", std::string("p/") + kMetainfo},
-       "p/bin/tallivan",
-       {"", "/home/u"},
-       "/home/u/.local/share/tallivan/book"},
-      {"installed, relative XDG_DATA_HOME",
-       {"p/bin/tallivan", std::string("p/") + kMetainfo},
-       "p/bin/tallivan",
-       {"data", "/home/u"},
-       "/home/u/.local/share/tallivan/book"},
-      {"installed with a book beside it",
-       {"p/bin/book", std::string("p/") + kMetainfo},
-       "p/bin/tallivan",
-       {"/data", "/home/u"},
-       "p/bin/book"},
-      {"installed with a link to nowhere beside it",
-       {"@p/bin/book", std::string("p/") + kMetainfo},
-       "p/bin/tallivan",
-       {"/data", "/home/u"},
-       "p/bin/book"},
-      {"metainfo of the wrong folder",
-       {"p/bin/tallivan", "p/bin/share/metainfo/x.metainfo.xml"},
-       "p/bin/tallivan",
-       {"/data", "/home/u"},
-       "p/bin/book"},
-      {"installed, no home folder",
-       {"p/bin/tallivan", std::string("p/") + kMetainfo},
-       "p/bin/tallivan",
-       {"", ""},
-       std::nullopt},
-      {"installed, relative home folder",
-       {"p/bin/tallivan", std::string("p/") + kMetainfo},
-       "p/bin/tallivan",
-       {"", "home"},
-       std::nullopt},
-      {"installed, relative home but absolute XDG_DATA_HOME",
-       {"p/bin/tallivan", std::string("p/") + kMetainfo},
-       "p/bin/tallivan",
-       {"/d", "home"},
-       "/d/tallivan/book"},
+      {"unpacked copy", {}, {"/data", "/h"}, "p/bin/book"},
+      {"installed copy", {meta}, {"/data", "/h"}, "/data/tallivan/book"},
+      {"installed, no XDG_DATA_HOME", {meta}, {"", "/h"}, data},
+      {"installed, relative XDG_DATA_HOME", {meta}, {"data", "/h"}, data},
+      {"installed with a book beside it", {"p/bin/book", meta}, {"/data", "/h"}, "p/bin/book"},
+      {"a link to nowhere beside it", {"@p/bin/book", meta}, {"/data", "/h"}, "p/bin/book"},
+      {"metainfo of the wrong folder", {wrong}, {"/data", "/h"}, "p/bin/book"},
+      {"installed, no home folder", {meta}, {"", ""}, std::nullopt},
+      {"installed, relative home folder", {meta}, {"", "home"}, std::nullopt},
+      {"relative home, absolute XDG_DATA_HOME", {meta}, {"/d", "home"}, "/d/tallivan/book"},
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(c.name);
-    if (!kMakesSymbolicLinks &&
-        std::any_of(c.files.begin(), c.files.end(),
-                    [](const std::string& file) { return file.starts_with("@"); })) {
-      continue;
-    }
+    if (!kMakesSymbolicLinks && !c.files.empty() && c.files[0].starts_with("@")) continue;
     TempDir dir;
     const fs::path root = dir.path();
-    for (const std::string& file : c.files) {
-      const bool link = file.starts_with("@");
-      const fs::path path = root / file.substr(link ? 1 : 0);
+    std::vector<std::string> files = c.files;
+    files.push_back("p/bin/tallivan");
+    for (const std::string& file : files) {
+      const fs::path path = root / file.substr(file.starts_with("@"));
       fs::create_directories(path.parent_path());
-      if (link) {
-        fs::create_symlink(root / "nowhere", path);
-      } else {
-        WriteBytes(path, "");
-      }
+      file.starts_with("@") ? fs::create_symlink(root / "nowhere", path) : WriteBytes(path, "");
     }
     const size_t items = Tree(root);
     const UserFolders folders{
         c.folders.xdg_data_home.empty() ? "" : PathUtf8(Absolute(c.folders.xdg_data_home)),
         c.folders.home.empty() ? "" : PathUtf8(Absolute(c.folders.home))};
-    const Result<fs::path> book = DefaultBookPath(root / c.executable, folders);
+    const Result<fs::path> book = DefaultBookPath(root / "p/bin/tallivan", folders);
     EXPECT_EQ(Tree(root), items) << "deciding makes nothing";
     ASSERT_EQ(book.ok(), c.book.has_value())
         << (book.ok() ? PathUtf8(book.value()) : book.error().description);
@@ -136,11 +95,8 @@ TEST(BookLocationTest, MakesMissingFoldersPrivateAndLeavesOthersAlone) {
     TempDir dir;
     const fs::path root = dir.path();
     for (const std::string& item : c.existing) {
-      if (item.starts_with("=")) {
-        WriteBytes(root / item.substr(1), "");
-      } else {
-        fs::create_directories(root / item);
-      }
+      item.starts_with("=") ? WriteBytes(root / item.substr(1), "")
+                            : void(fs::create_directories(root / item));
     }
     const Status made = MakePrivateFolders(root / c.folder);
     EXPECT_EQ(made.ok(), c.error.empty());

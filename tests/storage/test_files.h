@@ -58,27 +58,11 @@ inline std::string Le(std::u16string_view text) {
   return bytes;
 }
 
-// `text` (well-formed UTF-16) as UTF-8, worked out independently of the code under test.
+// `text` (well-formed UTF-16) as UTF-8, as the standard library converts it, independently of the
+// code under test.
 inline std::string ToUtf8(std::u16string_view text) {
-  std::string out;
-  for (size_t i = 0; i < text.size(); ++i) {
-    char32_t c = text[i];
-    if (c >= 0xD800 && c <= 0xDBFF && i + 1 < text.size()) {
-      c = 0x10000 + ((c - 0xD800) << 10) + (text[++i] - 0xDC00);
-    }
-    if (c < 0x80) {
-      out += static_cast<char>(c);
-    } else if (c < 0x800) {
-      out += {static_cast<char>(0xC0 | c >> 6), static_cast<char>(0x80 | (c & 0x3F))};
-    } else if (c < 0x10000) {
-      out += {static_cast<char>(0xE0 | c >> 12), static_cast<char>(0x80 | (c >> 6 & 0x3F)),
-              static_cast<char>(0x80 | (c & 0x3F))};
-    } else {
-      out += {static_cast<char>(0xF0 | c >> 18), static_cast<char>(0x80 | (c >> 12 & 0x3F)),
-              static_cast<char>(0x80 | (c >> 6 & 0x3F)), static_cast<char>(0x80 | (c & 0x3F))};
-    }
-  }
-  return out;
+  const std::u8string bytes = std::filesystem::path(text).u8string();
+  return std::string(bytes.begin(), bytes.end());
 }
 
 // `piece` `times` times over.
