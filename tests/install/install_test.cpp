@@ -9,7 +9,6 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
-#include <QTemporaryDir>
 #include <chrono>
 #include <filesystem>
 #include <map>
@@ -31,19 +30,6 @@ namespace {
 
 namespace fs = std::filesystem;
 
-constexpr auto kPatience = std::chrono::seconds(60);
-
-// Waits until `ready` holds; false when it never did.
-template <typename Ready>
-bool WaitFor(Ready ready) {
-  const auto deadline = std::chrono::steady_clock::now() + kPatience;
-  while (!ready()) {
-    if (std::chrono::steady_clock::now() > deadline) return false;
-    std::this_thread::sleep_for(std::chrono::milliseconds(20));
-  }
-  return true;
-}
-
 // Every file and folder under `root` with its size and modification time.
 std::map<std::string, std::string> Tree(const fs::path& root) {
   std::map<std::string, std::string> tree;
@@ -57,20 +43,13 @@ std::map<std::string, std::string> Tree(const fs::path& root) {
   return tree;
 }
 
-// Everything under `roots` whose name starts with "book".
-std::set<fs::path> BooksUnder(const std::vector<fs::path>& roots) {
+// Everything under `root` whose name starts with "book".
+std::set<fs::path> BooksUnder(const fs::path& root) {
   std::set<fs::path> books;
-  for (const fs::path& root : roots) {
-    for (const auto& entry : fs::recursive_directory_iterator(root)) {
-      if (entry.path().filename().string().starts_with("book")) books.insert(entry.path());
-    }
+  for (const auto& entry : fs::recursive_directory_iterator(root)) {
+    if (entry.path().filename().string().starts_with("book")) books.insert(entry.path());
   }
   return books;
-}
-
-unsigned ModeOf(const fs::path& path) {
-  struct stat st {};
-  return stat(path.c_str(), &st) == 0 ? st.st_mode & 07777 : 0;
 }
 
 // Without a display: a program that tried to open a window would fail.
@@ -80,6 +59,7 @@ const Environment kOffScreen = {{"QT_QPA_PLATFORM", "offscreen"}};
 
 TEST(WindowOptionsTest, AnswersHelpVersionAndBadUseWithoutOpeningTheWindow) {
   const std::string usage = "Usage: tallivan [--book PATH]\n";
+  const std::string name_it = "name a book with --book (see --help)\n";
   const struct {
     std::vector<std::string> args;
     bool display;  // Qt starts, off screen
@@ -96,15 +76,11 @@ TEST(WindowOptionsTest, AnswersHelpVersionAndBadUseWithoutOpeningTheWindow) {
       {{"--bogus"}, false, 2, "", "unknown option '--bogus' (see --help)\n"},
       {{"--book", "a", "--book=b"}, false, 2, "", "more than one book: 'a' and 'b' (see --help)\n"},
       {{"-x"}, true, 2, "", "unknown option '-x' (see --help)\n"},
-      {{"book"}, true, 2, "", "unexpected argument 'book'; name a book with --book (see --help)\n"},
-      {{"-platform", "offscreen", "a", "b"},
-       false,
-       2,
-       "",
-       "unexpected argument 'a'; name a book with --book (see --help)\n"},
+      {{"book"}, true, 2, "", "unexpected argument 'book'; " + name_it},
+      {{"-platform", "offscreen", "a", "b"}, false, 2, "", "unexpected argument 'a'; " + name_it},
   };
-  QTemporaryDir dir;
-  const fs::path folder = dir.path().toStdString();
+  TempDir dir;
+  const fs::path& folder = dir.path();
   for (const auto& c : cases) {
     SCOPED_TRACE(::testing::PrintToString(c.args));
     std::vector<std::string> argv = {TALLIVAN_EXECUTABLE};
@@ -116,13 +92,13 @@ TEST(WindowOptionsTest, AnswersHelpVersionAndBadUseWithoutOpeningTheWindow) {
     // Qt may warn on its own lines; the program's message is its last line.
     const size_t own = outcome.err.rfind("tallivan: ");
     EXPECT_EQ(own == std::string::npos ? outcome.err : outcome.err.substr(own + 10), c.err);
-    EXPECT_TRUE(BooksUnder({folder}).empty()) << "no book is made";
+    EXPECT_TRUE(BooksUnder(folder).empty()) << "no book is made";
   }
 }
 
 TEST(WindowOptionsTest, OpensTheBookNamedRelativeToTheWorkingFolderAndSavesItThere) {
-  QTemporaryDir dir;
-  const fs::path root = dir.path().toStdString();
+  TempDir dir;
+  const fs::path& root = dir.path();
   fs::create_directories(root / "app");
   fs::create_directories(root / "work/ledgers");
   fs::copy_file(TALLIVAN_EXECUTABLE, root / "app/tallivan");
@@ -156,8 +132,8 @@ TEST(WindowOptionsTest, OpensTheBookNamedRelativeToTheWorkingFolderAndSavesItThe
 }
 
 TEST(CompletionTest, OffersEveryOptionTheHelpNames) {
-  QTemporaryDir dir;
-  const fs::path folder = dir.path().toStdString();
+  TempDir dir;
+  const fs::path& folder = dir.path();
   for (const auto& [program, executable] :
        {std::pair{"tallivan", TALLIVAN_EXECUTABLE}, std::pair{"tallivan-calc", TALLIVAN_CALC}}) {
     SCOPED_TRACE(program);
@@ -203,8 +179,8 @@ TEST(MakeCleanTest, RefusesWhileTheBuildFolderHoldsABook) {
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(c.files.back());
-    QTemporaryDir dir;
-    const fs::path root = dir.path().toStdString();
+    TempDir dir;
+    const fs::path& root = dir.path();
     for (const std::string& file : c.files) {
       fs::create_directories((root / file).parent_path());
       WriteBytes(root / file, "x");
@@ -239,8 +215,8 @@ class PackageTest : public ::testing::Test {
 
   fs::path root() const { return folder_ / "root"; }
 
-  QTemporaryDir dir_;
-  const fs::path folder_ = dir_.path().toStdString();
+  TempDir dir_;
+  const fs::path folder_ = dir_.path();
   fs::path package_;
 };
 
@@ -284,17 +260,10 @@ TEST_F(PackageTest, HoldsTheProgramsTheirDesktopFilesAndDocumentsAndNothingElse)
     const std::string folder = std::to_string(size) + "x" + std::to_string(size);
     const std::string png =
         ReadBytes(root() / ("usr/share/icons/hicolor/" + folder + "/apps/" + id + ".png"));
-    ASSERT_GE(png.size(), 24u) << folder;
-    EXPECT_EQ(png.substr(0, 8), "\x89PNG\r\n\x1a\n") << folder;
-    auto number = [&png](size_t at) {
-      return (static_cast<unsigned char>(png[at]) << 24) |
-             (static_cast<unsigned char>(png[at + 1]) << 16) |
-             (static_cast<unsigned char>(png[at + 2]) << 8) |
-             static_cast<unsigned char>(png[at + 3]);
-    };
-    EXPECT_EQ(png.substr(12, 4), "IHDR") << folder;
-    EXPECT_EQ(number(16), static_cast<unsigned>(size)) << folder;
-    EXPECT_EQ(number(20), static_cast<unsigned>(size)) << folder;
+    // The signature, then the header's length, name, width and height (big-endian).
+    const std::string side = {0, 0, static_cast<char>(size >> 8), static_cast<char>(size)};
+    EXPECT_EQ(png.substr(0, 24), "\x89PNG\r\n\x1a\n" + std::string("\0\0\0\rIHDR", 8) + side + side)
+        << folder;
   }
 
   const Outcome info = RunProgram({"dpkg-deb", "--info", package_}, folder_);
@@ -350,16 +319,18 @@ TEST_F(PackageTest, InstalledWindowKeepsItsBookInTheHomeDataFolderAndNowhereElse
   const fs::path data = home / ".local/share/tallivan";
   const pid_t child = Start({(root() / "usr/bin/tallivan").string()}, environment, work);
   // The data folder is made once the program catches the signals.
-  const bool started = WaitFor([&] { return fs::exists(data); });
+  const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(60);
+  while (!fs::exists(data) && std::chrono::steady_clock::now() < deadline) usleep(20'000);
+  const bool started = fs::exists(data);
   kill(child, SIGTERM);
   const Outcome outcome = Finish(child, work);
   ASSERT_TRUE(started) << outcome.err;
   EXPECT_EQ(outcome.code, 0) << outcome.err;
   EXPECT_EQ(ReadBytes(data / "book"), Le(kSampleText)) << "the sample text, saved on closing";
   for (const fs::path& folder : {home / ".local", home / ".local/share", data}) {
-    EXPECT_EQ(ModeOf(folder), 0700u) << folder;
+    EXPECT_EQ(fs::status(folder).permissions(), fs::perms::owner_all) << folder;
   }
-  EXPECT_EQ(BooksUnder({folder_}), std::set<fs::path>{data / "book"});
+  EXPECT_EQ(BooksUnder(folder_), std::set<fs::path>{data / "book"});
   EXPECT_TRUE(Tree(root()) == installed) << "the installation is left as it was";
 }
 
