@@ -1,18 +1,13 @@
 // What only POSIX systems have: runs of tallivan-calc through the shell, and runs of RunCalc in
-// this process for moments that only a hook can reach: this executable defines madvise, openat,
-// fsync and renameat, which pass every call to the kernel after running the action a test set for
-// that moment.
+// this process for moments that only the system's hooks reach (test_posix.h).
 #include <fcntl.h>
 #include <gtest/gtest.h>
 #include <signal.h>
-#include <sys/mman.h>
 #include <sys/stat.h>
-#include <sys/syscall.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
 #include <chrono>
-#include <cstdarg>
 #include <cstdlib>
 #include <functional>
 #include <random>
@@ -22,51 +17,7 @@
 #include "cli_test_support.h"
 #include "storage/book_file.h"
 #include "test_files.h"
-
-namespace {
-
-// What happens at each moment of a run in this process: once the book is mapped, once the new
-// file exists, before it is flushed, before it is renamed.
-std::function<void()> on_mapped, on_staged, on_flush, on_rename;
-bool named_only = false;  // no unnamed temporary files
-
-void At(const std::function<void()>& moment) {
-  if (moment) moment();
-}
-
-}  // namespace
-
-extern "C" {
-
-int madvise(void* address, size_t length, int advice) {
-  At(on_mapped);
-  return static_cast<int>(syscall(SYS_madvise, address, length, advice));
-}
-
-int openat(int dir_fd, const char* path, int flags, ...) {
-  va_list args;
-  va_start(args, flags);
-  const bool creates = (flags & O_CREAT) != 0 || (flags & O_TMPFILE) == O_TMPFILE;
-  const mode_t mode = creates ? va_arg(args, mode_t) : 0;
-  va_end(args);
-  if ((flags & O_TMPFILE) == O_TMPFILE && named_only) return errno = EOPNOTSUPP, -1;
-  const int fd = static_cast<int>(syscall(SYS_openat, dir_fd, path, flags, mode));
-  if (creates) At(on_staged);
-  return fd;
-}
-
-int fsync(int fd) {
-  struct stat st {};
-  if (fstat(fd, &st) == 0 && S_ISREG(st.st_mode)) At(on_flush);
-  return static_cast<int>(syscall(SYS_fsync, fd));
-}
-
-int renameat(int old_dir_fd, const char* old_path, int new_dir_fd, const char* new_path) {
-  At(on_rename);
-  return static_cast<int>(syscall(SYS_renameat2, old_dir_fd, old_path, new_dir_fd, new_path, 0));
-}
-
-}  // extern "C"
+#include "test_posix.h"
 
 namespace tallivan {
 
@@ -125,7 +76,7 @@ std::pair<int, std::string> RunHere(const std::vector<std::string>& args, const 
 // Another program changes the book at some moment of a run. The run must end with exit 2 and
 // leave the book as that program made it, with nothing new beside it.
 struct Change {
-  std::function<void()>* moment;
+  Step moment;
   std::string command;
   std::vector<std::string> args;  // in the book's folder
   std::string outcome;            // what the message adds
@@ -139,19 +90,20 @@ TEST(CalcTest, ABookChangedDuringARunIsLeftAsTheOtherProgramMadeIt) {
   const std::string write_over =
       "printf 'x\\000' | dd of=book bs=1 seek=40 conv=notrunc status=none";
   const std::string written = "; nothing was written", saved = "; nothing was saved";
+  using enum Step;
   const Change changes[] = {
       // The pass then touches pages cut off the mapped book (SIGBUS).
-      {&on_mapped, "truncate -s 100 book", {"-i", "book"}, written},
-      {&on_mapped, "truncate -s 0 book", {"--check", "book"}, written},
-      {&on_mapped, write_over, {"book", "-o", "out"}, written},
+      {kAdvise, "truncate -s 100 book", {"-i", "book"}, written},
+      {kAdvise, "truncate -s 0 book", {"--check", "book"}, written},
+      {kAdvise, write_over, {"book", "-o", "out"}, written},
       // Writing from a mapping cut short fails (EFAULT).
-      {&on_staged, "truncate -s 100 book", {"-i", "book"}, saved},
-      {&on_staged, "printf x >>book.txt", {"--utf8", "book.txt", "-o", "out"}, saved},
-      {&on_flush, write_over, {"-i", "book"}, saved},
-      {&on_flush, "cp book copy && mv copy book", {"-i", "book"}, saved},
-      {&on_flush, "printf 'x\\000' >>book", {"book", "-o", "out"}, saved},
-      {&on_flush, "rm book", {"-i", "book"}, saved},
-      {&on_flush, "printf x >>book.txt", {"--utf8", "-i", "book.txt"}, saved},
+      {kCreated, "truncate -s 100 book", {"-i", "book"}, saved},
+      {kCreated, "printf x >>book.txt", {"--utf8", "book.txt", "-o", "out"}, saved},
+      {kSyncFile, write_over, {"-i", "book"}, saved},
+      {kSyncFile, "cp book copy && mv copy book", {"-i", "book"}, saved},
+      {kSyncFile, "printf 'x\\000' >>book", {"book", "-o", "out"}, saved},
+      {kSyncFile, "rm book", {"-i", "book"}, saved},
+      {kSyncFile, "printf x >>book.txt", {"--utf8", "-i", "book.txt"}, saved},
   };
   for (const Change& change : changes) {
     SCOPED_TRACE(change.command + " during " + ::testing::PrintToString(change.args));
@@ -165,14 +117,14 @@ TEST(CalcTest, ABookChangedDuringARunIsLeftAsTheOtherProgramMadeIt) {
     }
     const fs::path book = work / (change.args[0] == "--utf8" ? "book.txt" : "book");
     std::optional<std::string> made;  // what the other program left
-    *change.moment = [&] {
+    before[change.moment] = [&] {
       if (made) return;
       ASSERT_EQ(std::system(("cd '" + work.string() + "' && " + change.command).c_str()), 0);
       made = fs::exists(book) ? ReadBytes(book) : "(removed)";
     };
     std::vector<std::string> left = Snapshot(work);
     const auto [code, said] = RunHere(args, err);
-    *change.moment = nullptr;
+    before.clear();
     ASSERT_TRUE(made.has_value()) << "the moment never came";
     EXPECT_EQ(code, kExitBadUse);
     EXPECT_EQ(said,
@@ -199,16 +151,17 @@ TEST(CalcTest, TerminationSignalsLeaveNoTemporaryFileBehind) {
     EXPECT_TRUE(!fs::exists(history) || Entries(history).empty());
   };
   // {the signal, the moment it comes, whether the temporary file has a name from the start}
-  const std::tuple<int, std::function<void()>*, bool> cases[] = {
-      {SIGTERM, &on_flush, true}, {SIGINT, &on_rename, false}, {SIGHUP, &on_rename, true}};
+  const std::tuple<int, Step, bool> cases[] = {{SIGTERM, Step::kSyncFile, true},
+                                               {SIGINT, Step::kRename, false},
+                                               {SIGHUP, Step::kRename, true}};
   for (const auto& [signal_number, moment, named] : cases) {
     SCOPED_TRACE(strsignal(signal_number));
     WriteBytes(book, stale);
     std::fflush(nullptr);
     const pid_t child = fork();
     if (child == 0) {
-      named_only = named;
-      *moment = [number = signal_number] { raise(number); };
+      if (named) failing[Step::kCreateUnnamed] = {EOPNOTSUPP, -1};
+      before[moment] = [number = signal_number] { raise(number); };
       _exit(RunHere({"-i", book}, book.string() + ".err").first);
     }
     int status = 0;
@@ -223,14 +176,10 @@ TEST(CalcTest, TerminationSignalsLeaveNoTemporaryFileBehind) {
   using Clock = std::chrono::steady_clock;
   const auto run = [&](int signal_number, Clock::duration after) {
     WriteBytes(book, stale);
-    const pid_t child = fork();
-    if (child == 0) {
-      execl(CalcPath().c_str(), "tallivan-calc", "-i", book.c_str(), nullptr);
-      _exit(127);
-    }
+    const pid_t child = Start({CalcPath().string(), "-i", book.string()}, {}, dir.path());
     std::this_thread::sleep_for(after);
     kill(child, signal_number);
-    waitpid(child, nullptr, 0);
+    Finish(child, dir.path());
     fs::remove_all(history);
   };
   const Clock::time_point start = Clock::now();

@@ -1,37 +1,19 @@
 // What only POSIX systems have: other users, and folders whose flushing can fail.
-#include <grp.h>
 #include <gtest/gtest.h>
-#include <sys/stat.h>
-#include <sys/syscall.h>
-#include <sys/wait.h>
 #include <unistd.h>
 
 #include <algorithm>
-#include <functional>
 #include <memory>
 
 #include "tests/session/session_test_support.h"
 #include "tests/storage/test_posix.h"
 
-// A flushed folder cannot be made to fail on demand, so this executable defines fsync itself: it
-// passes every call to the kernel, except for folders while `folder_flush_fails` is set.
-namespace {
-bool folder_flush_fails = false;
-}  // namespace
-
-extern "C" int fsync(int fd) {
-  struct stat st {};
-  if (folder_flush_fails && fstat(fd, &st) == 0 && S_ISDIR(st.st_mode)) {
-    errno = EIO;
-    return -1;
-  }
-  return static_cast<int>(syscall(SYS_fsync, fd));
-}
-
 namespace tallivan {
 
 bool CanFailFolderFlushes() { return true; }
-void FailFolderFlushes(bool fail) { folder_flush_fails = fail; }
+void FailFolderFlushes(bool fail) {
+  fail ? void(failing[Step::kSyncFolder] = {EIO, -1}) : void(failing.erase(Step::kSyncFolder));
+}
 
 namespace {
 

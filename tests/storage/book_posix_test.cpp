@@ -1,24 +1,16 @@
 // What only POSIX systems have: links, owners, groups, modes and access lists, signals, FIFOs and
-// mapped books cut short by another program.
-//
-// A full disk or a failing flush cannot be had on demand, so this executable defines openat,
-// fsync, renameat, linkat, fallocate and read itself. Its definitions take the place of the C
-// library's for the storage code linked into it; they pass every call straight to the kernel,
-// except at a step a test has armed, which first runs the test's action and then fails with the
-// error the test chose.
+// mapped books cut short by another program. A full disk or a failing flush cannot be had on
+// demand: the steps of a save are made to fail where the system is called (test_posix.h).
 
 #include <fcntl.h>
-#include <grp.h>
 #include <gtest/gtest.h>
 #include <poll.h>
 #include <pwd.h>
 #include <signal.h>
-#include <sys/file.h>
 #include <sys/inotify.h>
 #include <sys/mman.h>
 #include <sys/resource.h>
 #include <sys/stat.h>
-#include <sys/syscall.h>
 #include <sys/wait.h>
 #include <sys/xattr.h>
 #include <unistd.h>
@@ -28,8 +20,6 @@
 #include <atomic>
 #include <cerrno>
 #include <chrono>
-#include <cstdarg>
-#include <cstdio>
 #include <cstring>
 #include <functional>
 #include <map>
@@ -44,81 +34,6 @@
 #include "test_files.h"
 #include "test_platform.h"
 #include "test_posix.h"
-
-namespace {
-
-enum class Step {
-  kCreateUnnamed,
-  kCreateTemp,
-  kSyncFile,
-  kSyncFolder,
-  kLinkVersion,
-  kRename,
-  kReserve,
-  kRead
-};
-
-// The error a step fails with, and how many more times (-1: every time).
-struct Failing {
-  int error = 0;
-  int times = 1;
-};
-std::map<Step, Failing> failing;
-std::map<Step, std::function<void()>> before;  // runs each time the step comes
-
-bool Fails(Step step) {
-  if (const auto action = before.find(step); action != before.end()) action->second();
-  const auto it = failing.find(step);
-  if (it == failing.end()) return false;
-  errno = it->second.error;
-  if (--it->second.times == 0) failing.erase(it);
-  return true;
-}
-
-}  // namespace
-
-extern "C" {
-
-int openat(int dir_fd, const char* path, int flags, ...) {
-  va_list args;
-  va_start(args, flags);
-  const bool creates = (flags & O_CREAT) != 0 || (flags & O_TMPFILE) == O_TMPFILE;
-  const mode_t mode = creates ? va_arg(args, mode_t) : 0;
-  va_end(args);
-  if ((flags & O_TMPFILE) == O_TMPFILE && Fails(Step::kCreateUnnamed)) return -1;
-  if ((flags & O_CREAT) != 0 && Fails(Step::kCreateTemp)) return -1;
-  return static_cast<int>(syscall(SYS_openat, dir_fd, path, flags, mode));
-}
-
-int fsync(int fd) {
-  struct stat st {};
-  const bool folder = fstat(fd, &st) == 0 && S_ISDIR(st.st_mode);
-  if (Fails(folder ? Step::kSyncFolder : Step::kSyncFile)) return -1;
-  return static_cast<int>(syscall(SYS_fsync, fd));
-}
-
-int renameat(int old_dir_fd, const char* old_path, int new_dir_fd, const char* new_path) {
-  if (Fails(Step::kRename)) return -1;
-  return static_cast<int>(syscall(SYS_renameat2, old_dir_fd, old_path, new_dir_fd, new_path, 0));
-}
-
-int linkat(int old_dir_fd, const char* old_path, int new_dir_fd, const char* new_path, int flags) {
-  // Only a version is linked without flags; the unnamed temporary file is linked through /proc.
-  if (flags == 0 && Fails(Step::kLinkVersion)) return -1;
-  return static_cast<int>(syscall(SYS_linkat, old_dir_fd, old_path, new_dir_fd, new_path, flags));
-}
-
-int fallocate(int fd, int mode, off_t offset, off_t length) {
-  if (Fails(Step::kReserve)) return -1;
-  return static_cast<int>(syscall(SYS_fallocate, fd, mode, offset, length));
-}
-
-ssize_t read(int fd, void* buffer, size_t count) {
-  if (!before.empty() && Fails(Step::kRead)) return -1;
-  return syscall(SYS_read, fd, buffer, count);
-}
-
-}  // extern "C"
 
 namespace tallivan {
 namespace {

@@ -1,14 +1,91 @@
+#include <fcntl.h>
 #include <sys/file.h>
 #include <sys/stat.h>
+#include <sys/syscall.h>
 #include <unistd.h>
 
 #include <cerrno>
 #include <csignal>
+#include <cstdarg>
 #include <cstdlib>
 #include <cstring>
 
 #include "runtime/error.h"
 #include "test_platform.h"
+#include "test_posix.h"
+
+namespace tallivan {
+
+std::map<Step, Failing> failing;
+std::map<Step, std::function<void()>> before;
+
+namespace {
+
+bool Fails(Step step) {
+  if (const auto action = before.find(step); action != before.end()) action->second();
+  const auto it = failing.find(step);
+  if (it == failing.end()) return false;
+  errno = it->second.error;
+  if (--it->second.times == 0) failing.erase(it);
+  return true;
+}
+
+}  // namespace
+}  // namespace tallivan
+
+using tallivan::Fails;
+using tallivan::Step;
+
+extern "C" {
+
+int openat(int dir_fd, const char* path, int flags, ...) {
+  va_list args;
+  va_start(args, flags);
+  const bool unnamed = (flags & O_TMPFILE) == O_TMPFILE, creates = unnamed || (flags & O_CREAT);
+  const mode_t mode = creates ? va_arg(args, mode_t) : 0;
+  va_end(args);
+  if ((unnamed && Fails(Step::kCreateUnnamed)) || ((flags & O_CREAT) && Fails(Step::kCreateTemp))) {
+    return -1;
+  }
+  const int fd = static_cast<int>(syscall(SYS_openat, dir_fd, path, flags, mode));
+  if (creates && fd >= 0 && Fails(Step::kCreated)) return close(fd), -1;
+  return fd;
+}
+
+int fsync(int fd) {
+  struct stat st {};
+  const bool folder = fstat(fd, &st) == 0 && S_ISDIR(st.st_mode);
+  if (Fails(folder ? Step::kSyncFolder : Step::kSyncFile)) return -1;
+  return static_cast<int>(syscall(SYS_fsync, fd));
+}
+
+int renameat(int old_dir_fd, const char* old_path, int new_dir_fd, const char* new_path) {
+  if (Fails(Step::kRename)) return -1;
+  return static_cast<int>(syscall(SYS_renameat2, old_dir_fd, old_path, new_dir_fd, new_path, 0));
+}
+
+int linkat(int old_dir_fd, const char* old_path, int new_dir_fd, const char* new_path, int flags) {
+  // Only a version is linked without flags; the unnamed temporary file is linked through /proc.
+  if (flags == 0 && Fails(Step::kLinkVersion)) return -1;
+  return static_cast<int>(syscall(SYS_linkat, old_dir_fd, old_path, new_dir_fd, new_path, flags));
+}
+
+int fallocate(int fd, int mode, off_t offset, off_t length) {
+  if (Fails(Step::kReserve)) return -1;
+  return static_cast<int>(syscall(SYS_fallocate, fd, mode, offset, length));
+}
+
+ssize_t read(int fd, void* buffer, size_t count) {
+  if (!tallivan::before.empty() && Fails(Step::kRead)) return -1;
+  return syscall(SYS_read, fd, buffer, count);
+}
+
+int madvise(void* address, size_t length, int advice) {
+  if (Fails(Step::kAdvise)) return -1;
+  return static_cast<int>(syscall(SYS_madvise, address, length, advice));
+}
+
+}  // extern "C"
 
 namespace tallivan {
 
