@@ -1,6 +1,6 @@
-// What only POSIX systems have: links, owners, groups, modes and access lists, signals, FIFOs and
-// mapped books cut short by another program. A full disk or a failing flush cannot be had on
-// demand: the steps of a save are made to fail where the system is called (test_posix.h).
+// What only POSIX systems have: links, owners, groups, modes and access lists, signals and FIFOs. A
+// full disk or a failing flush cannot be had on demand: the steps of a save are made to fail where
+// the system is called (test_posix.h).
 
 #include <fcntl.h>
 #include <gtest/gtest.h>
@@ -23,14 +23,12 @@
 #include <cstring>
 #include <functional>
 #include <map>
-#include <numeric>
 #include <optional>
 #include <random>
 #include <thread>
 
 #include "storage/book.h"
 #include "storage/book_location.h"
-#include "storage/book_view.h"
 #include "test_files.h"
 #include "test_platform.h"
 #include "test_posix.h"
@@ -453,40 +451,6 @@ TEST_F(BookTest, LinksInSharedFoldersAreFollowedOnlyWhenTheirMakerMayBeTrusted) 
                                       shared.string() + "\", and such links are not followed");
       WriteBytes(secret, "root's");
     }
-  }
-}
-
-TEST(BookViewTest, TellsThatAnotherProgramChangedTheBookAndNeverDiesOfIt) {
-  QTemporaryDir dir;
-  const fs::path book = fs::path(dir.path().toStdString()) / "book";
-  const std::u16string text = Repeat(u"账本 [1]\r\n", 100'000);
-  // {what another program does to the book once it is open, the length it then has}
-  const std::pair<std::string, size_t> cases[] = {
-      {"", text.size()},
-      {"truncate -s 4 book", 2},
-      {"truncate -s 0 book", 0},
-      {"printf xy | dd of=book bs=1 seek=6 conv=notrunc status=none", text.size()},
-      {"printf xy >>book", text.size() + 1},
-      {"cp book copy && mv copy book", text.size()},
-      {"touch book", text.size()},
-  };
-  for (const auto& [command, units] : cases) {
-    SCOPED_TRACE(command);
-    WriteBytes(book, Le(text));
-    const Result<BookView> view = BookView::Open(book);
-    ASSERT_TRUE(view.ok());
-    const std::string run = "cd '" + dir.path().toStdString() + "' && " + command;
-    ASSERT_EQ(std::system(command.empty() ? "true" : run.c_str()), 0);
-    // What was cut off reads as zeros.
-    const std::u16string_view seen = view.value().text();
-    const auto sum = std::accumulate(seen.begin(), seen.end(), uint64_t{0});
-    const auto cut =
-        std::accumulate(seen.begin() + std::min(units, seen.size()), seen.end(), uint64_t{0});
-    EXPECT_EQ(sum > 0, units > 0);
-    EXPECT_EQ(cut, 0u);
-    const Status unchanged = view.value().Unchanged();
-    EXPECT_EQ(unchanged.ok(), command.empty());
-    EXPECT_TRUE(unchanged.ok() || unchanged.error() == ChangedError(book.string()));
   }
 }
 

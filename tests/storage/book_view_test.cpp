@@ -36,26 +36,39 @@ TEST(BookViewTest, GivesWhatLoadBookGivesFromAFileOrAPipe) {
   }
 }
 
-TEST(BookViewTest, TellsThatAnotherProgramChangedTheBookSinceItWasRead) {
+TEST(BookViewTest, TellsThatAnotherProgramChangedTheBookSinceItWasReadAndNeverDiesOfIt) {
   TempDir dir;
   const fs::path book = dir.path() / Utf8Path("账本"), copy = dir.path() / "copy";
-  const std::string bytes = Le(u"账本 [1]\r\n#");
-  // {what another program does to the book once it has been read, whether that is told}
+  // Megabytes, so that a mapped book spans many pages.
+  const std::u16string text = Repeat(u"账本 [1]\r\n", 100'000);
+  const auto write_at = [&](std::streamoff at, const char* bytes) {
+    std::fstream(book, std::ios::in | std::ios::out | std::ios::binary).seekp(at) << bytes;
+  };
+  // {what another program does to the book once it has been read}
   const std::pair<std::string, std::function<void()>> cases[] = {
       {"nothing", [] {}},
-      {"writes more", [&] { WriteBytes(book, bytes + "xy"); }},
-      {"writes as much", [&] { WriteBytes(book, Le(u"账本 [2]\r\n#")); }},
-      {"puts another file in its place", [&] { WriteBytes(copy, bytes), fs::rename(copy, book); }},
+      {"cuts it short", [&] { fs::resize_file(book, 4); }},
+      {"empties it", [&] { fs::resize_file(book, 0); }},
+      {"writes over a part", [&] { write_at(6, "xy"); }},
+      {"writes more", [&] { std::ofstream(book, std::ios::app | std::ios::binary) << "xy"; }},
+      {"writes as much", [&] { WriteBytes(book, Le(Repeat(u"账本 [2]\r\n", 100'000))); }},
+      {"puts another file in its place",
+       [&] { WriteBytes(copy, Le(text)), fs::rename(copy, book); }},
       {"sets its time",
        [&] { fs::last_write_time(book, fs::last_write_time(book) + std::chrono::hours(1)); }},
   };
   for (const auto& [what, change] : cases) {
     SCOPED_TRACE(what);
-    WriteBytes(book, bytes);
+    WriteBytes(book, Le(text));
     const Result<BookView> view = BookView::Open(book);
     ASSERT_TRUE(view.ok()) << view.error().description;
-    EXPECT_TRUE(view.value().text() == u"账本 [1]\r\n#");
+    EXPECT_TRUE(view.value().text() == text);
     change();
+    // A book read into memory stays as it was read; a mapped one shows what the other program
+    // left, and zeros where it was cut short.
+    std::string left = ReadBytes(book);
+    left.resize(text.size() * 2, '\0');
+    EXPECT_TRUE(view.value().text() == text || Le(view.value().text()) == left);
     const Status unchanged = view.value().Unchanged();
     EXPECT_EQ(unchanged.ok(), what == "nothing");
     EXPECT_TRUE(unchanged.ok() || unchanged.error() == ChangedError(PathUtf8(book)));
