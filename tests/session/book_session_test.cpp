@@ -80,8 +80,8 @@ TEST_F(BookSessionTest, ClosingWritesOnlyWhatChangedAndAsksBeforeOverwritingWhat
     if (asked) {
       const FakeMessenger::Shown& question = messenger.shown[shown_before];
       EXPECT_EQ(question.title, kWarningTitle);
-      EXPECT_NE(question.body.find(c.question), std::string::npos) << question.body;
-      EXPECT_NE(question.body.find(PathUtf8(Book())), std::string::npos) << question.body;
+      EXPECT_THAT(question.body, HasSubstr(c.question));
+      EXPECT_THAT(question.body, HasSubstr(PathUtf8(Book())));
       EXPECT_EQ(question.default_answer, Answer::kNo);
       EXPECT_TRUE(question.offers_keep_apart);
     }
@@ -118,7 +118,7 @@ TEST_F(BookSessionTest, ClosingWritesOnlyWhatChangedAndAsksBeforeOverwritingWhat
     EXPECT_TRUE(HasMode(kept[0], c.mode == 0444 ? 0400u : 0600u));
     // Whoever may read it later learns where the text went.
     const std::string told = c.answer ? messenger.shown.back().body : messenger.log.back();
-    EXPECT_NE(told.find(PathUtf8(kept[0])), std::string::npos) << told;
+    EXPECT_THAT(told, HasSubstr(PathUtf8(kept[0])));
   }
 }
 
@@ -181,16 +181,14 @@ TEST_F(BookSessionTest, AFailedSaveLetsTheUserCloseStayOrKeepTheTextApartButNeve
     std::string told;
     for (const auto& shown : messenger.shown) told += shown.body + "\n";
     for (const std::string& line : messenger.log) told += line + "\n";
-    EXPECT_NE(told.find(!attended && !c.flush_fails && c.decision == kClose
-                            ? "kept in " + PathUtf8(c.text == kHome ? Home() : dir_.path())
-                            : reason),
-              std::string::npos)
-        << told;
+    EXPECT_THAT(told, HasSubstr(!attended && !c.flush_fails && c.decision == kClose
+                                    ? "kept in " + PathUtf8(c.text == kHome ? Home() : dir_.path())
+                                    : reason));
     if (attended && !c.flush_fails) {
       const FakeMessenger::Shown& question =
           messenger.shown.at(messenger.shown.size() - 1 - (c.answer == kKeepApart));
       EXPECT_EQ(question.title, kErrorTitle);
-      EXPECT_NE(question.body.find("Close without saving it?"), std::string::npos);
+      EXPECT_THAT(question.body, HasSubstr("Close without saving it?"));
       EXPECT_EQ(question.default_answer, kNo);
       EXPECT_TRUE(question.offers_keep_apart);
     }
@@ -211,11 +209,7 @@ TEST_F(BookSessionTest, AFailedSaveLetsTheUserCloseStayOrKeepTheTextApartButNeve
       FakeMessenger next;
       Session(next, c.book)->Open();
 
-      EXPECT_EQ(std::count_if(next.shown.begin(), next.shown.end(),
-                              [](const FakeMessenger::Shown& shown) {
-                                return shown.body.find("was kept in:") != std::string::npos;
-                              }),
-                expected);
+      EXPECT_EQ(next.Showing({"was kept in:"}), expected);
     }
   }
 }
@@ -223,9 +217,7 @@ TEST_F(BookSessionTest, AFailedSaveLetsTheUserCloseStayOrKeepTheTextApartButNeve
 TEST_F(BookSessionTest, AWindowIsToldOfOtherWindowsOnItsBookButNotOfOnesThatCrashed) {
   WriteBytes(Book(), Le(u"book"));
   const auto warned = [](const FakeMessenger& messenger) {
-    return std::any_of(messenger.shown.begin(), messenger.shown.end(), [](const auto& shown) {
-      return shown.body.find("already open in another Tallivan window") != std::string::npos;
-    });
+    return messenger.Showing({"already open in another Tallivan window"}) > 0;
   };
   FakeMessenger a_messenger, b_messenger;
   std::unique_ptr<BookSession> a = Session(a_messenger), b = Session(b_messenger);
@@ -238,7 +230,7 @@ TEST_F(BookSessionTest, AWindowIsToldOfOtherWindowsOnItsBookButNotOfOnesThatCras
   EXPECT_EQ(a->Close(Attendance::kAttended, u"book a"), CloseDecision::kClose);
   b_messenger.answers[kWarningTitle] = Answer::kKeepApart;
   EXPECT_EQ(b->Close(Attendance::kAttended, u"book b"), CloseDecision::kClose);
-  EXPECT_NE(b_messenger.shown.back().body.find("was kept in"), std::string::npos);
+  EXPECT_THAT(b_messenger.shown.back().body, HasSubstr("was kept in"));
   EXPECT_EQ(ReadBytes(Book()), Le(u"book a"));
   ASSERT_EQ(Kept(dir_.path()).size(), 1u);
   EXPECT_EQ(ReadBytes(Kept(dir_.path())[0]), Le(u"book b"));
@@ -335,14 +327,14 @@ TEST_F(BookSessionTest, ARecoveryCopyLeftByACrashIsOfferedOnceAndOtherwiseKeptAp
                                       [](const auto& shown) { return shown.default_answer; });
     ASSERT_EQ(restore != messenger.shown.end(), c.asked);
     if (c.asked) {
-      EXPECT_NE(restore->body.find("recovery copy"), std::string::npos);
+      EXPECT_THAT(restore->body, HasSubstr("recovery copy"));
       EXPECT_EQ(restore->default_answer, Answer::kYes);
     }
     const std::vector<fs::path> kept = Kept(dir_.path());
     ASSERT_EQ(kept.size(), c.kept ? 1u : 0u);
     if (c.kept) {
       EXPECT_EQ(ReadBytes(kept[0]), Le(typed));
-      EXPECT_NE(messenger.shown.back().body.find(PathUtf8(kept[0])), std::string::npos);
+      EXPECT_THAT(messenger.shown.back().body, HasSubstr(PathUtf8(kept[0])));
     }
     EXPECT_EQ(fs::exists(copy), c.copy == Copy::kLive || c.restored);
     // A restored text is saved as any other at closing, and its copy goes.

@@ -38,8 +38,7 @@ TEST_F(BookSessionTest, TheTextOfABookAnotherProgramHoldsOpenIsNeverLostAtClosin
     CloseHandle(other);
     ASSERT_FALSE(messenger.shown.empty());
     EXPECT_EQ(messenger.shown[0].title, kErrorTitle);
-    EXPECT_NE(messenger.shown[0].body.find(SystemText(ERROR_SHARING_VIOLATION)), std::string::npos)
-        << messenger.shown[0].body;
+    EXPECT_THAT(messenger.shown[0].body, HasSubstr(SystemText(ERROR_SHARING_VIOLATION)));
     EXPECT_EQ(ReadBytes(book), Le(u"old [1]\r\n"));
     const std::vector<fs::path> apart = Kept(book.parent_path());
     ASSERT_EQ(apart.size(), kept ? 1u : 0u);

@@ -1,9 +1,12 @@
 #ifndef TALLIVAN_TESTS_SESSION_SESSION_TEST_SUPPORT_H_
 #define TALLIVAN_TESTS_SESSION_SESSION_TEST_SUPPORT_H_
 
+#include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <filesystem>
+#include <initializer_list>
 #include <map>
 #include <memory>
 #include <optional>
@@ -39,6 +42,15 @@ class FakeMessenger : public Messenger {
   void Dismiss() override {}
   void Log(const std::string& line) override { log.push_back(line); }
 
+  // How many of the messages and questions shown hold every one of `phrases`.
+  size_t Showing(std::initializer_list<std::string> phrases) const {
+    return std::count_if(shown.begin(), shown.end(), [&](const Shown& one) {
+      return std::all_of(phrases.begin(), phrases.end(), [&](const std::string& phrase) {
+        return one.body.find(phrase) != std::string::npos;
+      });
+    });
+  }
+
   std::vector<Shown> shown;
   std::vector<std::string> log;
   std::map<std::string, Answer> answers;  // by title; a question not listed gets its default
@@ -56,6 +68,8 @@ class FakeClock : public Clock {
 // The book_session_*_test.cpp files give them.
 bool CanFailFolderFlushes();
 void FailFolderFlushes(bool fail);
+
+using ::testing::HasSubstr;
 
 inline constexpr char kWarningTitle[] = "Warning - 警告";
 inline constexpr char kErrorTitle[] = "Error - 发生错误";
