@@ -6,6 +6,7 @@
 #include <filesystem>
 #include <fstream>
 #include <iterator>
+#include <optional>
 #include <random>
 #include <string>
 #include <string_view>
@@ -19,6 +20,12 @@ namespace tallivan {
 inline std::string ReadBytes(const std::filesystem::path& path) {
   std::ifstream in(path, std::ios::binary);
   return std::string(std::istreambuf_iterator<char>(in), {});
+}
+
+// The whole content of the file at `path`; nullopt when there is none.
+inline std::optional<std::string> ReadIfThere(const std::filesystem::path& path) {
+  if (!std::filesystem::exists(path)) return std::nullopt;
+  return ReadBytes(path);
 }
 
 // Makes the file at `path` hold exactly `bytes`.
@@ -40,10 +47,11 @@ inline void RemoveIfThere(const std::filesystem::path& path) {
   std::filesystem::remove(path, ignored);
 }
 
-// The names in `folder` (UTF-8), sorted.
+// The names in `folder` (UTF-8), sorted; none when there is no such folder.
 inline std::vector<std::string> Entries(const std::filesystem::path& folder) {
   std::vector<std::string> names;
-  for (const auto& entry : std::filesystem::directory_iterator(folder)) {
+  std::error_code missing;
+  for (const auto& entry : std::filesystem::directory_iterator(folder, missing)) {
     names.push_back(PathUtf8(entry.path().filename()));
   }
   std::sort(names.begin(), names.end());
