@@ -5,6 +5,7 @@
 #include <algorithm>
 #include <iterator>
 #include <optional>
+#include <tuple>
 
 #include "test_files.h"
 #include "test_platform.h"
@@ -74,6 +75,29 @@ TEST(BookLocationTest, KeepsAnInstalledCopysBookInTheUsersDataFolderAndAPortable
     }
     EXPECT_EQ(book.value(), c.book->starts_with("/") ? Absolute(*c.book) : root / *c.book);
   }
+}
+
+TEST(BookLocationTest, ReadsTheUsersFoldersFromTheEnvironmentAndFindsTheProgram) {
+  using Setting = std::optional<std::string>;
+  const std::string own = SystemHome();
+  // {the data folder's variable, the home folder's (nullopt: unset), the folders then found}
+  const std::tuple<Setting, Setting, UserFolders> cases[] = {
+      {"/x/数据", "/x/home", {"/x/数据", "/x/home"}},
+      {std::nullopt, "/x/home", {"", "/x/home"}},
+      {"/x/data", std::nullopt, {"/x/data", own}},
+      {std::nullopt, "", {"", own}},
+  };
+  const Setting data = Variable(kDataVariable), home = Variable(kHomeVariable);
+  for (const auto& [data_setting, home_setting, expected] : cases) {
+    SetVariable(kDataVariable, data_setting);
+    SetVariable(kHomeVariable, home_setting);
+    const UserFolders got = CurrentUserFolders();
+    EXPECT_EQ(got.xdg_data_home + "|" + got.home, expected.xdg_data_home + "|" + expected.home);
+  }
+  SetVariable(kDataVariable, data);
+  SetVariable(kHomeVariable, home);
+  EXPECT_EQ(RunningExecutable().stem(), "storage_test");
+  EXPECT_TRUE(fs::is_regular_file(RunningExecutable()));
 }
 
 TEST(BookLocationTest, MakesMissingFoldersPrivateAndLeavesOthersAlone) {

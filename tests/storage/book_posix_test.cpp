@@ -5,7 +5,6 @@
 #include <fcntl.h>
 #include <gtest/gtest.h>
 #include <poll.h>
-#include <pwd.h>
 #include <signal.h>
 #include <sys/inotify.h>
 #include <sys/mman.h>
@@ -28,7 +27,6 @@
 #include <thread>
 
 #include "storage/book.h"
-#include "storage/book_location.h"
 #include "test_files.h"
 #include "test_platform.h"
 #include "test_posix.h"
@@ -440,27 +438,6 @@ TEST_F(BookTest, LinksInSharedFoldersAreFollowedOnlyWhenTheirMakerMayBeTrusted) 
       WriteBytes(secret, "root's");
     }
   }
-}
-
-TEST(BookLocationTest, ReadsTheUsersFoldersFromTheEnvironmentOrThePasswordDatabase) {
-  const std::string own = getpwuid(getuid())->pw_dir;
-  using Setting = std::optional<std::string>;
-  // {XDG_DATA_HOME, HOME (nullopt: unset), the folders then found}
-  const std::tuple<Setting, Setting, UserFolders> cases[] = {
-      {"/x/data", "/x/home", {"/x/data", "/x/home"}},
-      {std::nullopt, "/x/home", {"", "/x/home"}},
-      {"/x/data", std::nullopt, {"/x/data", own}},
-      {std::nullopt, "", {"", own}},
-  };
-  const Setting saved_home = Variable("HOME"), saved_data = Variable("XDG_DATA_HOME");
-  for (const auto& [data, home, expected] : cases) {
-    SetVariable("XDG_DATA_HOME", data);
-    SetVariable("HOME", home);
-    const UserFolders got = CurrentUserFolders();
-    EXPECT_EQ(got.xdg_data_home + "|" + got.home, expected.xdg_data_home + "|" + expected.home);
-  }
-  SetVariable("HOME", saved_home);
-  SetVariable("XDG_DATA_HOME", saved_data);
 }
 
 TEST(BookPathTest, IsTheBookBesideTheExecutableJoinedWithoutNormalising) {

@@ -1,5 +1,4 @@
-// What only Windows has: files held open against renaming, file attributes, and where the user's
-// folders are.
+// What only Windows has: files held open against renaming, and file attributes.
 #include <gtest/gtest.h>
 #include <windows.h>
 
@@ -9,7 +8,6 @@
 
 #include "storage/atomic_writer.h"
 #include "storage/book_file.h"
-#include "storage/book_location.h"
 #include "test_files.h"
 #include "test_platform.h"
 
@@ -126,25 +124,6 @@ TEST_F(BookWindowsTest, InspectingTellsWhatASaveWouldMeetAndNeverWritesInPlace) 
     EXPECT_EQ(facts.value().folder_writable, folder_writable);
     EXPECT_FALSE(facts.value().writable_in_place);
   }
-}
-
-TEST(BookLocationWindowsTest, TheUsersFoldersAreAppDataAndTheProfileAndTheProgramIsFound) {
-  // {%APPDATA%, %USERPROFILE%} as set, in UTF-8; nullopt: unset.
-  using Setting = std::optional<std::string>;
-  const std::pair<Setting, Setting> cases[] = {
-      {"C:\\Users\\测试\\AppData\\Roaming", "C:\\Users\\测试"},
-      {std::nullopt, "C:\\Users\\u"},
-      {"D:\\data", std::nullopt},
-  };
-  for (const auto& [app_data, profile] : cases) {
-    SetVariable("APPDATA", app_data);
-    SetVariable("USERPROFILE", profile);
-    const UserFolders folders = CurrentUserFolders();
-    EXPECT_EQ(folders.xdg_data_home, app_data.value_or(""));
-    EXPECT_EQ(folders.home, profile.value_or(""));
-  }
-  EXPECT_EQ(RunningExecutable().filename(), "storage_test.exe");
-  EXPECT_TRUE(fs::is_regular_file(RunningExecutable()));
 }
 
 }  // namespace

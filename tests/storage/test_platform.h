@@ -33,8 +33,13 @@ std::optional<std::string> Variable(const std::string& name);
 // Sets the environment variable `name`, or unsets it for nullopt.
 void SetVariable(const std::string& name, const std::optional<std::string>& value);
 
-// The variable that names the user's home folder ("HOME", or "USERPROFILE" on Windows).
+// The variables that name the user's home and data folders ("HOME" and "XDG_DATA_HOME", or
+// "USERPROFILE" and "APPDATA" on Windows).
 extern const char kHomeVariable[];
+extern const char kDataVariable[];
+
+// The home folder the system knows when no variable names one ("" on Windows).
+std::string SystemHome();
 
 // The root folder of the drive the temporary folder is on.
 std::filesystem::path RootFolder();

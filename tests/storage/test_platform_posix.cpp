@@ -1,4 +1,5 @@
 #include <fcntl.h>
+#include <pwd.h>
 #include <sys/file.h>
 #include <sys/stat.h>
 #include <sys/syscall.h>
@@ -107,6 +108,9 @@ std::optional<std::string> Variable(const std::string& name) {
 }
 
 const char kHomeVariable[] = "HOME";
+const char kDataVariable[] = "XDG_DATA_HOME";
+
+std::string SystemHome() { return getpwuid(getuid())->pw_dir; }
 
 std::filesystem::path RootFolder() { return "/"; }
 

@@ -51,6 +51,9 @@ std::optional<std::string> Variable(const std::string& name) {
 }
 
 const char kHomeVariable[] = "USERPROFILE";
+const char kDataVariable[] = "APPDATA";
+
+std::string SystemHome() { return ""; }
 
 std::filesystem::path RootFolder() { return std::filesystem::temp_directory_path().root_path(); }
 
