@@ -1,4 +1,4 @@
-// What only POSIX systems have: other users, and folders whose flushing can fail.
+// What only POSIX systems have: other users.
 #include <gtest/gtest.h>
 #include <unistd.h>
 
@@ -9,12 +9,6 @@
 #include "tests/storage/test_posix.h"
 
 namespace tallivan {
-
-bool CanFailFolderFlushes() { return true; }
-void FailFolderFlushes(bool fail) {
-  fail ? void(failing[Step::kSyncFolder] = {EIO, -1}) : void(failing.erase(Step::kSyncFolder));
-}
-
 namespace {
 
 namespace fs = std::filesystem;

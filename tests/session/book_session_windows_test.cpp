@@ -8,10 +8,6 @@
 
 namespace tallivan {
 
-// Windows has no folder to flush: a save's rename goes to disk before it returns.
-bool CanFailFolderFlushes() { return false; }
-void FailFolderFlushes(bool) {}
-
 namespace {
 
 namespace fs = std::filesystem;

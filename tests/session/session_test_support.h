@@ -64,11 +64,6 @@ class FakeClock : public Clock {
   TimePoint now = std::chrono::system_clock::now();
 };
 
-// Whether this system lets a test make the flushing of folders fail; and makes it fail, or not.
-// The book_session_*_test.cpp files give them.
-bool CanFailFolderFlushes();
-void FailFolderFlushes(bool fail);
-
 using ::testing::HasSubstr;
 
 inline constexpr char kWarningTitle[] = "Warning - 警告";

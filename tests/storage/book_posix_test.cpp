@@ -200,58 +200,6 @@ TEST_F(BookTest, KeepsOwnerGroupModeAndAccessListOrWritesInPlace) {
   }
 }
 
-TEST_F(BookTest, FailedSaveKeepsTheOldBookLeavesNoTemporaryFileAndCanBeRetried) {
-  const fs::path shelf = Dir() / "shelf", book = shelf / "book", history = shelf / "book.history";
-  ASSERT_TRUE(fs::create_directory(shelf));
-  rlimit no_limit{};
-  getrlimit(RLIMIT_FSIZE, &no_limit);
-  const rlimit limit{64, no_limit.rlim_max};
-  signal(SIGXFSZ, SIG_IGN);
-  using enum Step;
-  // No new file in the folder: the book is written over in place.
-  const std::pair<Step, Failing> no_new_file{kCreateUnnamed, {EACCES}};
-  // {what goes wrong, the error that gives the reason, the steps that fail, whether the file size
-  // is limited}
-  const std::tuple<std::string, int, std::map<Step, Failing>, bool> cases[] = {
-      {"writing goes over the file size limit", EFBIG, {}, true},
-      {"the temporary file cannot be created", ENOSPC, {{kCreateUnnamed, {ENOSPC}}}, false},
-      {"the file system is read-only", EROFS, {{kCreateUnnamed, {EROFS}}}, false},
-      {"no temporary file", EIO, {{kCreateUnnamed, {EOPNOTSUPP}}, {kCreateTemp, {EIO}}}, false},
-      {"flushing the file fails", EIO, {{kSyncFile, {EIO}}}, false},
-      {"renaming fails, after the old text was kept", EIO, {{kRename, {EIO}}}, false},
-      {"there is no room to write in place", ENOSPC, {no_new_file, {kReserve, {ENOSPC}}}, false},
-      {"writing in place goes over the file size limit", EFBIG, {no_new_file}, true},
-      // The rename has put the new book in place; only its durability is in doubt.
-      {"flushing the folder fails (a warning)", EIO, {{kSyncFolder, {EIO}}}, false},
-  };
-  const std::string old_bytes = Le(u"old book [1]\r\n#  (1.00) ,  1.00");
-  const std::u16string text = u"账本 [2]\r\n" + std::u16string(50'000, u'x');
-  const SaveOptions keep{.history = History::kKeep};
-  for (const auto& [name, error, steps, limited] : cases) {
-    SCOPED_TRACE(name);
-    fs::remove_all(history);
-    WriteBytes(book, old_bytes);
-    failing = steps;
-    if (limited) setrlimit(RLIMIT_FSIZE, &limit);
-    const Result<SaveReport> saved = SaveBookFile(book, text, keep);
-    setrlimit(RLIMIT_FSIZE, &no_limit);
-    ASSERT_TRUE(failing.empty()) << "the save never reached a step";
-    // Once the new book is in place, a failure is a warning and the save counts as done.
-    const bool in_place = steps.contains(kSyncFolder);
-    ASSERT_EQ(saved.ok(), in_place);
-    EXPECT_TRUE(in_place || saved.error().number == kErrFileAccess);
-    const std::string why = in_place ? saved.value().warnings.at(0) : saved.error().description;
-    EXPECT_TRUE(why.find(book.string()) != why.npos && why.find(std::strerror(error)) != why.npos)
-        << why;
-    EXPECT_TRUE(ReadBytes(book) == (in_place ? Le(text) : old_bytes));
-    EXPECT_EQ(Entries(shelf).front(), "book");
-    // Only a save that is done keeps the old text; a failed one leaves no version behind.
-    EXPECT_EQ(Entries(history).size(), in_place ? 1u : 0u);
-    ASSERT_TRUE(SaveBookFile(book, text).ok());
-    EXPECT_TRUE(ReadBytes(book) == Le(text));
-  }
-}
-
 // A book saved again and again, and what its history must hold after each save.
 struct Kept {
   std::string what;

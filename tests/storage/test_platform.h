@@ -5,11 +5,46 @@
 
 #include <cstdint>
 #include <filesystem>
+#include <functional>
+#include <map>
 #include <optional>
 #include <string>
 #include <thread>
 
 namespace tallivan {
+
+// Where the code under test calls the system. On POSIX systems, test_platform_posix.cpp defines
+// openat, fsync, renameat, linkat, fallocate, read and madvise for the code linked with it: each
+// passes the call straight to the kernel, except at a step a test has armed, where it first runs
+// the test's action and then fails with the error the test chose. On Windows, kStepsFail is false
+// and nothing is armed.
+enum class Step {
+  kCreateUnnamed,  // an unnamed file is to be made (O_TMPFILE)
+  kCreateTemp,     // a named file is to be made (O_CREAT)
+  kCreated,        // either has just been made
+  kSyncFile,       // a file is to be flushed
+  kSyncFolder,     // a folder is to be flushed
+  kLinkVersion,    // a file is to be linked by name (not through /proc)
+  kRename,
+  kReserve,  // room is to be reserved (fallocate)
+  kRead,     // only while some action is armed
+  kAdvise,   // a mapping is advised (madvise)
+};
+
+// The error a step fails with, and how many more times (-1: every time).
+struct Failing {
+  int error = 0;
+  int times = 1;
+};
+
+// Whether armed steps fail on this system; the steps armed to fail, and the actions that run each
+// time a step comes. Tests set and clear them.
+extern const bool kStepsFail;
+extern std::map<Step, Failing> failing;
+extern std::map<Step, std::function<void()>> before;
+
+// Limits the files this process writes to 64 bytes (POSIX), or lifts the limit.
+void LimitFileSize(bool limited);
 
 // The system's error numbers for a file that does not exist, and for a path that goes through a
 // file as if it were a folder; and the storage's error number for a book on such a path (Windows

@@ -1,6 +1,7 @@
 #include <fcntl.h>
 #include <pwd.h>
 #include <sys/file.h>
+#include <sys/resource.h>
 #include <sys/stat.h>
 #include <sys/syscall.h>
 #include <unistd.h>
@@ -13,10 +14,10 @@
 
 #include "runtime/error.h"
 #include "test_platform.h"
-#include "test_posix.h"
 
 namespace tallivan {
 
+const bool kStepsFail = true;
 std::map<Step, Failing> failing;
 std::map<Step, std::function<void()>> before;
 
@@ -126,6 +127,17 @@ std::optional<unsigned> PosixMode(const std::filesystem::path& path) {
 }
 
 unsigned SetCreationMask(unsigned mask) { return umask(mask); }
+
+void LimitFileSize(bool limited) {
+  static rlimit unlimited = [] {
+    rlimit now{};
+    getrlimit(RLIMIT_FSIZE, &now);
+    std::signal(SIGXFSZ, SIG_IGN);  // a write over the limit fails with EFBIG instead
+    return now;
+  }();
+  const rlimit small{64, unlimited.rlim_max};
+  setrlimit(RLIMIT_FSIZE, limited ? &small : &unlimited);
+}
 
 // A save holds a lock on its temporary file while it lives.
 HeldOpen::HeldOpen(const std::filesystem::path& path) : handle_(open(path.c_str(), O_RDONLY)) {

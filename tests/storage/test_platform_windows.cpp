@@ -9,6 +9,12 @@
 
 namespace tallivan {
 
+const bool kStepsFail = false;
+std::map<Step, Failing> failing;
+std::map<Step, std::function<void()>> before;
+
+void LimitFileSize(bool) {}
+
 const int kNotFoundCode = ERROR_FILE_NOT_FOUND;
 const int kThroughFileCode = ERROR_PATH_NOT_FOUND;
 const int kThroughFileError = kErrFileNotFound;

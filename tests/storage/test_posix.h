@@ -18,36 +18,9 @@
 #include <vector>
 
 #include "test_files.h"
+#include "test_platform.h"
 
 namespace tallivan {
-
-// Where the code under test calls the system. test_platform_posix.cpp defines openat, fsync,
-// renameat, linkat, fallocate, read and madvise for the code linked with it: each passes the call
-// straight to the kernel, except at a step a test has armed, where it first runs the test's action
-// and then fails with the error the test chose.
-enum class Step {
-  kCreateUnnamed,  // an unnamed file is to be made (O_TMPFILE)
-  kCreateTemp,     // a named file is to be made (O_CREAT)
-  kCreated,        // either has just been made
-  kSyncFile,       // a file is to be flushed
-  kSyncFolder,     // a folder is to be flushed
-  kLinkVersion,    // a file is to be linked by name (not through /proc)
-  kRename,
-  kReserve,  // room is to be reserved (fallocate)
-  kRead,     // only while some action is armed
-  kAdvise,   // a mapping is advised (madvise)
-};
-
-// The error a step fails with, and how many more times (-1: every time).
-struct Failing {
-  int error = 0;
-  int times = 1;
-};
-
-// The steps armed to fail, and the actions that run each time a step comes; tests set and clear
-// them.
-extern std::map<Step, Failing> failing;
-extern std::map<Step, std::function<void()>> before;
 
 // The unprivileged user and group, and a group a user may be given besides.
 inline constexpr uid_t kNobody = 65534;
