@@ -254,8 +254,7 @@ std::optional<std::u16string> BookSession::Open() {
   }
   if (const Result<FileFacts> facts = InspectFile(book_);
       facts.ok() && !facts.value().folder_writable) {
-    const bool writable = facts.value().exists && !facts.value().read_only;
-    messenger_.Inform(kWarningTitle, writable
+    messenger_.Inform(kWarningTitle, facts.value().writable_in_place
                                          ? Body(kInPlaceEnglish, kInPlaceChinese, Utf8(book_))
                                          : Body(kUnsavableEnglish, kUnsavableChinese, Utf8(book_)));
   }

@@ -10,13 +10,10 @@
 #include <vector>
 
 #include "runtime/error.h"
+#include "storage/file_io.h"
 #include "storage/history.h"
 
 namespace tallivan {
-
-// Writes all of `bytes` to `fd`, going on after short writes and interrupted calls; 0 or the errno
-// that stopped it (ENOSPC when nothing more goes in).
-int WriteFully(int fd, std::span<const char> bytes);
 
 // Whether a save may replace a file that is read-only (no write permission for anyone, or not for
 // the caller); the user made it so to protect it.
@@ -48,6 +45,8 @@ struct FileFacts {
   bool exists = false;
   bool read_only = false;        // exists and may not be written (see ReadOnlyFile)
   bool folder_writable = false;  // a new file can be made beside it
+  // Where the folder takes no new file, a save writes it over in place instead (see AtomicWriter).
+  bool writable_in_place = false;
 };
 
 // Looks at the file a save to `path` would replace. Error 75 when even that cannot be told.

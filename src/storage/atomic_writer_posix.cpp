@@ -33,7 +33,6 @@ constexpr int kMaxNameAttempts = 100;
 constexpr size_t kMaxNameStem = 200;
 constexpr size_t kNameSuffixLength = 8;
 constexpr char kTempSuffix[] = ".tmp";
-constexpr size_t kMaxWriteChunk = size_t{1} << 30;
 // A temporary file that nobody holds is taken for a killed save's only once it is this old, so
 // that one just made, not yet locked by its maker, is never taken.
 constexpr int64_t kStaleSeconds = 10 * 60;
@@ -490,16 +489,6 @@ AtomicWriter::AtomicWriter(std::unique_ptr<State> state) : state_(std::move(stat
 AtomicWriter::AtomicWriter(AtomicWriter&& other) noexcept = default;
 AtomicWriter::~AtomicWriter() = default;
 
-int WriteFully(int fd, std::span<const char> bytes) {
-  while (!bytes.empty()) {
-    const ssize_t written = write(fd, bytes.data(), std::min(bytes.size(), kMaxWriteChunk));
-    if (written < 0 && errno == EINTR) continue;
-    if (written <= 0) return written < 0 ? errno : ENOSPC;
-    bytes = bytes.subspan(static_cast<size_t>(written));
-  }
-  return 0;
-}
-
 Result<FileFacts> InspectFile(const fs::path& path) {
   Result<fs::path> target = posix::FollowLinks(path);
   if (!target) return SaveError(path, target.error().description);
@@ -509,6 +498,7 @@ Result<FileFacts> InspectFile(const fs::path& path) {
   if (lstat(target.value().c_str(), &st) == 0) {
     facts.exists = true;
     facts.read_only = posix::IsReadOnly(AT_FDCWD, target.value().c_str(), st);
+    facts.writable_in_place = !facts.read_only;
   } else if (errno != ENOENT) {
     return SaveError(path, "", errno);
   }

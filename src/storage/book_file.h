@@ -12,9 +12,13 @@
 
 namespace tallivan {
 
-// The error for a book that cannot be read: 53 when it does not exist, 75 otherwise; the
-// description names `name` and the reason.
+// The error for a book that cannot be read because of the system's error number `error_number`
+// (see file_io.h): 53 when it does not exist, 75 otherwise; the description names `name` and the
+// reason.
 Error ReadError(const std::string& name, int error_number);
+
+// The error for a book of `bytes` bytes, an odd number, which cannot be UTF-16 text (54).
+Error OddLengthError(const std::string& name, uint64_t bytes);
 
 // The error for a book that another program changed while it was being read (75).
 Error ChangedError(const std::string& name);
@@ -39,7 +43,8 @@ class BookSource {
   // ("not a regular file"), without waiting for a writer or reading it. ReadError's errors.
   static Result<BookSource> Open(const std::filesystem::path& path);
 
-  // Reads from `fd` (which stays open and is not closed), from where it stands; any kind of file.
+  // Reads from `fd` (which stays open and is not closed; on Windows, a descriptor of the C
+  // runtime), from where it stands; any kind of file.
   static Result<BookSource> Adopt(int fd, std::string name);
 
   BookSource(BookSource&& other) noexcept;
@@ -63,7 +68,7 @@ class BookSource {
   std::optional<FileStamp> stamp_;
 };
 
-// Reads the whole book at `path` (in the file system's own encoding) as raw UTF-16LE code units.
+// Reads the whole book at `path` as raw UTF-16LE code units.
 // A book that changes while it is read is read again, and refused if it keeps changing. Error 53
 // when it does not exist, 54 when its length is odd, 75 when it cannot be read; the description
 // names the path and the reason.

@@ -4,10 +4,7 @@
 #include <unistd.h>
 
 #include <algorithm>
-#include <bit>
 #include <cerrno>
-#include <new>
-#include <span>
 #include <utility>
 
 #include "storage/book_file.h"
@@ -17,18 +14,8 @@ namespace {
 
 namespace fs = std::filesystem;
 
-constexpr size_t kMinReadUnits = size_t{1} << 15;
-constexpr size_t kMaxReadChunk = size_t{1} << 30;
-// How often a book that keeps changing under a load is read before the load gives up.
-constexpr int kLoadAttempts = 3;
 // How long a stamp waits at most for the clock to move past a change just made (see Stamp).
 constexpr int kMaxStampWaits = 100;
-
-Error OddLengthError(const std::string& name, uint64_t bytes) {
-  return Error{kErrBadFileLength, "Cannot read \"" + name + "\": its length (" +
-                                      std::to_string(bytes) + (bytes == 1 ? " byte" : " bytes") +
-                                      ") is odd, so it is not UTF-16 text"};
-}
 
 int64_t Nanoseconds(const timespec& time) {
   return static_cast<int64_t>(time.tv_sec) * 1'000'000'000 + time.tv_nsec;
@@ -54,23 +41,6 @@ int Stamp(int fd, FileStamp& stamp) {
   }
   stamp = StampOf(st);
   return 0;
-}
-
-// Reads `fd` to its end into `text`, which is sized to `hint` units at first and doubled when
-// full. Returns 0 or the errno that stopped it; `bytes` tells how many bytes arrived.
-int ReadToEnd(int fd, size_t hint, std::u16string& text, size_t& bytes) {
-  text.resize(std::max(hint, kMinReadUnits));
-  bytes = 0;
-  for (;;) {
-    if (bytes == text.size() * sizeof(char16_t)) text.resize(text.size() * 2);
-    const size_t capacity = text.size() * sizeof(char16_t);
-    char* buffer = reinterpret_cast<char*>(text.data());
-    const ssize_t got = read(fd, buffer + bytes, std::min(capacity - bytes, kMaxReadChunk));
-    if (got < 0 && errno == EINTR) continue;
-    if (got < 0) return errno;
-    if (got == 0) return 0;
-    bytes += static_cast<size_t>(got);
-  }
 }
 
 }  // namespace
@@ -132,47 +102,6 @@ Status BookSource::Unchanged() const {
     return ChangedError(name_);
   }
   return {};
-}
-
-Result<std::u16string> LoadBookFile(const fs::path& path) {
-  for (int attempt = 0; attempt < kLoadAttempts; ++attempt) {
-    Result<BookSource> source = BookSource::Open(path);
-    if (!source) return source.error();
-    Result<std::u16string> text = ReadBook(source.value().fd(), path.string());
-    if (!text || source.value().Unchanged().ok()) return text;
-  }
-  return ChangedError(path.string());
-}
-
-Result<std::u16string> ReadBook(int fd, const std::string& name) {
-  struct stat st {};
-  if (fstat(fd, &st) != 0) return ReadError(name, errno);
-  if (S_ISDIR(st.st_mode)) return ReadError(name, EISDIR);
-  size_t hint = 0;
-  if (S_ISREG(st.st_mode)) {
-    const off_t at = std::max<off_t>(lseek(fd, 0, SEEK_CUR), 0);
-    const auto left = static_cast<uint64_t>(std::max<off_t>(st.st_size - at, 0));
-    if (left % 2 != 0) return OddLengthError(name, left);
-    // One unit more than the file holds, so that the read after the whole book sees its end.
-    hint = static_cast<size_t>(left / 2 + 1);
-  }
-  std::u16string text;
-  size_t bytes = 0;
-  try {
-    if (int error_number = ReadToEnd(fd, hint, text, bytes); error_number != 0) {
-      return ReadError(name, error_number);
-    }
-  } catch (const std::bad_alloc&) {
-    return ReadError(name, ENOMEM);
-  } catch (const std::length_error&) {
-    return ReadError(name, EFBIG);
-  }
-  if (bytes % 2 != 0) return OddLengthError(name, bytes);
-  text.resize(bytes / 2);
-  if constexpr (std::endian::native == std::endian::big) {
-    for (char16_t& unit : text) unit = static_cast<char16_t>((unit >> 8) | (unit << 8));
-  }
-  return text;
 }
 
 }  // namespace tallivan

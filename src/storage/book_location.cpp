@@ -3,6 +3,7 @@
 #include <system_error>
 
 #include "runtime/version.h"
+#include "storage/file_io.h"
 
 namespace tallivan {
 namespace {
@@ -25,14 +26,14 @@ bool IsInstalled(const fs::path& executable) {
 Result<fs::path> DefaultBookPath(const fs::path& executable, const UserFolders& folders) {
   fs::path beside = executable.parent_path() / kBookFileName;
   if (Exists(beside) || !IsInstalled(executable)) return beside;
-  fs::path data_home = folders.xdg_data_home;
+  fs::path data_home = Utf8Path(folders.xdg_data_home);
   if (!data_home.is_absolute()) {
-    if (!fs::path(folders.home).is_absolute()) {
+    if (!Utf8Path(folders.home).is_absolute()) {
       return Error{kErrFileAccess,
                    "No home folder to keep the book in: set HOME or XDG_DATA_HOME, or name the "
                    "book with --book"};
     }
-    data_home = fs::path(folders.home) / ".local" / "share";
+    data_home = Utf8Path(folders.home) / ".local" / "share";
   }
   return data_home / kDataFolderName / kBookFileName;
 }

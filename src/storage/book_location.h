@@ -11,16 +11,17 @@ namespace tallivan {
 // The book's file name.
 inline constexpr char kBookFileName[] = "book";
 
-// The user's folders that decide where an installed copy keeps its book.
+// The user's folders that decide where an installed copy keeps its book, in UTF-8.
 struct UserFolders {
-  std::string xdg_data_home;  // $XDG_DATA_HOME; used only when it is an absolute path
+  std::string xdg_data_home;  // $XDG_DATA_HOME (%APPDATA% on Windows); used only when absolute
   std::string home;           // the home folder; used only when it is an absolute path
 };
 
 // The path of the running program, as the system reports it.
 std::filesystem::path RunningExecutable();
 
-// The user's folders of this process: $XDG_DATA_HOME, and $HOME or else the password database.
+// The user's folders of this process: $XDG_DATA_HOME, and $HOME or else the password database;
+// on Windows, %APPDATA% and %USERPROFILE%.
 UserFolders CurrentUserFolders();
 
 // Where the book lives when none is named, for the program at `executable` (an absolute path).

@@ -1,0 +1,96 @@
+#include <vector>
+
+#include "storage/file_io.h"
+#include "storage/file_system_windows.h"
+#include "storage/fresh_file.h"
+
+namespace tallivan {
+namespace {
+
+namespace fs = std::filesystem;
+using windows::Handle;
+
+constexpr int kMaxCounter = 1000;
+
+Error KeepError(const fs::path& path, DWORD code) {
+  return Error{kErrFileAccess,
+               "Cannot write " + windows::Quoted(path) + ": " + windows::Reason(code)};
+}
+
+fs::path Numbered(const fs::path& wanted, int counter) {
+  if (counter < 2) return wanted;
+  fs::path path = wanted;
+  path += L"-" + std::to_wstring(counter);
+  return path;
+}
+
+// 0 when `text` went whole into `file` and onto the disk, else the error that stopped it.
+DWORD WriteText(HANDLE file, std::u16string_view text) {
+  std::vector<char> bytes(text.size() * 2);
+  for (size_t i = 0; i < text.size(); ++i) {
+    bytes[2 * i] = static_cast<char>(text[i] & 0xFF);
+    bytes[2 * i + 1] = static_cast<char>(text[i] >> 8);
+  }
+  if (const DWORD code = windows::WriteToHandle(file, bytes); code != 0) return code;
+  return FlushFileBuffers(file) ? 0 : GetLastError();
+}
+
+bool Taken(DWORD code) { return code == ERROR_FILE_EXISTS || code == ERROR_ALREADY_EXISTS; }
+
+}  // namespace
+
+Result<fs::path> WriteFreshFile(const fs::path& wanted, std::u16string_view text, unsigned mode) {
+  // Permission bits say what they can: no write bit for the owner makes the file read-only, none
+  // for anyone else makes it private.
+  windows::PrivateSecurity security;
+  SECURITY_ATTRIBUTES* attributes = (mode & 077) == 0 ? security.attributes() : nullptr;
+  const DWORD flags = (mode & 0200) == 0 ? FILE_ATTRIBUTE_READONLY : FILE_ATTRIBUTE_NORMAL;
+  for (int counter = 1; counter <= kMaxCounter; ++counter) {
+    const fs::path path = Numbered(wanted, counter);
+    Handle file(windows::OpenFile(path, GENERIC_WRITE | DELETE, 0, CREATE_NEW, flags, attributes));
+    if (!file.ok() && Taken(GetLastError())) continue;
+    if (!file.ok()) return KeepError(path, GetLastError());
+    DWORD code = WriteText(file.get(), text);
+    if (code != 0) {
+      FILE_DISPOSITION_INFO disposition{TRUE};
+      SetFileInformationByHandle(file.get(), FileDispositionInfo, &disposition, sizeof disposition);
+    }
+    if (const DWORD closed = file.Close(); code == 0) code = closed;
+    if (code == 0) return path;
+    return KeepError(path, code);
+  }
+  return KeepError(wanted, ERROR_FILE_EXISTS);
+}
+
+Result<fs::path> MoveToFreshName(const fs::path& from, const fs::path& wanted) {
+  for (int counter = 1; counter <= kMaxCounter; ++counter) {
+    const fs::path path = Numbered(wanted, counter);
+    if (MoveFileExW(from.c_str(), path.c_str(), MOVEFILE_WRITE_THROUGH)) return path;
+    if (const DWORD code = GetLastError(); !Taken(code)) return KeepError(path, code);
+  }
+  return KeepError(wanted, ERROR_FILE_EXISTS);
+}
+
+std::optional<fs::path> HomeFolder() {
+  std::wstring home(MAX_PATH, L'\0');
+  for (;;) {
+    const DWORD length =
+        GetEnvironmentVariableW(L"USERPROFILE", home.data(), static_cast<DWORD>(home.size()));
+    if (length == 0) return std::nullopt;
+    if (length < home.size()) {
+      home.resize(length);
+      break;
+    }
+    home.resize(length);
+  }
+  const fs::path folder = fs::path(home).lexically_normal();
+  // Never a drive's root, nor anything but a folder.
+  const DWORD attributes = GetFileAttributesW(folder.c_str());
+  if (!folder.is_absolute() || !folder.has_relative_path() ||
+      attributes == INVALID_FILE_ATTRIBUTES || (attributes & FILE_ATTRIBUTE_DIRECTORY) == 0) {
+    return std::nullopt;
+  }
+  return folder;
+}
+
+}  // namespace tallivan
