@@ -146,11 +146,11 @@ LRESULT CALLBACK frmMain::TextBoxProc(HWND box, UINT message, WPARAM wparam, LPA
 LRESULT frmMain::OnMessage(UINT message, WPARAM wparam, LPARAM lparam) {
   switch (message) {
     case WM_CREATE: {
-      txtMain = CreateWindowExW(WS_EX_CLIENTEDGE, L"EDIT", nullptr,
-                                WS_CHILD | WS_HSCROLL | WS_VSCROLL | ES_MULTILINE |
-                                    ES_AUTOHSCROLL | ES_AUTOVSCROLL,
-                                0, 0, Scaled(kBoxWidth), Scaled(kBoxHeight), hwnd_,
-                                reinterpret_cast<HMENU>(kTxtMainId), instance_, nullptr);
+      txtMain = CreateWindowExW(
+          WS_EX_CLIENTEDGE, L"EDIT", nullptr,
+          WS_CHILD | WS_HSCROLL | WS_VSCROLL | ES_MULTILINE | ES_AUTOHSCROLL | ES_AUTOVSCROLL, 0, 0,
+          Scaled(kBoxWidth), Scaled(kBoxHeight), hwnd_, reinterpret_cast<HMENU>(kTxtMainId),
+          instance_, nullptr);
       if (txtMain == nullptr) return -1;
       font_ = CreateFontW(-MulDiv(kFontPoints, dpi_, 72), 0, 0, 0, FW_NORMAL, FALSE, FALSE, FALSE,
                           GB2312_CHARSET, OUT_DEFAULT_PRECIS, CLIP_DEFAULT_PRECIS, DEFAULT_QUALITY,
@@ -306,8 +306,8 @@ void frmMain::OnTextChanged() {
   session_->TextChanged();
   if (const std::optional<TimePoint> due = session_->RecoveryCopyDue()) {
     const auto wait = std::chrono::ceil<std::chrono::milliseconds>(*due - clock_.Now()).count();
-    SetTimer(hwnd_, kRecoveryTimer,
-             static_cast<UINT>(std::max<int64_t>(USER_TIMER_MINIMUM, wait)), nullptr);
+    SetTimer(hwnd_, kRecoveryTimer, static_cast<UINT>(std::max<int64_t>(USER_TIMER_MINIMUM, wait)),
+             nullptr);
   }
 }
 

@@ -1,6 +1,5 @@
-#include <windows.h>
-
 #include <commctrl.h>
+#include <windows.h>
 
 #include "win32/frm_main.h"
 
@@ -9,8 +8,8 @@ int WINAPI wWinMain(HINSTANCE instance, HINSTANCE, PWSTR, int show_command) {
   InitCommonControlsEx(&controls);
   tallivan::frmMain window(instance, {});
   if (window.hwnd() == nullptr) {
-    MessageBoxW(nullptr, L"The window could not be created.\r\n无法创建窗口。",
-                L"Error - 发生错误", MB_OK);
+    MessageBoxW(nullptr, L"The window could not be created.\r\n无法创建窗口。", L"Error - 发生错误",
+                MB_OK);
     return 1;
   }
   window.Show(show_command);

@@ -1,6 +1,5 @@
-#include <windows.h>
-
 #include <gtest/gtest.h>
+#include <windows.h>
 
 #include <filesystem>
 #include <string>
@@ -30,8 +29,9 @@ TEST(VersionRecordTest, GivesVersionOneZeroZeroOneAndTheProductInAChineseUtf16Ta
   ASSERT_TRUE(VerQueryValueW(record.data(), L"\\", &value, &length));
   const auto* fixed = static_cast<const VS_FIXEDFILEINFO*>(value);
   EXPECT_EQ(fixed->dwSignature, 0xFEEF04BDu);
-  for (const auto [high, low] : {std::pair(fixed->dwFileVersionMS, fixed->dwFileVersionLS),
-                                 std::pair(fixed->dwProductVersionMS, fixed->dwProductVersionLS)}) {
+  for (const auto& [high, low] :
+       {std::pair(fixed->dwFileVersionMS, fixed->dwFileVersionLS),
+        std::pair(fixed->dwProductVersionMS, fixed->dwProductVersionLS)}) {
     EXPECT_EQ(std::vector<int>({HIWORD(high), LOWORD(high), HIWORD(low), LOWORD(low)}),
               std::vector<int>({1, 0, 0, 1}));
   }
