@@ -1,5 +1,8 @@
-#include <commctrl.h>
+// <windows.h> comes before the headers that build on it.
+// clang-format off
 #include <windows.h>
+#include <commctrl.h>
+// clang-format on
 
 #include "win32/frm_main.h"
 
