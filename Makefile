@@ -14,8 +14,10 @@ SANITIZER_ENV = ASAN_OPTIONS=detect_leaks=1:strict_string_checks=1:check_initial
 
 # The book `make run` opens: the build tree's own, $(BUILD_DIR)/bin/book, unless BOOK names another.
 BOOK ?=
-# Ledgers a build folder may hold: the one `make run` keeps, and texts saved when it could not be.
-BUILD_BOOKS = $(wildcard $(BUILD_DIR)/bin/book $(BUILD_DIR)/bin/book.unsaved-*)
+# Ledgers a build folder may hold: the one `make run` (or a Windows program run from the Windows
+# build) keeps, and texts saved when it could not be.
+BUILD_BOOKS = $(wildcard $(BUILD_DIR)/bin/book $(BUILD_DIR)/bin/book.unsaved-* \
+	$(WINDOWS_DIR)/bin/book $(WINDOWS_DIR)/bin/book.unsaved-*)
 
 .PHONY: all build test run bench deps clean fuzz test-sanitize package deps-windows windows \
 	test-windows windows-zip
@@ -82,7 +84,7 @@ windows-zip: windows
 # Never deletes a ledger: refuses while the build folder holds one.
 clean:
 ifneq ($(BUILD_BOOKS),)
-	@echo "make clean: $(BUILD_BOOKS) would be deleted with $(BUILD_DIR); nothing was removed." >&2
+	@echo "make clean: $(BUILD_BOOKS) would be deleted with $(BUILD_DIR) and $(WINDOWS_DIR); nothing was removed." >&2
 	@echo "Keep the book by moving it out first, for example to where an installed copy looks:" >&2
 	@echo "  mkdir -p ~/.local/share/tallivan && mv -n $(BUILD_DIR)/bin/book ~/.local/share/tallivan/book" >&2
 	@echo "or anywhere else, then open it with 'make run BOOK=PATH' or 'tallivan --book PATH'." >&2

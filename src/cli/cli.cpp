@@ -1,20 +1,13 @@
 #include "cli/cli.h"
 
-#include <fcntl.h>
-#include <sys/stat.h>
-#include <unistd.h>
-
 #include <algorithm>
 #include <array>
 #include <bit>
-#include <cerrno>
-#include <clocale>
 #include <ctime>
 #include <functional>
 #include <new>
 #include <optional>
 #include <span>
-#include <system_error>
 #include <utility>
 #include <variant>
 
@@ -27,6 +20,7 @@
 #include "storage/book_file.h"
 #include "storage/book_location.h"
 #include "storage/book_view.h"
+#include "storage/file_io.h"
 #include "storage/history.h"
 
 namespace tallivan {
@@ -86,8 +80,6 @@ struct Options {
 struct BadArgs {
   std::string reason;
 };
-
-std::string Reason(int error_number) { return std::system_category().message(error_number); }
 
 bool IsHighSurrogate(char16_t unit) { return unit >= 0xD800 && unit <= 0xDBFF; }
 
@@ -149,7 +141,8 @@ std::variant<Options, BadArgs> ParseArgs(const std::vector<std::string>& args) {
 
 Status WriteAll(int fd, std::span<const char> bytes, std::string_view name) {
   if (const int error_number = WriteFully(fd, bytes); error_number != 0) {
-    return Error{kErrFileAccess, "Cannot write " + std::string(name) + ": " + Reason(error_number)};
+    return Error{kErrFileAccess,
+                 "Cannot write " + std::string(name) + ": " + SystemErrorText(error_number)};
   }
   return {};
 }
@@ -240,21 +233,21 @@ Error InvalidUtf8(const std::string& name, uint64_t offset, std::u16string_view 
 }
 
 Result<std::u16string> ReadUtf8(int fd, const std::string& name) {
-  struct stat st {};
-  if (fstat(fd, &st) != 0) return ReadError(name, errno);
-  if (S_ISDIR(st.st_mode)) return ReadError(name, EISDIR);
   std::u16string text;
   // UTF-8 never has fewer bytes than UTF-16 has units; one unit more lets the decoder work in
   // place.
-  if (S_ISREG(st.st_mode)) text.reserve(static_cast<size_t>(st.st_size) + 1);
+  if (const std::optional<uint64_t> left = BytesLeft(fd)) {
+    text.reserve(static_cast<size_t>(*left) + 1);
+  }
   Utf8Decoder decoder(text);
   std::string buffer(kReadChunk, '\0');
   for (;;) {
-    const ssize_t got = read(fd, buffer.data(), buffer.size());
-    if (got < 0 && errno == EINTR) continue;
-    if (got < 0) return ReadError(name, errno);
+    size_t got = 0;
+    if (const int error_number = ReadSome(fd, buffer, got); error_number != 0) {
+      return ReadError(name, error_number);
+    }
     if (got == 0) break;
-    if (!decoder.Decode({buffer.data(), static_cast<size_t>(got)})) {
+    if (!decoder.Decode({buffer.data(), got})) {
       return InvalidUtf8(name, decoder.error_offset(), text);
     }
   }
@@ -283,16 +276,19 @@ Result<Input> ReadInput(const Options& options, int in_fd) {
   const std::string name = from_stdin ? std::string(kStdinName) : options.book;
   Input input;
   if (options.encoding == Encoding::kUtf16) {
-    Result<BookView> book = from_stdin ? BookView::FromFd(in_fd, name) : BookView::Open(name);
+    Result<BookView> book =
+        from_stdin ? BookView::FromFd(in_fd, name) : BookView::Open(Utf8Path(name));
     if (!book) return book.error();
     input.book.emplace(std::move(book).value());
     return input;
   }
-  Result<BookSource> source = from_stdin ? BookSource::Adopt(in_fd, name) : BookSource::Open(name);
+  Result<BookSource> source =
+      from_stdin ? BookSource::Adopt(in_fd, name) : BookSource::Open(Utf8Path(name));
   if (!source) return source.error();
   Result<std::u16string> decoded = ReadUtf8(source.value().fd(), name);
   if (!decoded) return decoded.error();
   input.source.emplace(std::move(source).value());
+  input.source->CloseFile();
   input.decoded = std::move(decoded).value();
   return input;
 }
@@ -329,8 +325,8 @@ Status Deliver(const Options& options, const CalcStreams& streams, const CalcSet
   }
   SaveOptions save;
   if (options.mode == Mode::kInPlace) save.history = settings.history;
-  Result<AtomicWriter> writer =
-      AtomicWriter::Open(options.mode == Mode::kInPlace ? options.book : options.out, save);
+  Result<AtomicWriter> writer = AtomicWriter::Open(
+      Utf8Path(options.mode == Mode::kInPlace ? options.book : options.out), save);
   if (!writer) return writer.error();
   Output output(options.encoding,
                 [&writer](std::span<const char> bytes) { return writer.value().Write(bytes); });
@@ -382,7 +378,8 @@ std::string LocalTime(int64_t seconds) {
 
 // Lists the versions kept for the book, oldest first, then the book itself.
 int ListHistory(const Options& options, const CalcStreams& streams) {
-  const Result<std::vector<Version>> versions = ListVersions(options.book);
+  const std::filesystem::path book = Utf8Path(options.book);
+  const Result<std::vector<Version>> versions = ListVersions(book);
   if (!versions) {
     Say(streams.err, "tallivan-calc: " + versions.error().description);
     return kExitBadUse;
@@ -398,9 +395,11 @@ int ListHistory(const Options& options, const CalcStreams& streams) {
                     total, shown});
   };
   for (const Version& version : versions.value()) {
-    add(LocalTime(version.time.seconds), version.path, version.path.filename().string());
+    add(LocalTime(version.time.seconds), version.path, PathUtf8(version.path.filename()));
   }
-  if (std::filesystem::exists(options.book)) add("(current)", options.book, options.book);
+  if (std::error_code error; std::filesystem::exists(book, error)) {
+    add("(current)", book, options.book);
+  }
   std::array<size_t, 5> widths{};
   for (const Row& row : rows) {
     for (size_t i = 0; i < row.size(); ++i) widths[i] = std::max(widths[i], row[i].size());
@@ -424,11 +423,13 @@ int ListHistory(const Options& options, const CalcStreams& streams) {
 
 // Puts a version back as the book, keeping the book's text in the history first.
 int Restore(const Options& options, const CalcStreams& streams, const CalcSettings& settings) {
-  std::filesystem::path version = options.restore;
+  const std::filesystem::path book = Utf8Path(options.book);
+  std::filesystem::path version = Utf8Path(options.restore);
   if (version.filename() == version) {
-    if (const Result<std::filesystem::path> folder = HistoryFolder(options.book);
+    std::error_code error;
+    if (const Result<std::filesystem::path> folder = HistoryFolder(book);
         folder &&
-        std::filesystem::exists(std::filesystem::symlink_status(folder.value() / version))) {
+        std::filesystem::exists(std::filesystem::symlink_status(folder.value() / version, error))) {
       version = folder.value() / version;
     }
   }
@@ -439,7 +440,7 @@ int Restore(const Options& options, const CalcStreams& streams, const CalcSettin
   }
   SaveOptions save;
   save.history = settings.history;
-  const Result<SaveReport> saved = SaveBookFile(options.book, text.value(), save);
+  const Result<SaveReport> saved = SaveBookFile(book, text.value(), save);
   if (!saved) {
     Say(streams.err, "tallivan-calc: " + saved.error().description);
     return kExitBadUse;
@@ -447,9 +448,9 @@ int Restore(const Options& options, const CalcStreams& streams, const CalcSettin
   for (const std::string& warning : saved.value().warnings) {
     Say(streams.err, "tallivan-calc: warning: " + warning);
   }
-  std::string note = "Restored \"" + options.book + "\" from \"" + version.string() + "\"";
+  std::string note = "Restored \"" + options.book + "\" from \"" + PathUtf8(version) + "\"";
   if (const std::filesystem::path& kept = saved.value().kept_version; !kept.empty()) {
-    note += "; the text it replaced is kept in \"" + kept.parent_path().string() + "\"";
+    note += "; the text it replaced is kept in \"" + PathUtf8(kept.parent_path()) + "\"";
   }
   Say(streams.err, note + ".");
   return kExitOk;
@@ -477,7 +478,7 @@ int Run(const std::vector<std::string>& args, const CalcStreams& streams,
       Say(streams.err, "tallivan-calc: " + book.error().description);
       return kExitBadUse;
     }
-    options.book = book.value().string();
+    options.book = PathUtf8(book.value());
   }
   if (options.mode == Mode::kHistory) return ListHistory(options, streams);
   if (options.mode == Mode::kRestore) return Restore(options, streams, settings);
@@ -537,19 +538,6 @@ int RunCalc(const std::vector<std::string>& args, const CalcStreams& streams,
     Say(streams.err, "tallivan-calc: not enough memory");
     return kExitBadUse;
   }
-}
-
-std::u16string LocaleDecimalSeparator() {
-  const char* current = std::setlocale(LC_NUMERIC, nullptr);
-  const std::string previous = current != nullptr ? current : "C";
-  std::u16string separator;
-  if (std::setlocale(LC_NUMERIC, "") != nullptr) {
-    const char* point = std::localeconv()->decimal_point;
-    Utf8Decoder decoder(separator);
-    if (point == nullptr || !decoder.Decode(point) || !decoder.Finish()) separator.clear();
-  }
-  std::setlocale(LC_NUMERIC, previous.c_str());
-  return separator.empty() ? u"." : separator;
 }
 
 std::string_view CalcUsage() { return kUsage; }

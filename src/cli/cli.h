@@ -15,7 +15,7 @@ inline constexpr int kExitRejected = 1;   // a line of the book cannot be read
 inline constexpr int kExitBadUse = 2;     // bad arguments, unreadable input or a failed write
 inline constexpr int kExitOutOfDate = 3;  // --check: some subtotal line would change
 
-// The file descriptors tallivan-calc reads and writes.
+// The file descriptors tallivan-calc reads and writes (on Windows, of the C runtime).
 struct CalcStreams {
   int in = 0;
   int out = 1;
@@ -37,7 +37,8 @@ struct CalcSettings {
 int RunCalc(const std::vector<std::string>& args, const CalcStreams& streams,
             std::u16string_view decimal_separator, const CalcSettings& settings = {});
 
-// The decimal separator of the user's LC_NUMERIC locale; "." when it gives none.
+// The decimal separator of the user's LC_NUMERIC locale (on Windows, of the user's regional
+// settings); "." when it gives none.
 std::u16string LocaleDecimalSeparator();
 
 // What --help prints.

@@ -2,11 +2,10 @@
 
 #include <cstdint>
 #include <string>
-#include <system_error>
 
 #include "cli/utf8.h"
 #include "ledger/ledger.h"
-#include "storage/atomic_writer.h"
+#include "storage/file_io.h"
 
 namespace tallivan {
 namespace {
@@ -101,8 +100,7 @@ Status WriteCsv(std::u16string_view text, int fd, std::string_view name) {
   }
   flush();
   if (write_error != 0) {
-    return Error{kErrFileAccess,
-                 "Cannot write standard output: " + std::system_category().message(write_error)};
+    return Error{kErrFileAccess, "Cannot write standard output: " + SystemErrorText(write_error)};
   }
   return {};
 }

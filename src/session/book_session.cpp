@@ -186,8 +186,7 @@ class BookSession::RecoveryWriter {
   static void Write(const Job& job) {
     const std::u16string text = job.text();
     if (job.disk && Fingerprint::Of(text) == *job.disk) {
-      std::error_code ignored;
-      fs::remove(job.copy, ignored);
+      RemoveFile(job.copy);
       return;
     }
     // A copy that cannot be written now is tried again at the next change.
@@ -303,8 +302,7 @@ std::optional<std::u16string> BookSession::OfferRecovery(
   std::vector<StaleCopy> stale = FindStaleCopies();
   std::erase_if(stale, [&](const StaleCopy& copy) {
     if (!book_text || copy.text != *book_text) return false;
-    std::error_code ignored;
-    fs::remove(copy.path, ignored);  // nothing in it that the book does not hold
+    RemoveFile(copy.path);  // nothing in it that the book does not hold
     return true;
   });
   if (stale.empty()) return std::nullopt;
@@ -538,9 +536,8 @@ CloseDecision BookSession::KeepApart(Attendance attendance, std::u16string_view 
 
 CloseDecision BookSession::Finish() {
   closed_ = true;
-  std::error_code ignored;
-  if (const fs::path copy = recovery_copy(); !copy.empty()) fs::remove(copy, ignored);
-  if (!adopted_copy_.empty()) fs::remove(adopted_copy_, ignored);
+  if (const fs::path copy = recovery_copy(); !copy.empty()) RemoveFile(copy);
+  if (!adopted_copy_.empty()) RemoveFile(adopted_copy_);
   lock_.ReleaseAndTidy();
   return CloseDecision::kClose;
 }

@@ -253,6 +253,13 @@ struct AtomicWriter::State {
         return valid.error();
       }
     }
+    // The system renames no file over one that another program holds open; that is told before
+    // anything is touched (a version linked to the book meanwhile could not even be removed).
+    if (exists) {
+      const Handle alone(
+          windows::OpenFile(target, DELETE, 0, OPEN_EXISTING, FILE_FLAG_OPEN_REPARSE_POINT));
+      if (!alone.ok()) return Failure("", GetLastError());
+    }
     const fs::path kept = KeepOldVersion(report);
     // Until the move, the version is the book itself: should the save not finish, it would only
     // repeat the book.
@@ -266,12 +273,6 @@ struct AtomicWriter::State {
       return error;
     };
     if (exists) {
-      // A book another program holds open without letting others rename it cannot be replaced;
-      // that is told before anything is touched.
-      Handle probe(windows::OpenFile(target, DELETE, windows::kShareAll, OPEN_EXISTING,
-                                     FILE_FLAG_OPEN_REPARSE_POINT));
-      if (!probe.ok()) return undo(SaveError(shown_path, "", GetLastError()));
-      probe.Close();
       // The system replaces no read-only file; one the caller may replace loses the attribute
       // for the move only (the new file has it already).
       if ((old.attributes & FILE_ATTRIBUTE_READONLY) != 0) {

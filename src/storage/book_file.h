@@ -54,6 +54,11 @@ class BookSource {
   int fd() const { return fd_; }
   const std::string& name() const { return name_; }
 
+  // Closes a file that Open() opened once it has been read, so that it no longer stands in the way
+  // of replacing it (on Windows, an open file keeps others from renaming a file over it).
+  // Unchanged() then tells from the file its path names.
+  void CloseFile();
+
   // ChangedError when the file is no longer as it was when it was opened, or its path now names
   // another file. Always fine for a pipe, whose content cannot change once read.
   Status Unchanged() const;

@@ -55,9 +55,7 @@ BookSource::BookSource(BookSource&& other) noexcept
       path_(std::move(other.path_)),
       stamp_(other.stamp_) {}
 
-BookSource::~BookSource() {
-  if (owned_) close(fd_);
-}
+BookSource::~BookSource() { CloseFile(); }
 
 Result<BookSource> BookSource::Open(const fs::path& path) {
   // Opening a FIFO without O_NONBLOCK would wait for a writer, and a device may do anything.
@@ -93,12 +91,17 @@ Result<BookSource> BookSource::Adopt(int fd, std::string name) {
   return source;
 }
 
+void BookSource::CloseFile() {
+  if (owned_ && fd_ >= 0) close(std::exchange(fd_, -1));
+}
+
 Status BookSource::Unchanged() const {
   if (!stamp_) return {};
   struct stat st {};
-  if (fstat(fd_, &st) != 0 || StampOf(st) != *stamp_) return ChangedError(name_);
-  if (!path_.empty() && (stat(path_.c_str(), &st) != 0 || st.st_ino != stamp_->inode ||
-                         static_cast<uint64_t>(st.st_dev) != stamp_->device)) {
+  if (fd_ >= 0 && (fstat(fd_, &st) != 0 || StampOf(st) != *stamp_)) return ChangedError(name_);
+  if (!path_.empty() &&
+      (stat(path_.c_str(), &st) != 0 || st.st_ino != stamp_->inode ||
+       static_cast<uint64_t>(st.st_dev) != stamp_->device || (fd_ < 0 && StampOf(st) != *stamp_))) {
     return ChangedError(name_);
   }
   return {};

@@ -52,9 +52,7 @@ BookSource::BookSource(BookSource&& other) noexcept
       path_(std::move(other.path_)),
       stamp_(other.stamp_) {}
 
-BookSource::~BookSource() {
-  if (owned_ && fd_ >= 0) _close(fd_);
-}
+BookSource::~BookSource() { CloseFile(); }
 
 Result<BookSource> BookSource::Open(const fs::path& path) {
   const std::string name = PathUtf8(path);
@@ -105,18 +103,24 @@ Result<BookSource> BookSource::Adopt(int fd, std::string name) {
   return source;
 }
 
+void BookSource::CloseFile() {
+  if (owned_ && fd_ >= 0) _close(std::exchange(fd_, -1));
+}
+
 Status BookSource::Unchanged() const {
   if (!stamp_) return {};
-  FileStamp now;
   FileInfo info;
-  if (windows::InfoOf(HandleOf(fd_), info) != 0) return ChangedError(name_);
-  now = {info.volume, info.index, info.size, windows::Nanoseconds(info.written), 0};
-  if (now != *stamp_) return ChangedError(name_);
+  const auto stamp_of = [&info] {
+    return FileStamp{info.volume, info.index, info.size, windows::Nanoseconds(info.written), 0};
+  };
+  if (fd_ >= 0 && (windows::InfoOf(HandleOf(fd_), info) != 0 || stamp_of() != *stamp_)) {
+    return ChangedError(name_);
+  }
   if (!path_.empty()) {
     const Handle named(
         windows::OpenFile(path_, FILE_READ_ATTRIBUTES, windows::kShareAll, OPEN_EXISTING));
     if (!named.ok() || windows::InfoOf(named.get(), info) != 0 || info.volume != stamp_->device ||
-        info.index != stamp_->inode) {
+        info.index != stamp_->inode || (fd_ < 0 && stamp_of() != *stamp_)) {
       return ChangedError(name_);
     }
   }

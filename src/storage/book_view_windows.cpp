@@ -25,6 +25,7 @@ Result<BookView> BookView::Read(BookSource source) {
   Result<std::u16string> text = ReadBook(view.source_.fd(), view.source_.name());
   if (!text) return text.error();
   view.read_ = std::move(text).value();
+  view.source_.CloseFile();
   return view;
 }
 

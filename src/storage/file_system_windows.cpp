@@ -195,6 +195,21 @@ DWORD GiveAccessListOrPrivate(HANDLE file, const std::optional<AccessList>& list
                          nullptr, private_list, nullptr);
 }
 
+DWORD RemoveFile(const fs::path& path) {
+  if (DeleteFileW(path.c_str())) return 0;
+  DWORD code = GetLastError();
+  const DWORD attributes = GetFileAttributesW(path.c_str());
+  if (code != ERROR_ACCESS_DENIED || attributes == INVALID_FILE_ATTRIBUTES ||
+      (attributes & FILE_ATTRIBUTE_READONLY) == 0) {
+    return code;
+  }
+  SetFileAttributesW(path.c_str(), attributes & ~FILE_ATTRIBUTE_READONLY);
+  if (DeleteFileW(path.c_str())) return 0;
+  code = GetLastError();
+  SetFileAttributesW(path.c_str(), attributes);
+  return code;
+}
+
 DWORD CopyContent(HANDLE from, HANDLE to, uint64_t bytes) {
   std::unique_ptr<char[]> buffer(new char[kCopyChunk]);
   LARGE_INTEGER start{};

@@ -128,6 +128,10 @@ class AccessList {
 // Gives `file` `list` where there is one, else makes it private; 0 or the error.
 DWORD GiveAccessListOrPrivate(HANDLE file, const std::optional<AccessList>& list);
 
+// Removes the file `path`, first taking off a read-only attribute that would keep it; 0 or the
+// error.
+DWORD RemoveFile(const std::filesystem::path& path);
+
 // Copies `bytes` bytes of `from` (from its start) to `to` (at its start); 0 or the error.
 DWORD CopyContent(HANDLE from, HANDLE to, uint64_t bytes);
 

@@ -20,6 +20,10 @@ Result<std::filesystem::path> WriteFreshFile(const std::filesystem::path& wanted
 Result<std::filesystem::path> MoveToFreshName(const std::filesystem::path& from,
                                               const std::filesystem::path& wanted);
 
+// Removes the file at `path`, read-only or not (Windows removes no read-only file by itself).
+// Whether it is gone.
+bool RemoveFile(const std::filesystem::path& path);
+
 // The user's home folder, or nullopt when there is none fit to keep files in (for one, the root
 // folder that an unset HOME would give).
 std::optional<std::filesystem::path> HomeFolder();

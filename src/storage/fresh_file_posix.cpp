@@ -89,6 +89,8 @@ Result<fs::path> MoveToFreshName(const fs::path& from, const fs::path& wanted) {
   return KeepError(wanted, EEXIST);
 }
 
+bool RemoveFile(const fs::path& path) { return unlink(path.c_str()) == 0 || errno == ENOENT; }
+
 std::optional<fs::path> HomeFolder() {
   if (const char* home = std::getenv("HOME"); home != nullptr && home[0] != '\0') {
     return IsHomeFolder(home) ? std::optional<fs::path>(home) : std::nullopt;

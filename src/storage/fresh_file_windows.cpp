@@ -44,13 +44,21 @@ Result<fs::path> WriteFreshFile(const fs::path& wanted, std::u16string_view text
   // for anyone else makes it private.
   windows::PrivateSecurity security;
   SECURITY_ATTRIBUTES* attributes = (mode & 077) == 0 ? security.attributes() : nullptr;
-  const DWORD flags = (mode & 0200) == 0 ? FILE_ATTRIBUTE_READONLY : FILE_ATTRIBUTE_NORMAL;
+  const bool read_only = (mode & 0200) == 0;
   for (int counter = 1; counter <= kMaxCounter; ++counter) {
     const fs::path path = Numbered(wanted, counter);
-    Handle file(windows::OpenFile(path, GENERIC_WRITE | DELETE, 0, CREATE_NEW, flags, attributes));
+    Handle file(windows::OpenFile(path, GENERIC_WRITE | DELETE, 0, CREATE_NEW,
+                                  FILE_ATTRIBUTE_NORMAL, attributes));
     if (!file.ok() && Taken(GetLastError())) continue;
     if (!file.ok()) return KeepError(path, GetLastError());
     DWORD code = WriteText(file.get(), text);
+    // Read-only once written.
+    FILE_BASIC_INFO basic{};
+    basic.FileAttributes = FILE_ATTRIBUTE_READONLY;
+    if (code == 0 && read_only &&
+        !SetFileInformationByHandle(file.get(), FileBasicInfo, &basic, sizeof basic)) {
+      code = GetLastError();
+    }
     if (code != 0) {
       FILE_DISPOSITION_INFO disposition{TRUE};
       SetFileInformationByHandle(file.get(), FileDispositionInfo, &disposition, sizeof disposition);
@@ -69,6 +77,11 @@ Result<fs::path> MoveToFreshName(const fs::path& from, const fs::path& wanted) {
     if (const DWORD code = GetLastError(); !Taken(code)) return KeepError(path, code);
   }
   return KeepError(wanted, ERROR_FILE_EXISTS);
+}
+
+bool RemoveFile(const fs::path& path) {
+  const DWORD code = windows::RemoveFile(path);
+  return code == 0 || code == ERROR_FILE_NOT_FOUND || code == ERROR_PATH_NOT_FOUND;
 }
 
 std::optional<fs::path> HomeFolder() {

@@ -94,21 +94,6 @@ Result<fs::path> KeepVersion(const fs::path& book, const std::optional<AccessLis
   return failed(Reason(ERROR_FILE_EXISTS));
 }
 
-DWORD RemoveFile(const fs::path& path) {
-  if (DeleteFileW(path.c_str())) return 0;
-  DWORD code = GetLastError();
-  const DWORD attributes = GetFileAttributesW(path.c_str());
-  if (code != ERROR_ACCESS_DENIED || attributes == INVALID_FILE_ATTRIBUTES ||
-      (attributes & FILE_ATTRIBUTE_READONLY) == 0) {
-    return code;
-  }
-  SetFileAttributesW(path.c_str(), attributes & ~FILE_ATTRIBUTE_READONLY);
-  if (DeleteFileW(path.c_str())) return 0;
-  code = GetLastError();
-  SetFileAttributesW(path.c_str(), attributes);
-  return code;
-}
-
 std::vector<std::string> PruneHistory(const fs::path& version, int64_t now) {
   std::vector<std::string> warnings;
   const fs::path folder = version.parent_path();

@@ -22,10 +22,6 @@ Result<std::filesystem::path> KeepVersion(const std::filesystem::path& book,
                                           const std::optional<AccessList>& access_list,
                                           int64_t now);
 
-// Removes the file `path`, first taking off a read-only attribute that would keep it; 0 or the
-// error.
-DWORD RemoveFile(const std::filesystem::path& path);
-
 // Removes from the history folder of `version` the versions the keeping rule lets go at `now`;
 // a warning for each one that could not be removed.
 std::vector<std::string> PruneHistory(const std::filesystem::path& version, int64_t now);

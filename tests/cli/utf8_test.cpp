@@ -2,9 +2,10 @@
 
 #include <gtest/gtest.h>
 
-#include <QString>
 #include <string>
 #include <variant>
+
+#include "test_files.h"
 
 namespace tallivan {
 namespace {
@@ -23,10 +24,17 @@ Decoded DecodeInPieces(std::string_view bytes, size_t piece) {
 TEST(Utf8Test, RoundTripsEveryScalarValueAndStopsEncodingAtAnUnpairedSurrogate) {
   std::u16string text = u"\uD7FF\uE000\uFFFF\U00010000\U0010FFFF";  // the ends of the ranges
   for (char32_t c = 0; c <= 0x10FFFF; c += c < 0x800 ? 1 : 7) {     // all below U+0800, then 1 in 7
-    if (c < 0xD800 || c > 0xDFFF) text += QString::fromUcs4(&c, 1).toStdU16String();
+    if (c >= 0xD800 && c <= 0xDFFF) continue;
+    if (c < 0x10000) {
+      text += static_cast<char16_t>(c);
+    } else {
+      text += {static_cast<char16_t>(0xD800 + ((c - 0x10000) >> 10)),
+               static_cast<char16_t>(0xDC00 + ((c - 0x10000) & 0x3FF))};
+    }
   }
   std::string bytes = "kept";
   ASSERT_EQ(AppendUtf8(text, bytes), text.size());
+  EXPECT_TRUE(bytes == "kept" + ToUtf8(text));
   for (const size_t piece : {1, 2, 3, 7, 4096}) {
     EXPECT_TRUE(DecodeInPieces(bytes, piece) == Decoded(u"kept" + text)) << piece;
   }

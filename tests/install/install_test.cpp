@@ -233,31 +233,38 @@ TEST(CompletionTest, OffersEveryOptionTheHelpNames) {
 }
 
 TEST(MakeCleanTest, RefusesWhileTheBuildFolderHoldsABook) {
+  // Files under the temporary folder: "build/..." in the build folder, "build-windows/..." in the
+  // Windows one.
   const struct {
     std::vector<std::string> files;
     bool removed;
   } cases[] = {
-      {{"bin/tallivan", "tests/cli_test", "bench-books/book-1m"}, true},
-      {{"bin/tallivan", "bin/book"}, false},
-      {{"bin/book.unsaved-20261207-101500"}, false},
+      {{"build/bin/tallivan", "build/tests/cli_test", "build-windows/bin/tallivan.exe",
+        "build/bench-books/book-1m"},
+       true},
+      {{"build/bin/tallivan", "build/bin/book"}, false},
+      {{"build/bin/book.unsaved-20261207-101500"}, false},
+      {{"build/bin/tallivan", "build-windows/bin/book"}, false},
+      {{"build-windows/bin/book.unsaved-20261207-101500"}, false},
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(c.files.back());
     QTemporaryDir dir;
-    const fs::path build = fs::path(dir.path().toStdString()) / "build";
+    const fs::path root = dir.path().toStdString();
     for (const std::string& file : c.files) {
-      fs::create_directories((build / file).parent_path());
-      WriteBytes(build / file, "x");
+      fs::create_directories((root / file).parent_path());
+      WriteBytes(root / file, "x");
     }
     const Outcome outcome = RunProgram(
-        {"make", "-s", "-C", TALLIVAN_SOURCE_DIR, "clean", "BUILD_DIR=" + build.string()},
-        build.parent_path());
-    EXPECT_EQ(fs::exists(build), !c.removed);
+        {"make", "-s", "-C", TALLIVAN_SOURCE_DIR, "clean", "BUILD_DIR=" + (root / "build").string(),
+         "WINDOWS_DIR=" + (root / "build-windows").string()},
+        root);
+    EXPECT_EQ(fs::exists(root / "build") || fs::exists(root / "build-windows"), !c.removed);
     EXPECT_EQ(outcome.code == 0, c.removed) << outcome.err;
     if (!c.removed) {
-      EXPECT_NE(outcome.err.find((build / c.files.back()).string()), std::string::npos)
+      EXPECT_NE(outcome.err.find((root / c.files.back()).string()), std::string::npos)
           << "names the book: " << outcome.err;
-      EXPECT_EQ(ReadBytes(build / c.files.back()), "x");
+      EXPECT_EQ(ReadBytes(root / c.files.back()), "x");
     }
   }
 }

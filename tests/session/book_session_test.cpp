@@ -1,14 +1,8 @@
 #include "session/book_session.h"
 
-#include <grp.h>
 #include <gtest/gtest.h>
-#include <sys/stat.h>
-#include <sys/syscall.h>
-#include <sys/wait.h>
-#include <unistd.h>
 
 #include <algorithm>
-#include <cstdlib>
 #include <functional>
 #include <memory>
 
@@ -16,21 +10,7 @@
 #include "storage/history.h"
 #include "tests/session/session_test_support.h"
 #include "tests/storage/test_files.h"
-
-// A flushed folder cannot be made to fail on demand, so this executable defines fsync itself: it
-// passes every call to the kernel, except for folders while `folder_flush_fails` is set.
-namespace {
-bool folder_flush_fails = false;
-}  // namespace
-
-extern "C" int fsync(int fd) {
-  struct stat st {};
-  if (folder_flush_fails && fstat(fd, &st) == 0 && S_ISDIR(st.st_mode)) {
-    errno = EIO;
-    return -1;
-  }
-  return static_cast<int>(syscall(SYS_fsync, fd));
-}
+#include "tests/storage/test_platform.h"
 
 namespace tallivan {
 namespace {
@@ -44,22 +24,27 @@ constexpr char kInfoTitle[] = "Info - 提示";
 constexpr char kErrorTitle[] = "Error - 发生错误";
 const std::u16string kSample = u"sample [1]\r\n#\r\n";
 
-unsigned ModeOf(const fs::path& path) {
-  struct stat st {};
-  return stat(path.c_str(), &st) == 0 ? st.st_mode & 07777 : 0;
+bool IsReadOnly(const fs::path& path) {
+  return (fs::status(path).permissions() & fs::perms::owner_write) == fs::perms::none;
 }
 
-ino_t InodeOf(const fs::path& path) {
-  struct stat st {};
-  return stat(path.c_str(), &st) == 0 ? st.st_ino : 0;
+// Whether the permission bits of `path` are `mode`, where the system has them; and whether it is
+// read-only as `mode` says, everywhere.
+void ExpectMode(const fs::path& path, unsigned mode) {
+  EXPECT_EQ(IsReadOnly(path), (mode & 0200) == 0) << PathUtf8(path);
+  if (const std::optional<unsigned> bits = PosixMode(path)) {
+    EXPECT_EQ(*bits, mode) << PathUtf8(path);
+  }
 }
 
 class BookSessionTest : public ::testing::Test {
  protected:
   void SetUp() override {
     fs::create_directory(Home());
-    setenv("HOME", Home().c_str(), 1);
+    own_home_ = Variable(kHomeVariable);
+    SetVariable(kHomeVariable, PathUtf8(Home()));
   }
+  void TearDown() override { SetVariable(kHomeVariable, own_home_); }
 
   fs::path Book() const { return dir_.path() / "book"; }
   fs::path Home() const { return dir_.path() / "home"; }
@@ -79,6 +64,7 @@ class BookSessionTest : public ::testing::Test {
 
   TempDir dir_;
   FakeClock clock_;
+  std::optional<std::string> own_home_;
 };
 
 TEST_F(BookSessionTest, ClosingWritesOnlyWhatChangedAndAsksBeforeOverwritingWhatItMustNot) {
@@ -129,8 +115,8 @@ TEST_F(BookSessionTest, ClosingWritesOnlyWhatChangedAndAsksBeforeOverwritingWhat
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(c.name);
-    for (const fs::path& kept : Kept(dir_.path())) fs::remove(kept);
-    fs::remove(Book());
+    for (const fs::path& kept : Kept(dir_.path())) RemoveIfThere(kept);
+    RemoveIfThere(Book());
     if (c.at_open) WriteBytes(Book(), *c.at_open);
     if (c.mode != 0) fs::permissions(Book(), static_cast<fs::perms>(c.mode));
     FakeMessenger messenger;
@@ -138,10 +124,10 @@ TEST_F(BookSessionTest, ClosingWritesOnlyWhatChangedAndAsksBeforeOverwritingWhat
     const std::u16string shown = session->Open().value_or(kSample);
     const std::u16string text = c.edited ? shown + u"x" : shown;
     if (c.after_open != c.at_open) {
-      fs::remove(Book());
+      RemoveIfThere(Book());
       if (c.after_open) WriteBytes(Book(), *c.after_open);
     }
-    const ino_t before = InodeOf(Book());
+    const uint64_t before = FileId(Book());
     const size_t shown_before = messenger.shown.size();
     messenger.answers[kWarningTitle] = c.answer;
     EXPECT_EQ(session->Close(c.attendance, text), c.decision);
@@ -153,13 +139,13 @@ TEST_F(BookSessionTest, ClosingWritesOnlyWhatChangedAndAsksBeforeOverwritingWhat
       const FakeMessenger::Shown& question = messenger.shown[shown_before];
       EXPECT_EQ(question.title, kWarningTitle);
       EXPECT_NE(question.body.find(c.question), std::string::npos) << question.body;
-      EXPECT_NE(question.body.find(Book().string()), std::string::npos) << question.body;
+      EXPECT_NE(question.body.find(PathUtf8(Book())), std::string::npos) << question.body;
       EXPECT_EQ(question.default_answer, Answer::kNo);
       EXPECT_TRUE(question.offers_keep_apart);
     }
     switch (c.book) {
       case Outcome::kUntouched:
-        EXPECT_EQ(InodeOf(Book()), before);
+        EXPECT_EQ(FileId(Book()), before);
         EXPECT_EQ(ReadBytes(Book()), c.at_open.value_or(""));
         break;
       case Outcome::kRewritten: {
@@ -173,9 +159,7 @@ TEST_F(BookSessionTest, ClosingWritesOnlyWhatChangedAndAsksBeforeOverwritingWhat
           EXPECT_EQ(ReadBytes(history / versions[0]), *c.after_open);
           fs::remove_all(history);
         }
-        if (c.mode != 0) {
-          EXPECT_EQ(ModeOf(Book()), c.mode);
-        }
+        if (c.mode != 0) ExpectMode(Book(), c.mode);
         break;
       }
       case Outcome::kAsLeft:
@@ -189,21 +173,22 @@ TEST_F(BookSessionTest, ClosingWritesOnlyWhatChangedAndAsksBeforeOverwritingWhat
     ASSERT_EQ(kept.size(), c.kept_apart ? 1u : 0u);
     if (kept.empty()) continue;
     EXPECT_EQ(ReadBytes(kept[0]), Le(text));
-    EXPECT_EQ(ModeOf(kept[0]), c.mode == 0444 ? 0400u : 0600u);
+    ExpectMode(kept[0], c.mode == 0444 ? 0400u : 0600u);
     // Whoever may read it later learns where the text went.
     const std::string told =
         c.attendance == Attendance::kAttended ? messenger.shown.back().body : messenger.log.back();
-    EXPECT_NE(told.find(kept[0].string()), std::string::npos) << told;
+    EXPECT_NE(told.find(PathUtf8(kept[0])), std::string::npos) << told;
   }
 }
 
 TEST_F(BookSessionTest, AFailedSaveLetsTheUserCloseStayOrKeepTheTextApartButNeverInTheRoot) {
   WriteBytes(dir_.path() / "file", "x");
   enum class Where { kNowhere, kBeside, kHome, kBook };
+  const fs::path root = RootFolder();
   const struct {
     const char* name;
     fs::path book;
-    const char* home;  // HOME; "/" is no place for files
+    const char* home;  // the home folder; "/" (the root) is no place for files
     bool flush_fails;  // the book goes in place, but its folder cannot be flushed
     Attendance attendance;
     Answer answer;  // to the question after the failure
@@ -229,41 +214,41 @@ TEST_F(BookSessionTest, AFailedSaveLetsTheUserCloseStayOrKeepTheTextApartButNeve
       {"folder not flushed, unattended", Book(), "home", true, Attendance::kUnattended, Answer::kNo,
        CloseDecision::kClose, Where::kBook},
   };
-  const auto in_root = [] {
-    std::vector<std::string> names = Entries("/");
+  const auto in_root = [&root] {
+    std::vector<std::string> names = Entries(root);
     std::erase_if(names, [](const std::string& name) { return !name.starts_with("tallivan-"); });
     return names;
   };
   const std::vector<std::string> root_before = in_root();
   for (const auto& c : cases) {
     SCOPED_TRACE(c.name);
+    if (c.flush_fails && !CanFailFolderFlushes()) continue;
     for (const fs::path& folder : {dir_.path(), Home()}) {
       for (const fs::path& kept : Kept(folder)) fs::remove(kept);
     }
     fs::remove_all(Book());
     if (!c.flush_fails) fs::create_directories(Book() / "x");
     clock_.now += std::chrono::minutes(1);  // a fresh name for what is kept apart
-    const std::string home = *c.home == '/' ? c.home : Home().string();
-    setenv("HOME", home.c_str(), 1);
+    SetVariable(kHomeVariable, PathUtf8(*c.home == '/' ? root : Home()));
     FakeMessenger messenger;
     std::unique_ptr<BookSession> session = Session(messenger, c.book);
     session->Open();
     messenger.shown.clear();
     messenger.answers = {{kWarningTitle, Answer::kYes}, {kErrorTitle, c.answer}};
     const std::u16string text = kSample + u"x";
-    folder_flush_fails = c.flush_fails;
+    FailFolderFlushes(c.flush_fails);
     EXPECT_EQ(session->Close(c.attendance, text), c.decision);
-    folder_flush_fails = false;
+    FailFolderFlushes(false);
 
     const bool attended = c.attendance == Attendance::kAttended;
-    const std::string reason = c.flush_fails ? "could not be flushed" : c.book.string();
+    const std::string reason = c.flush_fails ? "could not be flushed" : PathUtf8(c.book);
     // The reason is told, to the user or to the log.
     std::string told;
     for (const auto& shown : messenger.shown) told += shown.body + "\n";
     for (const std::string& line : messenger.log) told += line + "\n";
     EXPECT_NE(told.find(c.attendance == Attendance::kUnattended && !c.flush_fails &&
                                 c.decision == CloseDecision::kClose
-                            ? "kept in " + (c.text == Where::kHome ? Home() : dir_.path()).string()
+                            ? "kept in " + PathUtf8(c.text == Where::kHome ? Home() : dir_.path())
                             : reason),
               std::string::npos)
         << told;
@@ -281,8 +266,8 @@ TEST_F(BookSessionTest, AFailedSaveLetsTheUserCloseStayOrKeepTheTextApartButNeve
     EXPECT_EQ(at_home.size(), c.text == Where::kHome ? 1u : 0u);
     for (const fs::path& kept : beside.empty() ? at_home : beside) {
       EXPECT_EQ(ReadBytes(kept), Le(text));
-      EXPECT_TRUE(kept.filename().string().starts_with(c.text == Where::kHome ? "tallivan-book."
-                                                                              : "book."));
+      EXPECT_TRUE(PathUtf8(kept.filename())
+                      .starts_with(c.text == Where::kHome ? "tallivan-book." : "book."));
     }
     EXPECT_EQ(in_root(), root_before);
     // What went to a file without anyone there is told at the next start, and only then.
@@ -358,7 +343,7 @@ TEST_F(BookSessionTest, KeepsARecoveryCopyShortlyAfterChangesWhileTheTextDiffers
     EXPECT_FALSE(session->RecoveryCopyDue());
     session->FinishRecoveryCopies();
     EXPECT_EQ(ReadBytes(copy), Le(u"book x"));
-    EXPECT_EQ(ModeOf(copy), mode == 0444 ? 0400u : 0600u);
+    ExpectMode(copy, mode == 0444 ? 0400u : 0600u);
     EXPECT_EQ(ReadBytes(Book()), Le(u"book"));
     // Back to what the book holds: no copy is needed.
     session->KeepRecoveryCopy(u"book");
@@ -371,7 +356,7 @@ TEST_F(BookSessionTest, KeepsARecoveryCopyShortlyAfterChangesWhileTheTextDiffers
     EXPECT_EQ(fs::exists(copy), decision == CloseDecision::kStayOpen);
     EXPECT_EQ(decision, mode == 0444 ? CloseDecision::kStayOpen : CloseDecision::kClose);
     fs::permissions(Book(), fs::perms::owner_read | fs::perms::owner_write);
-    fs::remove(copy);
+    RemoveIfThere(copy);
   }
 }
 
@@ -423,7 +408,7 @@ TEST_F(BookSessionTest, ARecoveryCopyLeftByACrashIsOfferedOnceAndOtherwiseKeptAp
     ASSERT_EQ(kept.size(), c.kept ? 1u : 0u);
     if (c.kept) {
       EXPECT_EQ(ReadBytes(kept[0]), Le(typed));
-      EXPECT_NE(messenger.shown.back().body.find(kept[0].string()), std::string::npos);
+      EXPECT_NE(messenger.shown.back().body.find(PathUtf8(kept[0])), std::string::npos);
     }
     EXPECT_EQ(fs::exists(copy), c.copy == Copy::kLive || c.restored);
     // A restored text is saved as any other at closing, and its copy goes.
@@ -438,66 +423,5 @@ TEST_F(BookSessionTest, ARecoveryCopyLeftByACrashIsOfferedOnceAndOtherwiseKeptAp
   }
 }
 
-// Runs `body` in a child process as the unprivileged user nobody; the test fails with it.
-void AsNobody(const std::function<void()>& body) {
-  if (geteuid() != 0) GTEST_SKIP() << "needs root to become nobody";
-  const pid_t child = fork();
-  if (child == 0) {
-    const bool dropped = setgroups(0, nullptr) == 0 && setresgid(65534, 65534, 65534) == 0 &&
-                         setresuid(65534, 65534, 65534) == 0;
-    if (dropped) body();
-    _exit(!dropped || ::testing::Test::HasFailure() ? 1 : 0);
-  }
-  int status = 0;
-  ASSERT_EQ(waitpid(child, &status, 0), child);
-  EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << "the unprivileged part failed";
-}
-
-TEST_F(BookSessionTest, AnUnwritableFolderIsToldAtTheStartAndAWritableBookThereIsWrittenInPlace) {
-  // Root's folder, which nobody may read but not write, with nobody's own home beside it.
-  fs::permissions(dir_.path(), static_cast<fs::perms>(0755));
-  fs::create_directories(dir_.path() / "shelf");
-  ASSERT_EQ(chown(Home().c_str(), 65534, 65534), 0);
-  WriteBytes(dir_.path() / "shelf/book", Le(u"root's"));
-  WriteBytes(dir_.path() / "shelf/mine", Le(u"nobody's"));
-  ASSERT_EQ(chown((dir_.path() / "shelf/mine").c_str(), 65534, 65534), 0);
-  const fs::path missing = dir_.path() / "shelf/new", readable = dir_.path() / "shelf/book",
-                 writable = dir_.path() / "shelf/mine";
-  const struct {
-    fs::path book;
-    const char* told;  // at the start
-    bool edited;
-    CloseDecision decision;
-    size_t messages;  // at closing
-  } cases[] = {
-      // A new book cannot be made there: the failed save asks what to do.
-      {missing, "cannot be saved", false, CloseDecision::kStayOpen, 1},
-      // Nothing changed, so nothing is written, and nothing fails.
-      {readable, "cannot be saved", false, CloseDecision::kClose, 0},
-      // The book is written over in place; its old text cannot be kept beside it, which is told.
-      {writable, "write the book over in place", true, CloseDecision::kClose, 1},
-  };
-  AsNobody([&] {
-    for (const auto& c : cases) {
-      SCOPED_TRACE(c.book);
-      FakeMessenger messenger;
-      auto session = Session(messenger, c.book);
-      const std::u16string shown = session->Open().value_or(kSample);
-      const bool warned =
-          std::any_of(messenger.shown.begin(), messenger.shown.end(), [&](const auto& shown) {
-            return shown.body.find(c.told) != std::string::npos &&
-                   shown.body.find(c.book.string()) != std::string::npos;
-          });
-      EXPECT_TRUE(warned);
-      messenger.shown.clear();
-      const std::u16string text = c.edited ? shown + u"x" : shown;
-      EXPECT_EQ(session->Close(Attendance::kAttended, text), c.decision);
-      EXPECT_EQ(messenger.shown.size(), c.messages);
-    }
-  });
-  EXPECT_EQ(ReadBytes(readable), Le(u"root's"));
-  EXPECT_EQ(ReadBytes(writable), Le(u"nobody'sx"));
-  EXPECT_FALSE(fs::exists(missing));
-}
 }  // namespace
 }  // namespace tallivan

@@ -4,7 +4,6 @@
 #include <filesystem>
 #include <map>
 #include <optional>
-#include <random>
 #include <string>
 #include <vector>
 
@@ -47,30 +46,10 @@ class FakeClock : public Clock {
   TimePoint now = std::chrono::system_clock::now();
 };
 
-// A new empty folder under the system's temporary folder, removed with everything in it.
-class TempDir {
- public:
-  TempDir() {
-    std::random_device random;
-    do {
-      path_ = std::filesystem::temp_directory_path() /
-              ("tallivan-test-" + std::to_string(random()) + std::to_string(random()));
-    } while (!std::filesystem::create_directory(path_));
-  }
-  ~TempDir() {
-    std::error_code ignored;
-    std::filesystem::permissions(path_, std::filesystem::perms::owner_all,
-                                 std::filesystem::perm_options::add, ignored);
-    std::filesystem::remove_all(path_, ignored);
-  }
-  TempDir(const TempDir&) = delete;
-  TempDir& operator=(const TempDir&) = delete;
-
-  const std::filesystem::path& path() const { return path_; }
-
- private:
-  std::filesystem::path path_;
-};
+// Whether this system lets a test make the flushing of folders fail; and makes it fail, or not.
+// The book_session_*_test.cpp files give them.
+bool CanFailFolderFlushes();
+void FailFolderFlushes(bool fail);
 
 }  // namespace tallivan
 

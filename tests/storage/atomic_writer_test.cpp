@@ -2,16 +2,14 @@
 
 #include <gtest/gtest.h>
 
-#include <QTemporaryDir>
-
 #include "test_files.h"
 
 namespace tallivan {
 namespace {
 
 TEST(AtomicWriterTest, FileKeepsOldContentUntilCommitAndADroppedWriterLeavesNoTrace) {
-  QTemporaryDir dir;
-  const std::filesystem::path file = dir.path().toStdString() + "/file";
+  TempDir dir;
+  const std::filesystem::path file = dir.path() / "file";
   const std::string pieces[] = {"new ", "", std::string(100'000, 'z')};
   for (const bool commit : {false, true}) {
     WriteBytes(file, "old");

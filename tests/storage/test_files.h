@@ -1,19 +1,16 @@
 #ifndef TALLIVAN_TESTS_STORAGE_TEST_FILES_H_
 #define TALLIVAN_TESTS_STORAGE_TEST_FILES_H_
 
-#include <grp.h>
-#include <sys/wait.h>
-#include <unistd.h>
-
 #include <algorithm>
-#include <cstdio>
 #include <filesystem>
 #include <fstream>
-#include <functional>
 #include <iterator>
+#include <random>
 #include <string>
 #include <string_view>
 #include <vector>
+
+#include "storage/file_io.h"
 
 namespace tallivan {
 
@@ -28,11 +25,19 @@ inline void WriteBytes(const std::filesystem::path& path, const std::string& byt
   std::ofstream(path, std::ios::binary | std::ios::trunc) << bytes;
 }
 
-// The names in `folder`, sorted.
+// Removes the file at `path` if there is one, read-only or not.
+inline void RemoveIfThere(const std::filesystem::path& path) {
+  std::error_code ignored;
+  std::filesystem::permissions(path, std::filesystem::perms::owner_write,
+                               std::filesystem::perm_options::add, ignored);
+  std::filesystem::remove(path, ignored);
+}
+
+// The names in `folder` (UTF-8), sorted.
 inline std::vector<std::string> Entries(const std::filesystem::path& folder) {
   std::vector<std::string> names;
   for (const auto& entry : std::filesystem::directory_iterator(folder)) {
-    names.push_back(entry.path().filename().string());
+    names.push_back(PathUtf8(entry.path().filename()));
   }
   std::sort(names.begin(), names.end());
   return names;
@@ -46,6 +51,29 @@ inline std::string Le(std::u16string_view text) {
   return bytes;
 }
 
+// `text` (well-formed UTF-16) as UTF-8, worked out independently of the code under test.
+inline std::string ToUtf8(std::u16string_view text) {
+  std::string out;
+  for (size_t i = 0; i < text.size(); ++i) {
+    char32_t c = text[i];
+    if (c >= 0xD800 && c <= 0xDBFF && i + 1 < text.size()) {
+      c = 0x10000 + ((c - 0xD800) << 10) + (text[++i] - 0xDC00);
+    }
+    if (c < 0x80) {
+      out += static_cast<char>(c);
+    } else if (c < 0x800) {
+      out += {static_cast<char>(0xC0 | c >> 6), static_cast<char>(0x80 | (c & 0x3F))};
+    } else if (c < 0x10000) {
+      out += {static_cast<char>(0xE0 | c >> 12), static_cast<char>(0x80 | (c >> 6 & 0x3F)),
+              static_cast<char>(0x80 | (c & 0x3F))};
+    } else {
+      out += {static_cast<char>(0xF0 | c >> 18), static_cast<char>(0x80 | (c >> 12 & 0x3F)),
+              static_cast<char>(0x80 | (c >> 6 & 0x3F)), static_cast<char>(0x80 | (c & 0x3F))};
+    }
+  }
+  return out;
+}
+
 // `piece` `times` times over.
 inline std::u16string Repeat(std::u16string_view piece, size_t times) {
   std::u16string out;
@@ -53,38 +81,35 @@ inline std::u16string Repeat(std::u16string_view piece, size_t times) {
   return out;
 }
 
-// The unprivileged user and group, and a group a user may be given besides.
-inline constexpr uid_t kNobody = 65534;
-inline constexpr gid_t kNogroup = 65534;
-inline constexpr gid_t kStaff = 50;
-
-// Runs `body` in a child process with the user `uid`, the group `gid` and the supplementary
-// `groups`, and returns what it returned, or why it gave nothing.
-inline std::string RunAs(uid_t uid, gid_t gid, const std::vector<gid_t>& groups,
-                         const std::function<std::string()>& body) {
-  int channel[2];
-  if (pipe(channel) != 0) return "no pipe";
-  std::fflush(nullptr);
-  const pid_t child = fork();
-  if (child == 0) {
-    close(channel[0]);
-    std::string said = "cannot become the user";
-    if (setgroups(groups.size(), groups.data()) == 0 && setresgid(gid, gid, gid) == 0 &&
-        setresuid(uid, uid, uid) == 0) {
-      said = body();
-    }
-    const bool written = write(channel[1], said.data(), said.size()) == ssize_t(said.size());
-    _exit(written ? 0 : 1);
+// A new empty folder under the system's temporary folder, removed with everything in it.
+class TempDir {
+ public:
+  TempDir() {
+    std::random_device random;
+    do {
+      path_ = std::filesystem::temp_directory_path() /
+              ("tallivan-test-" + std::to_string(random()) + std::to_string(random()));
+    } while (!std::filesystem::create_directory(path_));
   }
-  close(channel[1]);
-  std::string said;
-  char buffer[4096];
-  for (ssize_t got; (got = read(channel[0], buffer, sizeof buffer)) > 0;) said.append(buffer, got);
-  close(channel[0]);
-  int status = 0;
-  waitpid(child, &status, 0);
-  return WIFEXITED(status) ? said : "ended by signal " + std::to_string(WTERMSIG(status));
-}
+  ~TempDir() {
+    std::error_code ignored;
+    for (const auto& entry : std::filesystem::recursive_directory_iterator(path_, ignored)) {
+      std::filesystem::permissions(
+          entry.path(), std::filesystem::perms::owner_write,
+          std::filesystem::perm_options::add | std::filesystem::perm_options::nofollow, ignored);
+    }
+    std::filesystem::permissions(path_, std::filesystem::perms::owner_all,
+                                 std::filesystem::perm_options::add, ignored);
+    std::filesystem::remove_all(path_, ignored);
+  }
+  TempDir(const TempDir&) = delete;
+  TempDir& operator=(const TempDir&) = delete;
+
+  const std::filesystem::path& path() const { return path_; }
+
+ private:
+  std::filesystem::path path_;
+};
 
 }  // namespace tallivan
 

@@ -1,0 +1,247 @@
+// What only POSIX systems have: runs of tallivan-calc through the shell, and runs of RunCalc in
+// this process for moments that only a hook can reach: this executable defines madvise, openat,
+// fsync and renameat, which pass every call to the kernel after running the action a test set for
+// that moment.
+#include <fcntl.h>
+#include <gtest/gtest.h>
+#include <signal.h>
+#include <sys/mman.h>
+#include <sys/stat.h>
+#include <sys/syscall.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <cstdarg>
+#include <cstdlib>
+#include <functional>
+#include <random>
+#include <thread>
+
+#include "cli/cli.h"
+#include "cli_test_support.h"
+#include "storage/book_file.h"
+#include "test_files.h"
+
+namespace {
+
+// What happens at each moment of a run in this process: once the book is mapped, once the new
+// file exists, before it is flushed, before it is renamed.
+std::function<void()> on_mapped, on_staged, on_flush, on_rename;
+bool named_only = false;  // no unnamed temporary files
+
+void At(const std::function<void()>& moment) {
+  if (moment) moment();
+}
+
+}  // namespace
+
+extern "C" {
+
+int madvise(void* address, size_t length, int advice) {
+  At(on_mapped);
+  return static_cast<int>(syscall(SYS_madvise, address, length, advice));
+}
+
+int openat(int dir_fd, const char* path, int flags, ...) {
+  va_list args;
+  va_start(args, flags);
+  const bool creates = (flags & O_CREAT) != 0 || (flags & O_TMPFILE) == O_TMPFILE;
+  const mode_t mode = creates ? va_arg(args, mode_t) : 0;
+  va_end(args);
+  if ((flags & O_TMPFILE) == O_TMPFILE && named_only) return errno = EOPNOTSUPP, -1;
+  const int fd = static_cast<int>(syscall(SYS_openat, dir_fd, path, flags, mode));
+  if (creates) At(on_staged);
+  return fd;
+}
+
+int fsync(int fd) {
+  struct stat st {};
+  if (fstat(fd, &st) == 0 && S_ISREG(st.st_mode)) At(on_flush);
+  return static_cast<int>(syscall(SYS_fsync, fd));
+}
+
+int renameat(int old_dir_fd, const char* old_path, int new_dir_fd, const char* new_path) {
+  At(on_rename);
+  return static_cast<int>(syscall(SYS_renameat2, old_dir_fd, old_path, new_dir_fd, new_path, 0));
+}
+
+}  // extern "C"
+
+namespace tallivan {
+
+const Systems kThisSystem = Systems::kPosix;
+
+void MakeSystemFiles(const std::filesystem::path& work) {
+  // Where the unprivileged user may write, as in a shared folder.
+  std::filesystem::permissions(work.parent_path(), std::filesystem::perms(0755));
+  std::filesystem::permissions(work, std::filesystem::perms(0777));
+  mkfifo((work / "fifo").c_str(), 0644);
+  std::filesystem::create_symlink("/dev/zero", work / "zero");
+}
+
+std::optional<int> RunCalcProgram(const Call& call, const std::filesystem::path& work,
+                                  const std::filesystem::path& in, const std::filesystem::path& out,
+                                  const std::filesystem::path& err) {
+  const std::string cd = "cd '" + work.string() + "' && unset LC_ALL && ";
+  const std::string locales = work.parent_path().string();
+  if (call.numeric != "C") {
+    // A path, not a bare name: a bare name would install the locale for the whole system.
+    const std::string make_locale = cd + "localedef -i " + call.numeric.substr(0, 5) +
+                                    " -f UTF-8 '" + locales + "/" + call.numeric +
+                                    "' >/dev/null 2>&1";
+    if (std::system(make_locale.c_str()) != 0) return std::nullopt;
+  }
+  if (call.before.starts_with("setpriv") && geteuid() != 0) return std::nullopt;
+  // A run that waits for ever, as on a FIFO, is ended and fails.
+  std::string run = call.before + "timeout -s KILL 60 env LOCPATH='" + locales +
+                    "' LC_NUMERIC=" + call.numeric + " TZ=UTC '" + CalcPath().string() + "'";
+  for (const std::string& arg : call.args) run += " '" + arg + "'";
+  const std::string status = work.parent_path() / "status";
+  const std::string command = call.piped ? cd + "cat '" + in.string() + "' | { " + run +
+                                               "; echo $? >'" + status + "'; } 2>'" + err.string() +
+                                               "' | cat >'" + out.string() + "'"
+                                         : cd + "{ " + run + "; } <'" + in.string() + "' >'" +
+                                               out.string() + "' 2>'" + err.string() + "'";
+  const int code = std::system(command.c_str());
+  if (!call.piped) return WEXITSTATUS(code);
+  return std::stoi(ReadBytes(status));
+}
+
+namespace {
+
+namespace fs = std::filesystem;
+
+const std::u16string kStale = u"coffee [2 3.5]\r\n  # old [9]\r\n账本 😀 [-3] // note [5]\r\n#\r\n";
+
+// Runs tallivan-calc in this process with `args`; its exit status and what it said.
+std::pair<int, std::string> RunHere(const std::vector<std::string>& args, const fs::path& err) {
+  const int null = open("/dev/null", O_RDWR), said = creat(err.c_str(), 0600);
+  const int code = RunCalc(args, CalcStreams{null, null, said}, u".");
+  close(null), close(said);
+  return {code, ReadBytes(err)};
+}
+
+// Another program changes the book at some moment of a run. The run must end with exit 2 and
+// leave the book as that program made it, with nothing new beside it.
+struct Change {
+  std::function<void()>* moment;
+  std::string command;
+  std::vector<std::string> args;  // in the book's folder
+  std::string outcome;            // what the message adds
+};
+
+TEST(CalcTest, ABookChangedDuringARunIsLeftAsTheOtherProgramMadeIt) {
+  TempDir dir;
+  const fs::path work = dir.path() / "work", err = work.parent_path() / "err";
+  // Megabytes, so that the text goes out in pieces written straight from the mapped book.
+  const std::u16string stale = Repeat(kStale, 40'000);
+  const std::string write_over =
+      "printf 'x\\000' | dd of=book bs=1 seek=40 conv=notrunc status=none";
+  const std::string written = "; nothing was written", saved = "; nothing was saved";
+  const Change changes[] = {
+      // The pass then touches pages cut off the mapped book (SIGBUS).
+      {&on_mapped, "truncate -s 100 book", {"-i", "book"}, written},
+      {&on_mapped, "truncate -s 0 book", {"--check", "book"}, written},
+      {&on_mapped, write_over, {"book", "-o", "out"}, written},
+      // Writing from a mapping cut short fails (EFAULT).
+      {&on_staged, "truncate -s 100 book", {"-i", "book"}, saved},
+      {&on_staged, "printf x >>book.txt", {"--utf8", "book.txt", "-o", "out"}, saved},
+      {&on_flush, write_over, {"-i", "book"}, saved},
+      {&on_flush, "cp book copy && mv copy book", {"-i", "book"}, saved},
+      {&on_flush, "printf 'x\\000' >>book", {"book", "-o", "out"}, saved},
+      {&on_flush, "rm book", {"-i", "book"}, saved},
+      {&on_flush, "printf x >>book.txt", {"--utf8", "-i", "book.txt"}, saved},
+  };
+  for (const Change& change : changes) {
+    SCOPED_TRACE(change.command + " during " + ::testing::PrintToString(change.args));
+    fs::remove_all(work);
+    fs::create_directory(work);
+    WriteBytes(work / "book", Le(stale));
+    WriteBytes(work / "book.txt", ToUtf8(stale));
+    std::vector<std::string> args;
+    for (const std::string& arg : change.args) {
+      args.push_back(arg[0] == '-' ? arg : (work / arg).string());
+    }
+    const fs::path book = work / (change.args[0] == "--utf8" ? "book.txt" : "book");
+    std::optional<std::string> made;  // what the other program left
+    *change.moment = [&] {
+      if (made) return;
+      ASSERT_EQ(std::system(("cd '" + work.string() + "' && " + change.command).c_str()), 0);
+      made = fs::exists(book) ? ReadBytes(book) : "(removed)";
+    };
+    std::vector<std::string> left = Snapshot(work);
+    const auto [code, said] = RunHere(args, err);
+    *change.moment = nullptr;
+    ASSERT_TRUE(made.has_value()) << "the moment never came";
+    EXPECT_EQ(code, kExitBadUse);
+    EXPECT_EQ(said,
+              "tallivan-calc: " + ChangedError(book.string()).description + change.outcome + "\n");
+    for (std::string& item : left) {
+      if (item.starts_with(book.filename().string() + ": ")) {
+        item = made == "(removed)" ? "" : book.filename().string() + ": " + *made;
+      }
+    }
+    std::erase(left, "");
+    EXPECT_TRUE(Snapshot(work) == left) << "files changed";
+  }
+}
+
+// SIGTERM, SIGINT and SIGHUP end a run as they would, once its temporary file is removed.
+TEST(CalcTest, TerminationSignalsLeaveNoTemporaryFileBehind) {
+  TempDir dir;
+  const fs::path book = dir.path() / "book", history = book.string() + ".history";
+  const std::string stale = Le(Repeat(kStale, 40'000));
+  const auto nothing_left = [&] {
+    const std::vector<std::string> left = Entries(book.parent_path());
+    EXPECT_TRUE(std::none_of(left.begin(), left.end(),
+                             [](const std::string& name) { return name.ends_with(".tmp"); }));
+    EXPECT_TRUE(!fs::exists(history) || Entries(history).empty());
+  };
+  // {the signal, the moment it comes, whether the temporary file has a name from the start}
+  const std::tuple<int, std::function<void()>*, bool> cases[] = {
+      {SIGTERM, &on_flush, true}, {SIGINT, &on_rename, false}, {SIGHUP, &on_rename, true}};
+  for (const auto& [signal_number, moment, named] : cases) {
+    SCOPED_TRACE(strsignal(signal_number));
+    WriteBytes(book, stale);
+    std::fflush(nullptr);
+    const pid_t child = fork();
+    if (child == 0) {
+      named_only = named;
+      *moment = [number = signal_number] { raise(number); };
+      _exit(RunHere({"-i", book}, book.string() + ".err").first);
+    }
+    int status = 0;
+    ASSERT_EQ(waitpid(child, &status, 0), child);
+    EXPECT_TRUE(WIFSIGNALED(status) && WTERMSIG(status) == signal_number) << status;
+    EXPECT_TRUE(ReadBytes(book) == stale);
+    EXPECT_EQ(ReadBytes(book.string() + ".err"), "");
+    fs::remove(book.string() + ".err");
+    nothing_left();
+  }
+  // The program itself, ended at random moments over a run's time.
+  using Clock = std::chrono::steady_clock;
+  const auto run = [&](int signal_number, Clock::duration after) {
+    WriteBytes(book, stale);
+    const pid_t child = fork();
+    if (child == 0) {
+      execl(CalcPath().c_str(), "tallivan-calc", "-i", book.c_str(), nullptr);
+      _exit(127);
+    }
+    std::this_thread::sleep_for(after);
+    kill(child, signal_number);
+    waitpid(child, nullptr, 0);
+    fs::remove_all(history);
+  };
+  const Clock::time_point start = Clock::now();
+  run(0, {});
+  std::uniform_int_distribution<Clock::rep> moment(0, (Clock::now() - start).count());
+  std::mt19937 random(20240607);
+  for (const int signal_number : {SIGTERM, SIGINT, SIGHUP}) {
+    for (int i = 0; i < 20; ++i) run(signal_number, Clock::duration(moment(random)));
+  }
+  nothing_left();
+}
+
+}  // namespace
+}  // namespace tallivan

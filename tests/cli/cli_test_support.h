@@ -1,0 +1,73 @@
+#ifndef TALLIVAN_TESTS_CLI_CLI_TEST_SUPPORT_H_
+#define TALLIVAN_TESTS_CLI_CLI_TEST_SUPPORT_H_
+
+#include <algorithm>
+#include <filesystem>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "test_files.h"
+
+namespace tallivan {
+
+// Which systems a run of the table is for.
+enum class Systems { kAll, kPosix, kWindows };
+
+// A run of tallivan-calc among sample files, and what must come of it.
+struct Call {
+  std::vector<std::string> args;
+  std::string input;  // standard input
+  int code;
+  std::string out;            // what `file` holds afterwards, or standard output
+  std::string err;            // standard error; for bad use (2), the reason in its one line
+  std::string file = "";      // no other file changes, and then nothing goes to standard output
+  bool piped = false;         // standard input and output are pipes rather than files
+  std::string numeric = "C";  // LC_NUMERIC (POSIX)
+  std::string before = "";    // shell commands run first, with the same standard input (POSIX)
+  Systems systems = Systems::kAll;
+};
+
+// Every name in `folder` with what it holds, one level into folders; a version that is not one
+// of `kept` is shown as "(new)".
+inline std::vector<std::string> Snapshot(const std::filesystem::path& folder,
+                                         const std::vector<std::string>& kept = {}) {
+  std::vector<std::string> items;
+  for (const std::string& name : Entries(folder)) {
+    const std::filesystem::path path = folder / Utf8Path(name);
+    const std::filesystem::file_status status = std::filesystem::symlink_status(path);
+    if (std::filesystem::is_directory(status)) {
+      for (const std::string& inner : Entries(path)) {
+        const bool known = std::find(kept.begin(), kept.end(), inner) != kept.end();
+        items.push_back(name + "/" + (known ? inner : "(new)") + ": " +
+                        ReadBytes(path / Utf8Path(inner)));
+      }
+    } else {
+      items.push_back(name + (std::filesystem::is_regular_file(status) ? ": " + ReadBytes(path)
+                                                                       : " (not a file)"));
+    }
+  }
+  std::sort(items.begin(), items.end());
+  return items;
+}
+
+// The tallivan-calc executable the tests run.
+std::filesystem::path CalcPath();
+
+// The systems this test runs on.
+extern const Systems kThisSystem;
+
+// Makes the sample files only this system has in `work`.
+void MakeSystemFiles(const std::filesystem::path& work);
+
+// Runs tallivan-calc in the folder `work` as `call` says, with standard input from the file `in`
+// and standard output and error into the files `out` and `err`. Its exit status, -1 when it did
+// not end within a minute, or nullopt when the run cannot be made here (a locale that cannot be
+// made).
+std::optional<int> RunCalcProgram(const Call& call, const std::filesystem::path& work,
+                                  const std::filesystem::path& in, const std::filesystem::path& out,
+                                  const std::filesystem::path& err);
+
+}  // namespace tallivan
+
+#endif  // TALLIVAN_TESTS_CLI_CLI_TEST_SUPPORT_H_

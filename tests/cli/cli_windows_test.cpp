@@ -1,0 +1,109 @@
+// Runs of tallivan-calc.exe on Windows, started by this process with its standard streams
+// redirected to files or pipes.
+#include <windows.h>
+
+#include <thread>
+
+#include "cli_test_support.h"
+#include "storage/file_io.h"
+
+namespace tallivan {
+namespace {
+
+namespace fs = std::filesystem;
+
+constexpr DWORD kShareAll = FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE;
+constexpr DWORD kRunLimitMs = 60'000;
+
+// `arg` as the C runtime of the program started splits it back out of its command line.
+std::wstring Quoted(const std::wstring& arg) {
+  std::wstring quoted = L"\"";
+  size_t backslashes = 0;
+  for (const wchar_t c : arg) {
+    if (c == L'\\') {
+      ++backslashes;
+      continue;
+    }
+    quoted.append(c == L'"' ? backslashes * 2 + 1 : backslashes, L'\\');
+    backslashes = 0;
+    quoted += c;
+  }
+  quoted.append(backslashes * 2, L'\\');
+  return quoted + L"\"";
+}
+
+HANDLE Inheritable(HANDLE handle) {
+  SetHandleInformation(handle, HANDLE_FLAG_INHERIT, HANDLE_FLAG_INHERIT);
+  return handle;
+}
+
+}  // namespace
+
+const Systems kThisSystem = Systems::kWindows;
+
+void MakeSystemFiles(const fs::path&) {}
+
+std::optional<int> RunCalcProgram(const Call& call, const fs::path& work, const fs::path& in,
+                                  const fs::path& out, const fs::path& err) {
+  std::wstring command = Quoted(CalcPath().native());
+  for (const std::string& arg : call.args) command += L" " + Quoted(Utf8Path(arg).native());
+  SetEnvironmentVariableW(L"TZ", L"UTC");
+  const HANDLE err_file = Inheritable(CreateFileW(err.c_str(), GENERIC_WRITE, kShareAll, nullptr,
+                                                  CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr));
+  HANDLE child_in = nullptr, child_out = nullptr, feed = nullptr, drain = nullptr;
+  if (call.piped) {
+    CreatePipe(&child_in, &feed, nullptr, 0);
+    CreatePipe(&drain, &child_out, nullptr, 0);
+    Inheritable(child_in), Inheritable(child_out);
+  } else {
+    child_in = Inheritable(CreateFileW(in.c_str(), GENERIC_READ, kShareAll, nullptr, OPEN_EXISTING,
+                                       FILE_ATTRIBUTE_NORMAL, nullptr));
+    child_out = Inheritable(CreateFileW(out.c_str(), GENERIC_WRITE, kShareAll, nullptr,
+                                        CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr));
+  }
+  STARTUPINFOW startup{};
+  startup.cb = sizeof startup;
+  startup.dwFlags = STARTF_USESTDHANDLES;
+  startup.hStdInput = child_in;
+  startup.hStdOutput = child_out;
+  startup.hStdError = err_file;
+  PROCESS_INFORMATION process{};
+  const bool started = CreateProcessW(nullptr, command.data(), nullptr, nullptr, TRUE, 0, nullptr,
+                                      work.c_str(), &startup, &process) != 0;
+  CloseHandle(child_in), CloseHandle(child_out), CloseHandle(err_file);
+  if (!started) return 127;
+  std::thread feeder, drainer;
+  if (call.piped) {
+    feeder = std::thread([feed, bytes = ReadBytes(in)] {
+      for (size_t done = 0; done < bytes.size();) {
+        DWORD put = 0;
+        const DWORD want = static_cast<DWORD>(std::min<size_t>(bytes.size() - done, 1 << 16));
+        if (!WriteFile(feed, bytes.data() + done, want, &put, nullptr) || put == 0) break;
+        done += put;
+      }
+      CloseHandle(feed);
+    });
+    drainer = std::thread([drain, out] {
+      std::string bytes;
+      char buffer[1 << 16];
+      for (DWORD got = 0; ReadFile(drain, buffer, sizeof buffer, &got, nullptr) && got > 0;) {
+        bytes.append(buffer, got);
+      }
+      CloseHandle(drain);
+      WriteBytes(out, bytes);
+    });
+  }
+  DWORD code = static_cast<DWORD>(-1);
+  if (WaitForSingleObject(process.hProcess, kRunLimitMs) != WAIT_OBJECT_0) {
+    TerminateProcess(process.hProcess, static_cast<UINT>(-1));
+    WaitForSingleObject(process.hProcess, INFINITE);
+  } else {
+    GetExitCodeProcess(process.hProcess, &code);
+  }
+  CloseHandle(process.hProcess), CloseHandle(process.hThread);
+  if (feeder.joinable()) feeder.join();
+  if (drainer.joinable()) drainer.join();
+  return static_cast<int>(code);
+}
+
+}  // namespace tallivan

@@ -1,0 +1,102 @@
+#include <fcntl.h>
+#include <io.h>
+#include <windows.h>
+
+#include <cstdlib>
+
+#include "runtime/error.h"
+#include "test_platform.h"
+
+namespace tallivan {
+
+const int kNotFoundCode = ERROR_FILE_NOT_FOUND;
+const int kThroughFileCode = ERROR_PATH_NOT_FOUND;
+const int kThroughFileError = kErrFileNotFound;
+const bool kMakesSymbolicLinks = false;
+const char kDevicePath[] = "NUL";
+
+std::string SystemText(int code) {
+  wchar_t text[512];
+  DWORD length = FormatMessageW(FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_IGNORE_INSERTS, nullptr,
+                                static_cast<DWORD>(code), MAKELANGID(LANG_NEUTRAL, SUBLANG_DEFAULT),
+                                text, 512, nullptr);
+  while (length > 0 && (text[length - 1] == L'\r' || text[length - 1] == L'\n' ||
+                        text[length - 1] == L' ' || text[length - 1] == L'.')) {
+    --length;
+  }
+  const int size =
+      WideCharToMultiByte(CP_UTF8, 0, text, static_cast<int>(length), nullptr, 0, nullptr, nullptr);
+  std::string utf8(static_cast<size_t>(size), '\0');
+  WideCharToMultiByte(CP_UTF8, 0, text, static_cast<int>(length), utf8.data(), size, nullptr,
+                      nullptr);
+  return utf8;
+}
+
+void SetVariable(const std::string& name, const std::optional<std::string>& value) {
+  const std::filesystem::path wide_name(std::u8string(name.begin(), name.end()));
+  const std::filesystem::path wide_value(value ? std::u8string(value->begin(), value->end())
+                                               : std::u8string());
+  SetEnvironmentVariableW(wide_name.c_str(), value ? wide_value.c_str() : nullptr);
+}
+
+std::optional<std::string> Variable(const std::string& name) {
+  const std::filesystem::path wide_name(std::u8string(name.begin(), name.end()));
+  std::wstring value(32767, L'\0');
+  const DWORD length =
+      GetEnvironmentVariableW(wide_name.c_str(), value.data(), static_cast<DWORD>(value.size()));
+  if (length == 0 && GetLastError() == ERROR_ENVVAR_NOT_FOUND) return std::nullopt;
+  value.resize(length);
+  const std::u8string utf8 = std::filesystem::path(value).u8string();
+  return std::string(utf8.begin(), utf8.end());
+}
+
+const char kHomeVariable[] = "USERPROFILE";
+
+std::filesystem::path RootFolder() { return std::filesystem::temp_directory_path().root_path(); }
+
+uint64_t FileId(const std::filesystem::path& path) {
+  const HANDLE file = CreateFileW(path.c_str(), FILE_READ_ATTRIBUTES,
+                                  FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
+                                  OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
+  if (file == INVALID_HANDLE_VALUE) return 0;
+  BY_HANDLE_FILE_INFORMATION info{};
+  const bool got = GetFileInformationByHandle(file, &info) != 0;
+  CloseHandle(file);
+  return got ? (uint64_t{info.nFileIndexHigh} << 32 | info.nFileIndexLow) : 0;
+}
+
+std::optional<unsigned> PosixMode(const std::filesystem::path&) { return std::nullopt; }
+
+unsigned SetCreationMask(unsigned mask) {
+  return static_cast<unsigned>(_umask(static_cast<int>(mask)));
+}
+
+// A save holds its temporary file open without letting others remove it while it lives.
+HeldOpen::HeldOpen(const std::filesystem::path& path)
+    : handle_(reinterpret_cast<intptr_t>(
+          CreateFileW(path.c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
+                      OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr))) {}
+
+HeldOpen::~HeldOpen() { CloseHandle(reinterpret_cast<HANDLE>(handle_)); }
+
+PipeFrom::PipeFrom(std::string bytes) {
+  HANDLE read_end = nullptr, write_end = nullptr;
+  if (!CreatePipe(&read_end, &write_end, nullptr, 0)) return;
+  fd_ = _open_osfhandle(reinterpret_cast<intptr_t>(read_end), _O_RDONLY | _O_BINARY);
+  writer_ = std::thread([write_end, bytes = std::move(bytes)] {
+    for (size_t done = 0; done < bytes.size();) {
+      DWORD put = 0;
+      const DWORD want = static_cast<DWORD>(std::min<size_t>(bytes.size() - done, 1 << 20));
+      if (!WriteFile(write_end, bytes.data() + done, want, &put, nullptr) || put == 0) break;
+      done += put;
+    }
+    CloseHandle(write_end);
+  });
+}
+
+PipeFrom::~PipeFrom() {
+  if (fd_ >= 0) _close(fd_);
+  if (writer_.joinable()) writer_.join();
+}
+
+}  // namespace tallivan
