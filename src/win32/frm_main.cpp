@@ -38,10 +38,14 @@ constexpr UINT kCloseLaterMessage = WM_APP + 2;
 enum class Phase { kOpening, kWorking };
 
 // Where the book lives when none is named; beside the executable when that cannot be decided.
+// A data folder it needs is made now; one that cannot be shows up at the first save, with its
+// reason.
 fs::path DefaultBook() {
   const fs::path executable = RunningExecutable();
   const Result<fs::path> book = DefaultBookPath(executable, CurrentUserFolders());
-  return book ? book.value() : executable.parent_path() / kBookFileName;
+  if (!book) return executable.parent_path() / kBookFileName;
+  [[maybe_unused]] const Status made = MakePrivateFolders(book.value().parent_path());
+  return book.value();
 }
 
 // The user's decimal separator, which the rewritten subtotal lines use.
