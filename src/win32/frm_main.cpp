@@ -77,7 +77,7 @@ class frmMain::Busy {
   ~Busy() {
     window_->opening_ = was_opening_;
     if (--window_->busy_ > 0) return;
-    if (window_->closed_ || window_->close_deferred_) {
+    if (window_->hwnd_ != nullptr && (window_->closed_ || window_->close_deferred_)) {
       PostMessageW(window_->hwnd_, kCloseLaterMessage, 0, 0);
     }
   }
@@ -194,7 +194,7 @@ LRESULT frmMain::OnMessage(UINT message, WPARAM wparam, LPARAM lparam) {
     case kCloseLaterMessage:
       if (busy_ > 0) return 0;
       close_deferred_ = false;
-      if (!closed_) closed_ = Form_QueryUnload(Attendance::kUnattended) == CloseDecision::kClose;
+      TryClose(Attendance::kUnattended);
       if (closed_) DestroyWindow(hwnd_);
       return 0;
     case WM_QUERYENDSESSION:
@@ -282,10 +282,15 @@ CloseDecision frmMain::Form_QueryUnload(Attendance attendance) {
   return session_->Close(attendance, Text());
 }
 
+void frmMain::TryClose(Attendance attendance) {
+  // The session may also end inside this close, while it asks a question (see OnEndSession).
+  if (!closed_ && Form_QueryUnload(attendance) == CloseDecision::kClose) closed_ = true;
+}
+
 void frmMain::OnClose() {
   // While a message is open the window is disabled; a close asked for by another program waits.
   if (busy_ > 0) return;
-  if (!closed_) closed_ = Form_QueryUnload(Attendance::kAttended) == CloseDecision::kClose;
+  TryClose(Attendance::kAttended);
   if (closed_) DestroyWindow(hwnd_);
 }
 
@@ -300,7 +305,7 @@ void frmMain::OnEndSession() {
     close_deferred_ = true;
     return;
   }
-  closed_ = Form_QueryUnload(Attendance::kUnattended) == CloseDecision::kClose;
+  TryClose(Attendance::kUnattended);
   // Inside a handler that shows a message, the window goes when that handler ends.
   if (closed_ && busy_ == 0) DestroyWindow(hwnd_);
 }

@@ -51,6 +51,8 @@ class frmMain {
   void txtMain_KeyDown(int16_t key_code);
   CloseDecision Form_QueryUnload(Attendance attendance);
 
+  // Closes the session through Form_QueryUnload unless it is over.
+  void TryClose(Attendance attendance);
   void OnClose();
   void OnEndSession();
   void OnTextChanged();
