@@ -17,14 +17,4 @@ std::wstring WideFromUtf8(std::string_view utf8) {
   return wide;
 }
 
-std::string Utf8FromWide(std::wstring_view text) {
-  if (text.empty() || text.size() > INT_MAX / 3) return {};
-  const int size = static_cast<int>(text.size());
-  const int length =
-      WideCharToMultiByte(CP_UTF8, 0, text.data(), size, nullptr, 0, nullptr, nullptr);
-  std::string utf8(static_cast<size_t>(length), '\0');
-  WideCharToMultiByte(CP_UTF8, 0, text.data(), size, utf8.data(), length, nullptr, nullptr);
-  return utf8;
-}
-
 }  // namespace tallivan
