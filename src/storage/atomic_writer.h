@@ -16,7 +16,7 @@
 namespace tallivan {
 
 // Whether a save may replace a file that is read-only (no write permission for anyone, or not for
-// the caller); the user made it so to protect it.
+// the caller; on Windows, the read-only attribute); the user made it so to protect it.
 enum class ReadOnlyFile { kRefuse, kReplace };
 
 // How a file is to be replaced.
@@ -24,7 +24,8 @@ struct SaveOptions {
   // Whether the text being replaced is kept in the book's history first (see history.h).
   History history = History::kSkip;
   ReadOnlyFile read_only = ReadOnlyFile::kRefuse;
-  // Permission bits of a file that does not exist yet; nullopt: 0666 less the umask.
+  // Permission bits of a file that does not exist yet; nullopt: 0666 less the umask. On Windows,
+  // no owner write bit makes it read-only, and no bit for others private to the caller.
   std::optional<unsigned> new_file_mode = std::nullopt;
 };
 
@@ -53,7 +54,8 @@ struct FileFacts {
 Result<FileFacts> InspectFile(const std::filesystem::path& path);
 
 // Makes SIGTERM, SIGINT and SIGHUP remove the temporary files of the saves under way before they
-// end the process as they otherwise would. Signals the process ignores stay ignored.
+// end the process as they otherwise would. Signals the process ignores stay ignored. On Windows,
+// the console's control events do (Ctrl+C, Ctrl+Break, closing it, logging off, shutting down).
 void RemoveTemporaryFilesOnTermination();
 
 // Replaces a regular file as a whole. The new content goes to a temporary file in the same
@@ -66,6 +68,11 @@ void RemoveTemporaryFilesOnTermination();
 // access list cannot be given to a new one, the file is written over in place instead, which
 // keeps all of them and its hard links, once the space for the new content is reserved. A file
 // that cannot be written in place either is refused with the reason.
+//
+// On Windows the new file takes the old one's access list, attributes and creation time and is
+// renamed over it with MoveFileExW, whose failure leaves the old file as it was; nothing is ever
+// written in place. A file that another program holds open cannot be replaced there, and is
+// refused with the system's reason before anything is touched.
 class AtomicWriter {
  public:
   // Prepares to replace `path`. A symbolic link is followed, so its target is replaced (but not

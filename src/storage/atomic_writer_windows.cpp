@@ -255,10 +255,20 @@ struct AtomicWriter::State {
     }
     // The system renames no file over one that another program holds open; that is told before
     // anything is touched (a version linked to the book meanwhile could not even be removed).
+    // Nor over a read-only one, which the book may have become since the save began.
+    DWORD attributes = 0;
     if (exists) {
-      const Handle alone(
-          windows::OpenFile(target, DELETE, 0, OPEN_EXISTING, FILE_FLAG_OPEN_REPARSE_POINT));
+      const Handle alone(windows::OpenFile(target, DELETE | FILE_READ_ATTRIBUTES, 0, OPEN_EXISTING,
+                                           FILE_FLAG_OPEN_REPARSE_POINT));
+      FileInfo now;
       if (!alone.ok()) return Failure("", GetLastError());
+      if (const DWORD code = windows::InfoOf(alone.get(), now); code != 0) return Failure("", code);
+      attributes = now.attributes;
+      if ((attributes & FILE_ATTRIBUTE_READONLY) != 0 &&
+          options.read_only == ReadOnlyFile::kRefuse) {
+        Discard();
+        return SaveError(shown_path, "it is read-only");
+      }
     }
     const fs::path kept = KeepOldVersion(report);
     // Until the move, the version is the book itself: should the save not finish, it would only
@@ -266,21 +276,19 @@ struct AtomicWriter::State {
     int kept_id = kept.empty() ? -1 : Remember(kept);
     bool attribute_taken_off = false;
     const auto undo = [&](const Error& error) {
-      if (attribute_taken_off) SetFileAttributesW(target.c_str(), old.attributes);
+      if (attribute_taken_off) SetFileAttributesW(target.c_str(), attributes);
       Forget(kept_id);
       if (!kept.empty()) windows::RemoveFile(kept);
       Discard();
       return error;
     };
-    if (exists) {
-      // The system replaces no read-only file; one the caller may replace loses the attribute
-      // for the move only (the new file has it already).
-      if ((old.attributes & FILE_ATTRIBUTE_READONLY) != 0) {
-        if (!SetFileAttributesW(target.c_str(), old.attributes & ~FILE_ATTRIBUTE_READONLY)) {
-          return undo(SaveError(shown_path, "", GetLastError()));
-        }
-        attribute_taken_off = true;
+    // A read-only book the caller may replace loses the attribute for the move only (the new
+    // file has it already).
+    if ((attributes & FILE_ATTRIBUTE_READONLY) != 0) {
+      if (!SetFileAttributesW(target.c_str(), attributes & ~FILE_ATTRIBUTE_READONLY)) {
+        return undo(SaveError(shown_path, "", GetLastError()));
       }
+      attribute_taken_off = true;
     }
     // A rename within the folder: the old file stays whole until the new one takes its name.
     if (!MoveFileExW(temp.c_str(), target.c_str(),

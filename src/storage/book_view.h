@@ -13,8 +13,8 @@ namespace tallivan {
 
 // A book's text for reading, with LoadBook's errors. A regular file is mapped into memory rather
 // than copied, which keeps even a book of many megabytes quick to open; anything else, such as a
-// pipe, is read. Should another program cut the mapped file shorter, the part cut off reads as
-// zeros rather than ending the process, and Unchanged() tells.
+// pipe, is read, as everything is on Windows. Should another program cut the mapped file shorter,
+// the part cut off reads as zeros rather than ending the process, and Unchanged() tells.
 class BookView {
  public:
   // Opens the book at `path` (a regular file; see BookSource::Open).

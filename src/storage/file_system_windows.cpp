@@ -108,10 +108,14 @@ Result<fs::path> FollowLinks(const fs::path& path) {
   const Handle file(
       OpenFile(path, FILE_READ_ATTRIBUTES, kShareAll, OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS));
   if (!file.ok()) return Error{kErrFileAccess, Reason(GetLastError())};
+  return PathOf(file.get());
+}
+
+Result<fs::path> PathOf(HANDLE file) {
   std::wstring final_path(MAX_PATH, L'\0');
   for (;;) {
     const DWORD length = GetFinalPathNameByHandleW(
-        file.get(), final_path.data(), static_cast<DWORD>(final_path.size()), FILE_NAME_NORMALIZED);
+        file, final_path.data(), static_cast<DWORD>(final_path.size()), FILE_NAME_NORMALIZED);
     if (length == 0) return Error{kErrFileAccess, Reason(GetLastError())};
     if (length < final_path.size()) {
       final_path.resize(length);
@@ -197,17 +201,32 @@ DWORD GiveAccessListOrPrivate(HANDLE file, const std::optional<AccessList>& list
 
 DWORD RemoveFile(const fs::path& path) {
   if (DeleteFileW(path.c_str())) return 0;
-  DWORD code = GetLastError();
-  const DWORD attributes = GetFileAttributesW(path.c_str());
-  if (code != ERROR_ACCESS_DENIED || attributes == INVALID_FILE_ATTRIBUTES ||
-      (attributes & FILE_ATTRIBUTE_READONLY) == 0) {
+  const DWORD code = GetLastError();
+  if (code != ERROR_ACCESS_DENIED) return code;
+  // The attribute belongs to the file, not to its name: the file's other links keep it.
+  const Handle file(OpenFile(path, DELETE | FILE_READ_ATTRIBUTES | FILE_WRITE_ATTRIBUTES, kShareAll,
+                             OPEN_EXISTING, FILE_FLAG_OPEN_REPARSE_POINT));
+  FILE_BASIC_INFO basic{};
+  if (!file.ok() ||
+      !GetFileInformationByHandleEx(file.get(), FileBasicInfo, &basic, sizeof basic) ||
+      (basic.FileAttributes & FILE_ATTRIBUTE_READONLY) == 0) {
     return code;
   }
-  SetFileAttributesW(path.c_str(), attributes & ~FILE_ATTRIBUTE_READONLY);
-  if (DeleteFileW(path.c_str())) return 0;
-  code = GetLastError();
-  SetFileAttributesW(path.c_str(), attributes);
-  return code;
+  FILE_BASIC_INFO attributes_only{};  // times of 0 are left as they are
+  attributes_only.FileAttributes = basic.FileAttributes & ~FILE_ATTRIBUTE_READONLY;
+  if (attributes_only.FileAttributes == 0) attributes_only.FileAttributes = FILE_ATTRIBUTE_NORMAL;
+  if (!SetFileInformationByHandle(file.get(), FileBasicInfo, &attributes_only,
+                                  sizeof attributes_only)) {
+    return GetLastError();
+  }
+  FILE_DISPOSITION_INFO disposition{TRUE};
+  const DWORD removed =
+      SetFileInformationByHandle(file.get(), FileDispositionInfo, &disposition, sizeof disposition)
+          ? 0
+          : GetLastError();
+  attributes_only.FileAttributes = basic.FileAttributes;
+  SetFileInformationByHandle(file.get(), FileBasicInfo, &attributes_only, sizeof attributes_only);
+  return removed;
 }
 
 DWORD CopyContent(HANDLE from, HANDLE to, uint64_t bytes) {

@@ -65,6 +65,9 @@ std::string FolderReason();
 // no link, or does not exist, is given back as it is. Error 75 whose description is the reason.
 Result<std::filesystem::path> FollowLinks(const std::filesystem::path& path);
 
+// The path of the open file `file` as it is now. Error 75 whose description is the reason.
+Result<std::filesystem::path> PathOf(HANDLE file);
+
 // What tells files apart and whether one changed.
 struct FileInfo {
   DWORD attributes = 0;

@@ -29,7 +29,8 @@ Error KeepError(const fs::path& path, int error_number) {
 fs::path Numbered(const fs::path& wanted, int counter) {
   if (counter < 2) return wanted;
   fs::path path = wanted;
-  path += "-" + std::to_string(counter);
+  path += "-";
+  path += std::to_string(counter);
   return path;
 }
 

@@ -2,6 +2,9 @@
 
 #include <gtest/gtest.h>
 
+#include <chrono>
+#include <functional>
+
 #include "test_files.h"
 #include "test_platform.h"
 
@@ -30,6 +33,32 @@ TEST(BookViewTest, GivesWhatLoadBookGivesFromAFileOrAPipe) {
   }
   for (const fs::path& path : {book.parent_path() / "missing", book.parent_path()}) {
     EXPECT_EQ(BookView::Open(path).error(), LoadBookFile(path).error());
+  }
+}
+
+TEST(BookViewTest, TellsThatAnotherProgramChangedTheBookSinceItWasRead) {
+  TempDir dir;
+  const fs::path book = dir.path() / Utf8Path("账本"), copy = dir.path() / "copy";
+  const std::string bytes = Le(u"账本 [1]\r\n#");
+  // {what another program does to the book once it has been read, whether that is told}
+  const std::pair<std::string, std::function<void()>> cases[] = {
+      {"nothing", [] {}},
+      {"writes more", [&] { WriteBytes(book, bytes + "xy"); }},
+      {"writes as much", [&] { WriteBytes(book, Le(u"账本 [2]\r\n#")); }},
+      {"puts another file in its place", [&] { WriteBytes(copy, bytes), fs::rename(copy, book); }},
+      {"sets its time",
+       [&] { fs::last_write_time(book, fs::last_write_time(book) + std::chrono::hours(1)); }},
+  };
+  for (const auto& [what, change] : cases) {
+    SCOPED_TRACE(what);
+    WriteBytes(book, bytes);
+    const Result<BookView> view = BookView::Open(book);
+    ASSERT_TRUE(view.ok()) << view.error().description;
+    EXPECT_TRUE(view.value().text() == u"账本 [1]\r\n#");
+    change();
+    const Status unchanged = view.value().Unchanged();
+    EXPECT_EQ(unchanged.ok(), what == "nothing");
+    EXPECT_TRUE(unchanged.ok() || unchanged.error() == ChangedError(PathUtf8(book)));
   }
 }
 

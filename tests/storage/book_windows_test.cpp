@@ -3,7 +3,9 @@
 #include <gtest/gtest.h>
 #include <windows.h>
 
+#include <functional>
 #include <tuple>
+#include <utility>
 
 #include "storage/atomic_writer.h"
 #include "storage/book_file.h"
@@ -29,27 +31,38 @@ class BookWindowsTest : public ::testing::Test {
   TempDir dir_;
 };
 
-TEST_F(BookWindowsTest, ABookAnotherProgramHoldsOpenIsLeftWholeAndTheSaveFailsWithTheReason) {
-  // How the other program opened it: what it lets others do meanwhile.
-  const std::pair<const char*, DWORD> holders[] = {
-      {"reading only", FILE_SHARE_READ},
-      {"reading and writing", FILE_SHARE_READ | FILE_SHARE_WRITE},
+TEST_F(BookWindowsTest, ASaveThatAnotherProgramStopsLeavesTheOldBookWholeAndNoFileBehind) {
+  HANDLE other = INVALID_HANDLE_VALUE;
+  // The sharing rules hold between handles, whichever process holds them.
+  const auto hold_open = [&](DWORD share) {
+    return [&, share] {
+      other = CreateFileW(Book().c_str(), GENERIC_READ, share, nullptr, OPEN_EXISTING,
+                          FILE_ATTRIBUTE_NORMAL, nullptr);
+    };
+  };
+  const std::string shared = SystemText(ERROR_SHARING_VIOLATION);
+  // {what the other program does once the save has begun, the reason the save fails}
+  const std::pair<std::function<void()>, std::string> cases[] = {
+      {hold_open(FILE_SHARE_READ), shared},
+      {hold_open(FILE_SHARE_READ | FILE_SHARE_WRITE), shared},
       // Even then the system renames no file over it.
-      {"anything", kShareAll},
+      {hold_open(kShareAll), shared},
+      {[&] { SetFileAttributesW(Book().c_str(), FILE_ATTRIBUTE_READONLY); }, "it is read-only"},
   };
   const std::string old_bytes = Le(u"old [1]\r\n#");
-  for (const auto& [what, share] : holders) {
-    SCOPED_TRACE(what);
+  for (const auto& [meddle, reason] : cases) {
+    SCOPED_TRACE(reason);
     WriteBytes(Book(), old_bytes);
-    // The sharing rules hold between handles, whichever process holds them.
-    const HANDLE other = CreateFileW(Book().c_str(), GENERIC_READ, share, nullptr, OPEN_EXISTING,
-                                     FILE_ATTRIBUTE_NORMAL, nullptr);
-    ASSERT_NE(other, INVALID_HANDLE_VALUE);
-    const Result<SaveReport> saved = SaveBookFile(Book(), u"new", {.history = History::kKeep});
-    CloseHandle(other);
+    Result<AtomicWriter> writer = AtomicWriter::Open(Book(), {.history = History::kKeep});
+    ASSERT_TRUE(writer.ok()) << writer.error().description;
+    ASSERT_TRUE(writer.value().Write(Le(u"new")).ok());
+    meddle();
+    const Result<SaveReport> saved = writer.value().Commit();
+    if (other != INVALID_HANDLE_VALUE) CloseHandle(std::exchange(other, INVALID_HANDLE_VALUE));
+    SetFileAttributesW(Book().c_str(), FILE_ATTRIBUTE_NORMAL);
     ASSERT_FALSE(saved.ok());
-    EXPECT_EQ(saved.error(), (Error{kErrFileAccess, "Cannot save \"" + PathUtf8(Book()) + "\": " +
-                                                        SystemText(ERROR_SHARING_VIOLATION)}));
+    EXPECT_EQ(saved.error(),
+              (Error{kErrFileAccess, "Cannot save \"" + PathUtf8(Book()) + "\": " + reason}));
     EXPECT_EQ(ReadBytes(Book()), old_bytes);
     // Neither the temporary file nor a version of the book is left.
     EXPECT_EQ(Entries(Dir()), std::vector<std::string>{"book"});
