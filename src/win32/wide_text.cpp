@@ -17,4 +17,14 @@ std::wstring WideFromUtf8(std::string_view utf8) {
   return wide;
 }
 
+std::string Utf8FromWide(std::wstring_view wide) {
+  if (wide.empty() || wide.size() > INT_MAX) return {};
+  const int size = static_cast<int>(wide.size());
+  const int length =
+      WideCharToMultiByte(CP_UTF8, 0, wide.data(), size, nullptr, 0, nullptr, nullptr);
+  std::string utf8(static_cast<size_t>(length), '\0');
+  WideCharToMultiByte(CP_UTF8, 0, wide.data(), size, utf8.data(), length, nullptr, nullptr);
+  return utf8;
+}
+
 }  // namespace tallivan
