@@ -8,7 +8,7 @@
 #include <variant>
 #include <vector>
 
-#include "app/options.h"
+#include "window/options.h"
 #include "runtime/version.h"
 #include "storage/book.h"
 #include "ui/frm_main.h"

@@ -22,21 +22,6 @@
 #include "ui/text_bridge.h"
 
 namespace tallivan {
-
-const std::u16string_view kSampleText =
-    u"今天在路边捡到了[0.01]元钱。\r\n"
-    u"#\r\n"
-    u"把这[-0.01]元钱交给了警察叔叔。\r\n"
-    u"#\r\n"
-    u"双斜杠后面的内容是注释 //注释里的金额不计算[1000]\r\n"
-    u"#\r\n"
-    u"\r\n"
-    u"一千个一分钱[1000 0.01]~\r\n"
-    u"#\r\n"
-    u"\r\n"
-    u"按下F1-F12任意一个键...\r\n"
-    u"Press any key between F1 and F12...\r\n";
-
 namespace {
 
 constexpr int kInnerWidth = 312;
@@ -197,11 +182,12 @@ void frmMain::Form_Activate() {
 }
 
 void frmMain::txtMain_KeyDown(int16_t& key_code, [[maybe_unused]] int16_t shift) {
-  if (key_code >= kKeyF17 && key_code <= kKeyF24) {
+  const KeyRole role = RoleOfKey(key_code);
+  if (role == KeyRole::kPassOn) return;
+  if (role == KeyRole::kSwallow) {
     key_code = 0;  // no meaning here, and none of the text box's own either
     return;
   }
-  if (key_code < kKeyF1 || key_code > kKeyF16) return;
   // The text box gives some function keys meanings of its own (on X11, F14 undoes and F20 cuts):
   // a recalculation key does nothing else.
   key_code = 0;

@@ -12,16 +12,11 @@
 #include "session/clock.h"
 #include "session/messenger.h"
 #include "ui/ledger_text_box.h"
+#include "window/window_texts.h"
 
 class QSessionManager;
 
 namespace tallivan {
-
-// The window's caption.
-inline constexpr char kCaption[] = "Tallivan v1.01 https://tallivan.example";
-
-// The text the box shows until a book is loaded: twelve lines, each ended by CR LF.
-extern const std::u16string_view kSampleText;
 
 // The program's only window: the ledger text box `txtMain`, recalculation on F1-F16, and the
 // book's session (see BookSession), which it drives from the window's events: loading at the first

@@ -4,14 +4,9 @@
 #include <QKeyEvent>
 #include <cstdint>
 
-namespace tallivan {
+#include "window/function_keys.h"
 
-// Key codes of the function keys: F1 = 112 up to F16 = 127 recalculate.
-inline constexpr int16_t kKeyF1 = 112;
-inline constexpr int16_t kKeyF16 = 127;
-// F17 = 128 up to F24 = 135 have no meaning.
-inline constexpr int16_t kKeyF17 = 128;
-inline constexpr int16_t kKeyF24 = 135;
+namespace tallivan {
 
 // Bits of the shift state handed to the key handler.
 inline constexpr int16_t kShiftMask = 1;

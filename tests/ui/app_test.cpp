@@ -121,13 +121,23 @@ bool WaitFor(const std::function<bool()>& done) {
 
 // Activates the first window whose title starts with `title`, waiting for it to appear.
 bool Activate(const QString& title) {
-  QProcess search;
-  search.start(QStringLiteral("xdotool"), {QStringLiteral("search"), QStringLiteral("--sync"),
-                                           QStringLiteral("--name"), QLatin1Char('^') + title});
-  if (!search.waitForFinished(kTimeoutMs) || search.exitCode() != 0) return false;
-  const QString id = QString::fromLatin1(search.readAllStandardOutput()).split('\n').first();
-  return XDoTool({QStringLiteral("windowactivate"), QStringLiteral("--sync"), id}) &&
-         XDoTool({QStringLiteral("sleep"), QStringLiteral("0.3")});
+  // A loaded machine may show the window late, or take it for active late: ask again until then.
+  return WaitFor([&] {
+    QProcess search;
+    search.start(QStringLiteral("xdotool"),
+                 {QStringLiteral("search"), QStringLiteral("--onlyvisible"),
+                  QStringLiteral("--name"), QLatin1Char('^') + title});
+    if (!search.waitForFinished(kTimeoutMs) || search.exitCode() != 0) return false;
+    const QString id = QString::fromLatin1(search.readAllStandardOutput()).split('\n').first();
+    QProcess active;
+    active.start(QStringLiteral("xdotool"), {QStringLiteral("getactivewindow")});
+    if (active.waitForFinished(kTimeoutMs) &&
+        QString::fromLatin1(active.readAllStandardOutput()).trimmed() == id) {
+      return XDoTool({QStringLiteral("sleep"), QStringLiteral("0.3")});
+    }
+    XDoTool({QStringLiteral("windowactivate"), id});
+    return false;
+  });
 }
 
 // Presses the keys (xdotool key names) or, for an item that starts with "=", types its text.

@@ -1,4 +1,4 @@
-#include "app/options.h"
+#include "window/options.h"
 
 namespace tallivan {
 namespace {
@@ -15,9 +15,9 @@ the window saves the book.
   -h, --help   show this help and exit
 
 Without --book, the book beside the program is used if there is one; an
-installed copy keeps its book in $XDG_DATA_HOME/tallivan/book (by default
-~/.local/share/tallivan/book). Qt's own options, such as -platform NAME,
-are accepted too.
+installed copy on Linux keeps its book in $XDG_DATA_HOME/tallivan/book (by
+default ~/.local/share/tallivan/book). On Linux, Qt's own options, such as
+-platform NAME, are accepted too.
 )";
 
 constexpr std::string_view kBookOption = "--book";

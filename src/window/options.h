@@ -1,5 +1,5 @@
-#ifndef TALLIVAN_APP_OPTIONS_H_
-#define TALLIVAN_APP_OPTIONS_H_
+#ifndef TALLIVAN_WINDOW_OPTIONS_H_
+#define TALLIVAN_WINDOW_OPTIONS_H_
 
 #include <optional>
 #include <string>
@@ -34,4 +34,4 @@ std::string_view WindowUsage();
 
 }  // namespace tallivan
 
-#endif  // TALLIVAN_APP_OPTIONS_H_
+#endif  // TALLIVAN_WINDOW_OPTIONS_H_

@@ -1,0 +1,58 @@
+#include <gtest/gtest.h>
+#include <windows.h>
+
+#include <filesystem>
+#include <string>
+#include <vector>
+
+namespace tallivan {
+namespace {
+
+// tallivan.exe in the build: bin/ beside tests/, where this test runs from.
+std::wstring Tallivan() {
+  std::wstring self(MAX_PATH, L'\0');
+  self.resize(GetModuleFileNameW(nullptr, self.data(), MAX_PATH));
+  return (std::filesystem::path(self).parent_path().parent_path() / "bin" / "tallivan.exe")
+      .wstring();
+}
+
+TEST(VersionRecordTest, GivesVersionOneZeroZeroOneAndTheProductInAChineseUtf16Table) {
+  const std::wstring path = Tallivan();
+  DWORD handle = 0;
+  const DWORD size = GetFileVersionInfoSizeW(path.c_str(), &handle);
+  ASSERT_GT(size, 0u) << "no version record, error " << GetLastError();
+  std::vector<char> record(size);
+  ASSERT_TRUE(GetFileVersionInfoW(path.c_str(), 0, size, record.data()));
+
+  void* value = nullptr;
+  UINT length = 0;
+  ASSERT_TRUE(VerQueryValueW(record.data(), L"\\", &value, &length));
+  const auto* fixed = static_cast<const VS_FIXEDFILEINFO*>(value);
+  EXPECT_EQ(fixed->dwSignature, 0xFEEF04BDu);
+  for (const auto& [high, low] :
+       {std::pair(fixed->dwFileVersionMS, fixed->dwFileVersionLS),
+        std::pair(fixed->dwProductVersionMS, fixed->dwProductVersionLS)}) {
+    EXPECT_EQ(std::vector<int>({HIWORD(high), LOWORD(high), HIWORD(low), LOWORD(low)}),
+              std::vector<int>({1, 0, 0, 1}));
+  }
+
+  ASSERT_TRUE(VerQueryValueW(record.data(), L"\\VarFileInfo\\Translation", &value, &length));
+  ASSERT_EQ(length, 2 * sizeof(WORD));
+  EXPECT_EQ(static_cast<const WORD*>(value)[0], 0x0804) << "the language: Chinese, PRC";
+  EXPECT_EQ(static_cast<const WORD*>(value)[1], 1200) << "the code page: UTF-16";
+
+  const std::pair<const wchar_t*, std::wstring> strings[] = {
+      {L"ProductName", L"Tallivan"},
+      {L"FileVersion", L"1.00.0001"},
+      {L"ProductVersion", L"1.00.0001"},
+      {L"OriginalFilename", L"tallivan.exe"},
+  };
+  for (const auto& [name, expected] : strings) {
+    const std::wstring query = std::wstring(L"\\StringFileInfo\\080404b0\\") + name;
+    ASSERT_TRUE(VerQueryValueW(record.data(), query.c_str(), &value, &length)) << name;
+    EXPECT_EQ(std::wstring(static_cast<const wchar_t*>(value)), expected) << name;
+  }
+}
+
+}  // namespace
+}  // namespace tallivan

@@ -1,0 +1,48 @@
+#include "window/changed_span.h"
+
+#include <gtest/gtest.h>
+
+#include <string>
+#include <variant>
+
+#include "window/window_texts.h"
+
+namespace tallivan {
+namespace {
+
+// The offset where line `index` (0-based) of `text` starts, and where it ends before its CR LF.
+std::pair<size_t, size_t> LineBounds(std::u16string_view text, int index) {
+  size_t start = 0;
+  for (int i = 0; i < index; ++i) start = text.find(u"\r\n", start) + 2;
+  return {start, std::min(text.find(u"\r\n", start), text.size())};
+}
+
+TEST(ChangedSpanTest, CoversTheFirstToTheLastChangedLineAndSplicesToTheRecalculatedText) {
+  const std::u16string up_to_date = u"a [1]\r\n#  (1.00) ,  1.00\r\n";
+  const struct {
+    std::u16string text;
+    int first_changed;  // -1: nothing changes
+    int last_changed;
+  } cases[] = {
+      {std::u16string(kSampleText), 1, 8},
+      {up_to_date, -1, -1},
+      {up_to_date + u"b [2]\r\n#\r\nc [-2]\r\n#  (-2.00) ,  1.00", 3, 3},
+      {u"#\r\nx\ry\nz\u2028 [1]\r\n" + up_to_date + u"#", 0, 4},
+      {u"\xD800 [3]\r\n#old", 1, 1},
+  };
+  for (const auto& c : cases) {
+    const auto pass = RecalculateEdits(c.text);
+    ASSERT_TRUE(std::holds_alternative<Edits>(pass));
+    const std::optional<SpanReplacement> span = ChangedSpan(c.text, std::get<Edits>(pass));
+    ASSERT_EQ(span.has_value(), c.first_changed >= 0) << c.first_changed;
+    if (!span) continue;
+    EXPECT_EQ(span->start, LineBounds(c.text, c.first_changed).first);
+    EXPECT_EQ(span->start + span->length, LineBounds(c.text, c.last_changed).second);
+    std::u16string spliced = c.text;
+    spliced.replace(span->start, span->length, span->text);
+    EXPECT_TRUE(spliced == std::get<std::u16string>(Recalculate(c.text))) << c.first_changed;
+  }
+}
+
+}  // namespace
+}  // namespace tallivan
