@@ -8,16 +8,12 @@
 namespace tallivan {
 namespace {
 
-// tallivan.exe in the build: bin/ beside tests/, where this test runs from.
-std::wstring Tallivan() {
+TEST(VersionRecordTest, GivesVersionOneZeroZeroOneAndTheProductInAChineseUtf16Table) {
+  // tallivan.exe in the build: bin/ beside tests/, where this test runs from.
   std::wstring self(MAX_PATH, L'\0');
   self.resize(GetModuleFileNameW(nullptr, self.data(), MAX_PATH));
-  return (std::filesystem::path(self).parent_path().parent_path() / "bin" / "tallivan.exe")
-      .wstring();
-}
-
-TEST(VersionRecordTest, GivesVersionOneZeroZeroOneAndTheProductInAChineseUtf16Table) {
-  const std::wstring path = Tallivan();
+  const std::wstring path =
+      (std::filesystem::path(self).parent_path().parent_path() / "bin" / "tallivan.exe").wstring();
   DWORD handle = 0;
   const DWORD size = GetFileVersionInfoSizeW(path.c_str(), &handle);
   ASSERT_GT(size, 0u) << "no version record, error " << GetLastError();
@@ -29,12 +25,10 @@ TEST(VersionRecordTest, GivesVersionOneZeroZeroOneAndTheProductInAChineseUtf16Ta
   ASSERT_TRUE(VerQueryValueW(record.data(), L"\\", &value, &length));
   const auto* fixed = static_cast<const VS_FIXEDFILEINFO*>(value);
   EXPECT_EQ(fixed->dwSignature, 0xFEEF04BDu);
-  for (const auto& [high, low] :
-       {std::pair(fixed->dwFileVersionMS, fixed->dwFileVersionLS),
-        std::pair(fixed->dwProductVersionMS, fixed->dwProductVersionLS)}) {
-    EXPECT_EQ(std::vector<int>({HIWORD(high), LOWORD(high), HIWORD(low), LOWORD(low)}),
-              std::vector<int>({1, 0, 0, 1}));
-  }
+  // 1.0.0.1 for the file and the product: parts 1 and 0 in the high word, 0 and 1 in the low.
+  EXPECT_EQ(std::vector<DWORD>({fixed->dwFileVersionMS, fixed->dwFileVersionLS,
+                                fixed->dwProductVersionMS, fixed->dwProductVersionLS}),
+            std::vector<DWORD>({0x0001'0000, 0x0000'0001, 0x0001'0000, 0x0000'0001}));
 
   ASSERT_TRUE(VerQueryValueW(record.data(), L"\\VarFileInfo\\Translation", &value, &length));
   ASSERT_EQ(length, 2 * sizeof(WORD));
