@@ -1,6 +1,4 @@
-// Arbitrary bytes as a book file: loading gives exactly their code units, or, for an odd length,
-// a refusal that names the book; saving what was loaded writes the same bytes back and leaves
-// nothing beside the book. A load never changes the file.
+// Arbitrary bytes as a book file, loaded and saved back.
 
 #include <cstdint>
 #include <string>

@@ -1,8 +1,6 @@
-// Arbitrary bytes as blank-separated tokens: the numeric test accepts exactly the plain decimals
-// that std::from_chars reads as finite doubles, and converts them to the value from_chars gives.
-//
-// The first byte picks how the rest is read: even, one code unit per byte (Latin-1), which keeps
-// numerals short for the fuzzer; odd, UTF-16LE, which reaches every code unit.
+// Arbitrary bytes as blank-separated tokens for the numeric test. The first byte picks how the
+// rest is read: even, one code unit per byte (Latin-1), which keeps numerals short for the
+// fuzzer; odd, UTF-16LE, which reaches every code unit.
 
 #include <charconv>
 #include <cmath>

@@ -1,5 +1,4 @@
-// Arbitrary bytes, read as UTF-16LE, go through the recalculation pass, whose outcome must be what
-// a plain second reading of the text expects, however the text is shared among threads.
+// Arbitrary bytes, read as UTF-16LE, as a ledger for the recalculation pass.
 
 #include <algorithm>
 #include <cstdint>

@@ -60,7 +60,6 @@ TEST(ScanTest, ReadsLineAmountsAndTheFirstFaultWinsAsThePassDoes) {
       {u"1/2 kg [3]", 30000, kNoError},
       {u"[0.00004] [0.00004]", 0, kNoError},
       {u"no amount", 0, kNoError},
-      {u"", 0, kNoError},
       {u"[]", 0, kNoError},
       {u"［2］", 0, kNoError},
       {u"[ ]", kNoAmount, kErrEmptyBracket},

@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include <string>
+#include <tuple>
 #include <variant>
 
 #include "window/window_texts.h"
@@ -19,28 +20,25 @@ std::pair<size_t, size_t> LineBounds(std::u16string_view text, int index) {
 
 TEST(ChangedSpanTest, CoversTheFirstToTheLastChangedLineAndSplicesToTheRecalculatedText) {
   const std::u16string up_to_date = u"a [1]\r\n#  (1.00) ,  1.00\r\n";
-  const struct {
-    std::u16string text;
-    int first_changed;  // -1: nothing changes
-    int last_changed;
-  } cases[] = {
+  // Each text, and the first and the last line that change (-1: none).
+  const std::tuple<std::u16string, int, int> cases[] = {
       {std::u16string(kSampleText), 1, 8},
       {up_to_date, -1, -1},
       {up_to_date + u"b [2]\r\n#\r\nc [-2]\r\n#  (-2.00) ,  1.00", 3, 3},
       {u"#\r\nx\ry\nz\u2028 [1]\r\n" + up_to_date + u"#", 0, 4},
       {u"\xD800 [3]\r\n#old", 1, 1},
   };
-  for (const auto& c : cases) {
-    const auto pass = RecalculateEdits(c.text);
+  for (const auto& [text, first_changed, last_changed] : cases) {
+    const auto pass = RecalculateEdits(text);
     ASSERT_TRUE(std::holds_alternative<Edits>(pass));
-    const std::optional<SpanReplacement> span = ChangedSpan(c.text, std::get<Edits>(pass));
-    ASSERT_EQ(span.has_value(), c.first_changed >= 0) << c.first_changed;
+    const std::optional<SpanReplacement> span = ChangedSpan(text, std::get<Edits>(pass));
+    ASSERT_EQ(span.has_value(), first_changed >= 0) << first_changed;
     if (!span) continue;
-    EXPECT_EQ(span->start, LineBounds(c.text, c.first_changed).first);
-    EXPECT_EQ(span->start + span->length, LineBounds(c.text, c.last_changed).second);
-    std::u16string spliced = c.text;
+    EXPECT_EQ(span->start, LineBounds(text, first_changed).first);
+    EXPECT_EQ(span->start + span->length, LineBounds(text, last_changed).second);
+    std::u16string spliced = text;
     spliced.replace(span->start, span->length, span->text);
-    EXPECT_TRUE(spliced == std::get<std::u16string>(Recalculate(c.text))) << c.first_changed;
+    EXPECT_TRUE(spliced == std::get<std::u16string>(Recalculate(text))) << first_changed;
   }
 }
 
