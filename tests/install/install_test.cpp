@@ -2,15 +2,11 @@
 // copy does with the user's folders, the shell completion and the make targets that touch books.
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
-#include <poll.h>
 #include <signal.h>
-#include <sys/inotify.h>
-#include <sys/stat.h>
 #include <unistd.h>
 
 #include <chrono>
 #include <filesystem>
-#include <map>
 #include <regex>
 #include <set>
 #include <sstream>
@@ -79,39 +75,6 @@ TEST(WindowOptionsTest, AnswersHelpVersionAndBadUseWithoutOpeningTheWindow) {
     EXPECT_EQ(own == std::string::npos ? outcome.err : outcome.err.substr(own + 10), c.err);
     EXPECT_EQ(Find(folder, "book*", "%p"), "") << "no book is made";
   }
-}
-
-TEST(WindowOptionsTest, OpensTheBookNamedRelativeToTheWorkingFolderAndSavesItThere) {
-  TempDir dir;
-  const fs::path& root = dir.path();
-  fs::create_directories(root / "app");
-  fs::create_directories(root / "work/ledgers");
-  fs::copy_file(TALLIVAN_EXECUTABLE, root / "app/tallivan");
-  const fs::path book = root / "work/ledgers/2026";
-  const std::string text = Le(u"rent [1000]\r\n#");
-  WriteBytes(book, text);
-  struct stat before {};
-  ASSERT_EQ(stat(book.c_str(), &before), 0);
-  // The program reads its book once it catches the signals.
-  const int watch = inotify_init1(IN_CLOEXEC);
-  ASSERT_GE(inotify_add_watch(watch, book.c_str(), IN_CLOSE_NOWRITE), 0);
-  const pid_t child =
-      Start({(root / "app/tallivan").string(), "-platform", "offscreen", "--book", "ledgers/2026"},
-            {}, root / "work");
-  pollfd event{watch, POLLIN, 0};
-  const bool read = poll(&event, 1, 60000) == 1;
-  close(watch);
-  kill(child, SIGTERM);
-  const Outcome outcome = Finish(child, root / "work");
-  ASSERT_TRUE(read) << "the program never read its book: " << outcome.err;
-  EXPECT_EQ(outcome.code, 0) << outcome.err;
-  struct stat after {};
-  ASSERT_EQ(stat(book.c_str(), &after), 0);
-  EXPECT_EQ(after.st_ino, before.st_ino) << "nothing changed, so nothing was written";
-  EXPECT_EQ(ReadBytes(book), text);
-  EXPECT_EQ(Find(root, "*", "%y %p"),
-            "d ./app\nd ./work\nd ./work/ledgers\nf ./app/tallivan\nf ./work/ledgers/2026\n")
-      << "nothing beside it";
 }
 
 TEST(CompletionTest, OffersEveryOptionTheHelpNames) {
