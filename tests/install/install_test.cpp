@@ -180,8 +180,7 @@ TEST_F(PackageTest, HoldsTheProgramsTheirDesktopFilesAndDocumentsAndNothingElse)
       "usr/share/doc/tallivan/copyright",
       "usr/share/doc/tallivan/changelog.gz",
   };
-  const int sizes[] = {16, 24, 32, 48, 64, 128, 256};
-  for (int size : sizes) {
+  for (int size : {16, 24, 32, 48, 64, 128, 256}) {
     const std::string folder = std::to_string(size) + "x" + std::to_string(size);
     expected.insert("usr/share/icons/hicolor/" + folder + "/apps/" + id + ".png");
   }
@@ -190,25 +189,9 @@ TEST_F(PackageTest, HoldsTheProgramsTheirDesktopFilesAndDocumentsAndNothingElse)
   std::set<std::string> files;
   std::istringstream lines(contents.out);
   for (std::string line; std::getline(lines, line);) {
-    const std::string path = line.substr(line.find("./") + 2);
-    if (!line.starts_with("d")) files.insert(path);
-    const std::string mode = line.starts_with("d")          ? "drwxr-xr-x"
-                             : path.starts_with("usr/bin/") ? "-rwxr-xr-x"
-                                                            : "-rw-r--r--";
-    EXPECT_TRUE(line.starts_with(mode + " root/root")) << line;
+    if (!line.starts_with("d")) files.insert(line.substr(line.find("./") + 2));
   }
   EXPECT_EQ(files, expected);
-
-  // Each PNG is as large as its folder says: width and height from its header.
-  for (int size : sizes) {
-    const std::string folder = std::to_string(size) + "x" + std::to_string(size);
-    const std::string png =
-        ReadBytes(root() / ("usr/share/icons/hicolor/" + folder + "/apps/" + id + ".png"));
-    // The signature, then the header's length, name, width and height (big-endian).
-    const std::string side = {0, 0, static_cast<char>(size >> 8), static_cast<char>(size)};
-    EXPECT_EQ(png.substr(0, 24), "\x89PNG\r\n\x1a\n" + std::string("\0\0\0\rIHDR", 8) + side + side)
-        << folder;
-  }
 
   const Outcome info = RunProgram({"dpkg-deb", "--info", package_}, folder_);
   ASSERT_EQ(info.code, 0);
@@ -238,6 +221,8 @@ TEST_F(PackageTest, PassesTheDesktopAppStreamManualAndPackageChecks) {
       {"man", "--warnings", "-E", "UTF-8", "-l", "-Tutf8", "-Z", share + "/man/man1/tallivan.1.gz"},
       {"man", "--warnings", "-E", "UTF-8", "-l", "-Tutf8", "-Z",
        share + "/man/man1/tallivan-calc.1.gz"},
+      // Lintian also checks each file's owner and mode, and that each icon is the size its
+      // folder says.
       {"lintian", "--fail-on", "error,warning", package_},
   };
   for (const std::vector<std::string>& check : checks) {
