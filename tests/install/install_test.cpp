@@ -61,29 +61,27 @@ TEST(WindowOptionsTest, AnswersHelpVersionAndBadUseWithoutOpeningTheWindow) {
       {{"-platform", "offscreen", "a", "b"}, false, 2, "", "unexpected argument 'a'; " + name_it},
   };
   TempDir dir;
-  const fs::path& folder = dir.path();
   for (const auto& c : cases) {
     SCOPED_TRACE(::testing::PrintToString(c.args));
     std::vector<std::string> argv = {TALLIVAN_EXECUTABLE};
     argv.insert(argv.end(), c.args.begin(), c.args.end());
-    const Outcome outcome = RunProgram(argv, folder, c.display ? kOffScreen : kNoDisplay);
+    const Outcome outcome = RunProgram(argv, dir.path(), c.display ? kOffScreen : kNoDisplay);
     EXPECT_EQ(outcome.code, c.code);
     EXPECT_TRUE(outcome.out.starts_with(c.out) && (c.out.empty() == outcome.out.empty()))
         << outcome.out;
     // Qt may warn on its own lines; the program's message is its last line.
     const size_t own = outcome.err.rfind("tallivan: ");
     EXPECT_EQ(own == std::string::npos ? outcome.err : outcome.err.substr(own + 10), c.err);
-    EXPECT_EQ(Find(folder, "book*", "%p"), "") << "no book is made";
+    EXPECT_EQ(Find(dir.path(), "book*", "%p"), "") << "no book is made";
   }
 }
 
 TEST(CompletionTest, OffersEveryOptionTheHelpNames) {
   TempDir dir;
-  const fs::path& folder = dir.path();
   for (const auto& [program, executable] :
        {std::pair{"tallivan", TALLIVAN_EXECUTABLE}, std::pair{"tallivan-calc", TALLIVAN_CALC}}) {
     SCOPED_TRACE(program);
-    const Outcome help = RunProgram({executable, "--help"}, folder, kNoDisplay);
+    const Outcome help = RunProgram({executable, "--help"}, dir.path(), kNoDisplay);
     ASSERT_EQ(help.code, 0);
     std::set<std::string> named;
     const std::regex option(R"((?:^  |, )(--?[a-z0-9][a-z0-9-]*))");
@@ -98,7 +96,7 @@ TEST(CompletionTest, OffersEveryOptionTheHelpNames) {
                                " -); COMP_CWORD=1; $(complete -p " + program +
                                " | sed 's/.*-F \\([^ ]*\\).*/\\1/'); printf '%s\\n' "
                                "\"${COMPREPLY[@]}\"";
-    const Outcome completion = RunProgram({"bash", "-c", script}, folder);
+    const Outcome completion = RunProgram({"bash", "-c", script}, dir.path());
     ASSERT_EQ(completion.code, 0) << completion.err;
     std::set<std::string> offered;
     std::istringstream words(completion.out);

@@ -210,22 +210,20 @@ TEST_F(BookSessionTest, AFailedSaveLetsTheUserCloseStayOrKeepTheTextApartButNeve
 
 TEST_F(BookSessionTest, AWindowIsToldOfOtherWindowsOnItsBookButNotOfOnesThatCrashed) {
   WriteBytes(Book(), Le(u"book"));
-  const auto warned = [](const FakeMessenger& messenger) {
-    return messenger.Showing({"already open in another Tallivan window"}) > 0;
-  };
+  const std::string open = "already open in another Tallivan window";
   FakeMessenger a_messenger, b_messenger;
   std::unique_ptr<BookSession> a = Session(a_messenger), b = Session(b_messenger);
   a->Open();
   b->Open();
-  EXPECT_FALSE(warned(a_messenger));
-  EXPECT_TRUE(warned(b_messenger));
+  EXPECT_EQ(a_messenger.Showing({open}), 0u);
+  EXPECT_EQ(b_messenger.Showing({open}), 1u);
   EXPECT_NE(a->recovery_copy(), b->recovery_copy());
   // Windows that end without closing (as a crash ends them) leave nothing that warns.
   a.reset();
   b.reset();
   FakeMessenger messenger;
   Session(messenger)->Open();
-  EXPECT_FALSE(warned(messenger));
+  EXPECT_EQ(messenger.Showing({open}), 0u);
 }
 
 TEST_F(BookSessionTest, KeepsARecoveryCopyShortlyAfterChangesWhileTheTextDiffersFromTheBook) {
