@@ -39,7 +39,7 @@ TEST_F(BookSessionTest, ClosingWritesOnlyWhatChangedAndAsksBeforeOverwritingWhat
     Outcome book;
     bool kept_apart;  // the text went to a file of its own
   } cases[] = {
-      {"unchanged", mine, mine, 0, false, kNo, "", kClose, kUntouched, false},
+      {"unchanged, unattended", mine, mine, 0, false, kAway, "", kClose, kUntouched, false},
       {"unchanged, read-only", mine, mine, 0444, false, kNo, "", kClose, kUntouched, false},
       {"edited", mine, mine, 0, true, kAway, "", kClose, kRewritten, false},
       {"no book, sample unchanged", kNone, kNone, 0, false, kNo, "", kClose, kRewritten, false},
