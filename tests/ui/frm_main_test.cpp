@@ -81,8 +81,7 @@ TEST_F(FrmMainTest, MissingBookIsReportedAndTheCaretGoesToTheEndOfTheSample) {
 TEST_F(FrmMainTest, F1ToF16RecalculateAndDoNothingElseAndTheOtherFunctionKeysDoNothing) {
   constexpr int kEnd = -2;
   const std::u16string sample(kSampleText);
-  const std::u16string after =
-      std::get<std::u16string>(Recalculate(std::u16string(kSampleText) + u"x", kSeparator));
+  const std::u16string after = std::get<std::u16string>(Recalculate(sample + u"x", kSeparator));
   const auto all = Qt::ShiftModifier | Qt::ControlModifier | Qt::AltModifier;
   const std::string bracket = "Something invalid in the Bracket.\r\n括号中有内容不可识别。";
   const struct {
