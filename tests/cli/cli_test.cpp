@@ -139,7 +139,6 @@ TEST(CalcTest, GivesTheExitStatusOutputAndFilesOfEachRun) {
       {{"账本"}, "", 2, "", "Cannot read \"账本\": " + not_found},
       {{".."}, "", 2, "", "Cannot read \"..\": Is a directory"},
       {{}, "odd", 2, "", odd_stdin + "3 bytes) is odd, so it is not UTF-16"},
-      {{}, "x", 2, "", odd_stdin + "1 byte) is odd, so it is not UTF-16"},
       {{}, "x", 2, "", odd_stdin + "1 byte) is odd, so it is not UTF-16", {.piped = true}},
       {{}, book, 2, "", odd_stdin + "109 bytes) is odd", {.before = "head -c 3 >/dev/null; "}},
       {{"--utf8", "bad.txt"}, "", 2, "", "\"bad.txt\": invalid UTF-8 at byte 9 (line 2)"},

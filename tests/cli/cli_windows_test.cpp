@@ -15,22 +15,9 @@ namespace fs = std::filesystem;
 constexpr DWORD kShareAll = FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE;
 constexpr DWORD kRunLimitMs = 60'000;
 
-// `arg` as the C runtime of the program started splits it back out of its command line.
-std::wstring Quoted(const std::wstring& arg) {
-  std::wstring quoted = L"\"";
-  size_t backslashes = 0;
-  for (const wchar_t c : arg) {
-    if (c == L'\\') {
-      ++backslashes;
-      continue;
-    }
-    quoted.append(c == L'"' ? backslashes * 2 + 1 : backslashes, L'\\');
-    backslashes = 0;
-    quoted += c;
-  }
-  quoted.append(backslashes * 2, L'\\');
-  return quoted + L"\"";
-}
+// `arg` in quotes, which the C runtime of the program started takes off again; no argument here
+// holds a quote or ends in a backslash, which would need escapes.
+std::wstring Quoted(const std::wstring& arg) { return L"\"" + arg + L"\""; }
 
 HANDLE Inheritable(HANDLE handle) {
   SetHandleInformation(handle, HANDLE_FLAG_INHERIT, HANDLE_FLAG_INHERIT);

@@ -2,15 +2,11 @@
 // copy does with the user's folders, the shell completion and the make targets that touch books.
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
-#include <poll.h>
 #include <signal.h>
-#include <sys/inotify.h>
-#include <sys/stat.h>
 #include <unistd.h>
 
 #include <chrono>
 #include <filesystem>
-#include <map>
 #include <regex>
 #include <set>
 #include <sstream>
@@ -65,62 +61,27 @@ TEST(WindowOptionsTest, AnswersHelpVersionAndBadUseWithoutOpeningTheWindow) {
       {{"-platform", "offscreen", "a", "b"}, false, 2, "", "unexpected argument 'a'; " + name_it},
   };
   TempDir dir;
-  const fs::path& folder = dir.path();
   for (const auto& c : cases) {
     SCOPED_TRACE(::testing::PrintToString(c.args));
     std::vector<std::string> argv = {TALLIVAN_EXECUTABLE};
     argv.insert(argv.end(), c.args.begin(), c.args.end());
-    const Outcome outcome = RunProgram(argv, folder, c.display ? kOffScreen : kNoDisplay);
+    const Outcome outcome = RunProgram(argv, dir.path(), c.display ? kOffScreen : kNoDisplay);
     EXPECT_EQ(outcome.code, c.code);
     EXPECT_TRUE(outcome.out.starts_with(c.out) && (c.out.empty() == outcome.out.empty()))
         << outcome.out;
     // Qt may warn on its own lines; the program's message is its last line.
     const size_t own = outcome.err.rfind("tallivan: ");
     EXPECT_EQ(own == std::string::npos ? outcome.err : outcome.err.substr(own + 10), c.err);
-    EXPECT_EQ(Find(folder, "book*", "%p"), "") << "no book is made";
+    EXPECT_EQ(Find(dir.path(), "book*", "%p"), "") << "no book is made";
   }
-}
-
-TEST(WindowOptionsTest, OpensTheBookNamedRelativeToTheWorkingFolderAndSavesItThere) {
-  TempDir dir;
-  const fs::path& root = dir.path();
-  fs::create_directories(root / "app");
-  fs::create_directories(root / "work/ledgers");
-  fs::copy_file(TALLIVAN_EXECUTABLE, root / "app/tallivan");
-  const fs::path book = root / "work/ledgers/2026";
-  const std::string text = Le(u"rent [1000]\r\n#");
-  WriteBytes(book, text);
-  struct stat before {};
-  ASSERT_EQ(stat(book.c_str(), &before), 0);
-  // The program reads its book once it catches the signals.
-  const int watch = inotify_init1(IN_CLOEXEC);
-  ASSERT_GE(inotify_add_watch(watch, book.c_str(), IN_CLOSE_NOWRITE), 0);
-  const pid_t child =
-      Start({(root / "app/tallivan").string(), "-platform", "offscreen", "--book", "ledgers/2026"},
-            {}, root / "work");
-  pollfd event{watch, POLLIN, 0};
-  const bool read = poll(&event, 1, 60000) == 1;
-  close(watch);
-  kill(child, SIGTERM);
-  const Outcome outcome = Finish(child, root / "work");
-  ASSERT_TRUE(read) << "the program never read its book: " << outcome.err;
-  EXPECT_EQ(outcome.code, 0) << outcome.err;
-  struct stat after {};
-  ASSERT_EQ(stat(book.c_str(), &after), 0);
-  EXPECT_EQ(after.st_ino, before.st_ino) << "nothing changed, so nothing was written";
-  EXPECT_EQ(ReadBytes(book), text);
-  EXPECT_EQ(Find(root, "*", "%y %p"),
-            "d ./app\nd ./work\nd ./work/ledgers\nf ./app/tallivan\nf ./work/ledgers/2026\n")
-      << "nothing beside it";
 }
 
 TEST(CompletionTest, OffersEveryOptionTheHelpNames) {
   TempDir dir;
-  const fs::path& folder = dir.path();
   for (const auto& [program, executable] :
        {std::pair{"tallivan", TALLIVAN_EXECUTABLE}, std::pair{"tallivan-calc", TALLIVAN_CALC}}) {
     SCOPED_TRACE(program);
-    const Outcome help = RunProgram({executable, "--help"}, folder, kNoDisplay);
+    const Outcome help = RunProgram({executable, "--help"}, dir.path(), kNoDisplay);
     ASSERT_EQ(help.code, 0);
     std::set<std::string> named;
     const std::regex option(R"((?:^  |, )(--?[a-z0-9][a-z0-9-]*))");
@@ -135,7 +96,7 @@ TEST(CompletionTest, OffersEveryOptionTheHelpNames) {
                                " -); COMP_CWORD=1; $(complete -p " + program +
                                " | sed 's/.*-F \\([^ ]*\\).*/\\1/'); printf '%s\\n' "
                                "\"${COMPREPLY[@]}\"";
-    const Outcome completion = RunProgram({"bash", "-c", script}, folder);
+    const Outcome completion = RunProgram({"bash", "-c", script}, dir.path());
     ASSERT_EQ(completion.code, 0) << completion.err;
     std::set<std::string> offered;
     std::istringstream words(completion.out);
@@ -217,8 +178,7 @@ TEST_F(PackageTest, HoldsTheProgramsTheirDesktopFilesAndDocumentsAndNothingElse)
       "usr/share/doc/tallivan/copyright",
       "usr/share/doc/tallivan/changelog.gz",
   };
-  const int sizes[] = {16, 24, 32, 48, 64, 128, 256};
-  for (int size : sizes) {
+  for (int size : {16, 24, 32, 48, 64, 128, 256}) {
     const std::string folder = std::to_string(size) + "x" + std::to_string(size);
     expected.insert("usr/share/icons/hicolor/" + folder + "/apps/" + id + ".png");
   }
@@ -227,25 +187,9 @@ TEST_F(PackageTest, HoldsTheProgramsTheirDesktopFilesAndDocumentsAndNothingElse)
   std::set<std::string> files;
   std::istringstream lines(contents.out);
   for (std::string line; std::getline(lines, line);) {
-    const std::string path = line.substr(line.find("./") + 2);
-    if (!line.starts_with("d")) files.insert(path);
-    const std::string mode = line.starts_with("d")          ? "drwxr-xr-x"
-                             : path.starts_with("usr/bin/") ? "-rwxr-xr-x"
-                                                            : "-rw-r--r--";
-    EXPECT_TRUE(line.starts_with(mode + " root/root")) << line;
+    if (!line.starts_with("d")) files.insert(line.substr(line.find("./") + 2));
   }
   EXPECT_EQ(files, expected);
-
-  // Each PNG is as large as its folder says: width and height from its header.
-  for (int size : sizes) {
-    const std::string folder = std::to_string(size) + "x" + std::to_string(size);
-    const std::string png =
-        ReadBytes(root() / ("usr/share/icons/hicolor/" + folder + "/apps/" + id + ".png"));
-    // The signature, then the header's length, name, width and height (big-endian).
-    const std::string side = {0, 0, static_cast<char>(size >> 8), static_cast<char>(size)};
-    EXPECT_EQ(png.substr(0, 24), "\x89PNG\r\n\x1a\n" + std::string("\0\0\0\rIHDR", 8) + side + side)
-        << folder;
-  }
 
   const Outcome info = RunProgram({"dpkg-deb", "--info", package_}, folder_);
   ASSERT_EQ(info.code, 0);
@@ -272,17 +216,16 @@ TEST_F(PackageTest, PassesTheDesktopAppStreamManualAndPackageChecks) {
   const std::vector<std::string> checks[] = {
       {"desktop-file-validate", share + "/applications/" + id + ".desktop"},
       {"appstreamcli", "validate", "--no-net", share + "/metainfo/" + id + ".metainfo.xml"},
-      {"man", "--warnings", "-E", "UTF-8", "-l", "-Tutf8", "-Z", share + "/man/man1/tallivan.1.gz"},
-      {"man", "--warnings", "-E", "UTF-8", "-l", "-Tutf8", "-Z",
-       share + "/man/man1/tallivan-calc.1.gz"},
+      // Lintian also reads the manual pages with man --warnings, and checks each file's owner and
+      // mode and that each icon is the size its folder says.
       {"lintian", "--fail-on", "error,warning", package_},
   };
   for (const std::vector<std::string>& check : checks) {
     SCOPED_TRACE(check.back());
-    const Outcome outcome = RunProgram(check, folder_, {{"MANWIDTH", "80"}});
+    const Outcome outcome = RunProgram(check, folder_);
     EXPECT_EQ(outcome.code, 0) << outcome.out << outcome.err;
-    if (check[0] == "man" || check[0] == "desktop-file-validate") {
-      EXPECT_EQ(outcome.err + (check[0] == "man" ? "" : outcome.out), "") << "warnings";
+    if (check[0] == "desktop-file-validate") {
+      EXPECT_EQ(outcome.err + outcome.out, "") << "warnings";
     }
   }
 }

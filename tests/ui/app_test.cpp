@@ -1,43 +1,56 @@
 // Starts the real program from a copy in a temporary folder, so that its book is the one beside
-// that copy: off screen and ended by termination signals, and in an X session (see in-x-session)
-// where it is typed into, closed and killed as a user's desktop would.
+// that copy or one that --book names: off screen and ended by termination signals, and in an X
+// session (see in-x-session) where it is typed into, closed and killed as a user's desktop would.
 #include <gtest/gtest.h>
 #include <poll.h>
 #include <sys/inotify.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
-#include <QDir>
 #include <QProcess>
-#include <QTemporaryDir>
 #include <QThread>
 #include <csignal>
 #include <functional>
 
-#include "tests/ui/test_support.h"
+#include "tests/session/session_test_support.h"
 
 namespace tallivan {
 namespace {
 
+namespace fs = std::filesystem;
+
 constexpr int kTimeoutMs = 30000;
 
-// A copy of the program in a folder of its own, which holds its book.
+// A copy of the program in a folder of its own, which holds its book, or which holds the folder
+// "work" it runs in and the book `named` there with --book.
 class Copy {
  public:
-  Copy() { EXPECT_TRUE(QFile::copy(QStringLiteral(TALLIVAN_EXECUTABLE), program_)); }
-  QString book() const { return dir_.filePath(QStringLiteral("book")); }
-  QString folder() const { return dir_.path(); }
-  QStringList Files(const QString& pattern) const {
-    return QDir(dir_.path()).entryList({pattern}, QDir::Files | QDir::Hidden);
+  explicit Copy(const std::string& named = "") : named_(named) {
+    fs::copy_file(TALLIVAN_EXECUTABLE, program_);
+    fs::create_directories(folder() / "work" / fs::path(named_).parent_path());
+  }
+  fs::path folder() const { return dir_.path(); }
+  fs::path book() const { return named_.empty() ? folder() / "book" : folder() / "work" / named_; }
+  // The files beside the book but the book and the program.
+  std::vector<fs::path> Beside() const {
+    std::vector<fs::path> files;
+    for (const auto& entry : fs::directory_iterator(book().parent_path())) {
+      if (!entry.is_directory() && entry.path() != book() && entry.path() != program_) {
+        files.push_back(entry.path());
+      }
+    }
+    return files;
   }
   // Starts the program on `platform`; with a watch on the book, returns once it read the book.
   void Start(QProcess& process, const QString& platform, bool wait_for_load) const {
     const int watch = inotify_init1(IN_CLOEXEC);
-    ASSERT_GE(inotify_add_watch(watch, QFile::encodeName(book()), IN_CLOSE_NOWRITE), 0);
+    ASSERT_GE(inotify_add_watch(watch, book().c_str(), IN_CLOSE_NOWRITE), 0);
     QProcessEnvironment environment = QProcessEnvironment::systemEnvironment();
-    environment.insert(QStringLiteral("QT_QPA_PLATFORM"), platform);
+    environment.insert("QT_QPA_PLATFORM", platform);
     process.setProcessEnvironment(environment);
-    process.start(program_, {});
+    process.setWorkingDirectory(QString::fromStdString((folder() / "work").string()));
+    const QStringList args = {"--book", QString::fromStdString(named_)};
+    process.start(QString::fromStdString(program_.string()), named_.empty() ? QStringList() : args);
     pollfd read{watch, POLLIN, 0};
     const bool loaded = !wait_for_load || poll(&read, 1, kTimeoutMs) == 1;
     close(watch);
@@ -45,69 +58,70 @@ class Copy {
   }
 
  private:
-  QTemporaryDir dir_;
-  const QString program_ = dir_.filePath(QStringLiteral("tallivan"));
+  TempDir dir_;
+  const std::string named_;
+  const fs::path program_ = dir_.path() / "tallivan";
 };
 
 TEST(AppTest, SignalsLeaveAnUnchangedBookAloneAndKeepChangedTextApartEachWindowInItsOwnFile) {
-  const QByteArray units = Bytes(u"a [1]\r\n#\r\n\n\r\u2028\u2029\uFDD0\uFDD1\u00A0\xD800\0\r\n");
+  const std::string units = Le(u"a [1]\r\n#\r\n\n\r\u2028\u2029\uFDD0\uFDD1\u00A0\xD800\0\r\n");
   const struct {
     int signal_number;
-    QByteArray book;
+    std::string book;
     int windows;
     bool changed_on_disk;  // by another program, after the windows loaded it
     bool fifo = false;  // the book is a FIFO, which the program must refuse without waiting on it
-  } cases[] = {{SIGTERM, units, 1, false},
+    std::string named = "";  // the book that --book names, relative to the working folder
+  } cases[] = {{SIGTERM, units, 1, false, false, "ledgers/2026"},
                {SIGINT, "abcde", 1, false},  // unreadable
                {SIGHUP, units, 2, true},
                {SIGTERM, "", 1, false, true}};
   for (const auto& c : cases) {
     SCOPED_TRACE(c.signal_number);
-    Copy copy;
+    Copy copy(c.named);
     if (c.fifo) {
-      ASSERT_EQ(mkfifo(QFile::encodeName(copy.book()).constData(), 0600), 0);
+      ASSERT_EQ(mkfifo(copy.book().c_str(), 0600), 0);
     } else {
-      PutFile(copy.book(), c.book);
+      WriteBytes(copy.book(), c.book);
     }
-    const ino_t before = InodeOf(copy.book());
+    const uint64_t before = FileId(copy.book());
     QProcess windows[2];  // off screen, with a temporary home folder, as this test runs
-    for (int i = 0; i < c.windows; ++i) copy.Start(windows[i], QStringLiteral("offscreen"), true);
-    if (c.changed_on_disk) PutFile(copy.book(), "theirs");
+    for (int i = 0; i < c.windows; ++i) copy.Start(windows[i], "offscreen", true);
+    if (c.changed_on_disk) WriteBytes(copy.book(), "theirs");
     for (int i = 0; i < c.windows; ++i) {
       ASSERT_EQ(kill(static_cast<pid_t>(windows[i].processId()), c.signal_number), 0);
     }
-    QStringList told;
+    QString told;
     for (int i = 0; i < c.windows; ++i) {
       ASSERT_TRUE(windows[i].waitForFinished(kTimeoutMs));
       EXPECT_EQ(windows[i].exitStatus(), QProcess::NormalExit);
-      told << QString::fromUtf8(windows[i].readAllStandardError());
+      told += QString::fromUtf8(windows[i].readAllStandardError());
     }
-    struct stat st {};
-    ASSERT_EQ(stat(QFile::encodeName(copy.book()).constData(), &st), 0);
-    EXPECT_TRUE(c.fifo ? S_ISFIFO(st.st_mode)
+    EXPECT_TRUE(c.fifo ? fs::is_fifo(copy.book())
                        : ReadBytes(copy.book()) == (c.changed_on_disk ? "theirs" : c.book));
     if (!c.changed_on_disk) {
-      EXPECT_EQ(InodeOf(copy.book()), before);
+      EXPECT_EQ(FileId(copy.book()), before);
     }
     // Each window's text in a file of its own, however close together they ended, for nobody
-    // else to read, and each says on standard error where its text went.
-    const QStringList kept = copy.Files(QStringLiteral("book.unsaved-*"));
-    ASSERT_EQ(kept.size(), c.changed_on_disk ? c.windows : 0);
-    for (const QString& name : kept) {
-      EXPECT_EQ(ReadBytes(copy.folder() + QLatin1Char('/') + name), c.book);
-      EXPECT_EQ(QFileInfo(copy.folder() + QLatin1Char('/') + name).permissions(),
-                QFile::ReadOwner | QFile::WriteOwner | QFile::ReadUser | QFile::WriteUser);
-      EXPECT_EQ(told.join(QString()).count(QLatin1Char('/') + name + QLatin1Char('\n')), 1)
-          << told.join(QString()).toStdString();
+    // else to read, and each says on standard error where its text went; nothing else is left.
+    std::vector<fs::path> kept = copy.Beside();
+    std::erase(kept, copy.folder() / ".book.unsaved-seen");  // which of them were told at a start
+    ASSERT_EQ(kept.size(), c.changed_on_disk ? c.windows : 0) << ::testing::PrintToString(kept);
+    for (const fs::path& file : kept) {
+      EXPECT_TRUE(file.filename().string().starts_with("book.unsaved-")) << file;
+      EXPECT_EQ(ReadBytes(file), c.book);
+      EXPECT_TRUE(HasMode(file, 0600));
+      EXPECT_EQ(told.count(QString::fromStdString(file.string() + "\n")), 1) << told.toStdString();
     }
   }
 }
 
-// Runs xdotool with `args`; true when it succeeded.
-bool XDoTool(const QStringList& args) {
+// Runs xdotool with `args`; what it printed, or nullopt when it failed.
+std::optional<QString> XDoTool(const QStringList& args) {
   QProcess tool;
-  tool.start(QStringLiteral("xdotool"), args);
-  return tool.waitForFinished(kTimeoutMs) && tool.exitCode() == 0;
+  tool.start("xdotool", args);
+  if (!tool.waitForFinished(kTimeoutMs) || tool.exitCode() != 0) return std::nullopt;
+  return QString::fromLatin1(tool.readAllStandardOutput());
 }
 
 // Waits up to the timeout for `done`.
@@ -123,42 +137,33 @@ bool WaitFor(const std::function<bool()>& done) {
 bool Activate(const QString& title) {
   // A loaded machine may show the window late, or take it for active late: ask again until then.
   return WaitFor([&] {
-    QProcess search;
-    search.start(QStringLiteral("xdotool"),
-                 {QStringLiteral("search"), QStringLiteral("--onlyvisible"),
-                  QStringLiteral("--name"), QLatin1Char('^') + title});
-    if (!search.waitForFinished(kTimeoutMs) || search.exitCode() != 0) return false;
-    const QString id = QString::fromLatin1(search.readAllStandardOutput()).split('\n').first();
-    QProcess active;
-    active.start(QStringLiteral("xdotool"), {QStringLiteral("getactivewindow")});
-    if (active.waitForFinished(kTimeoutMs) &&
-        QString::fromLatin1(active.readAllStandardOutput()).trimmed() == id) {
-      return XDoTool({QStringLiteral("sleep"), QStringLiteral("0.3")});
+    const std::optional<QString> found =
+        XDoTool({"search", "--onlyvisible", "--name", '^' + title});
+    if (!found) return false;
+    const QString id = found->split('\n').first();
+    if (XDoTool({"getactivewindow"}).value_or("").trimmed() == id) {
+      return XDoTool({"sleep", "0.3"}).has_value();
     }
-    XDoTool({QStringLiteral("windowactivate"), id});
+    XDoTool({"windowactivate", id});
     return false;
   });
 }
 
 // Presses the keys (xdotool key names) or, for an item that starts with "=", types its text.
 bool Keys(const QStringList& keys) {
-  for (const QString& key : keys) {
-    const bool typed = key.startsWith(QLatin1Char('='));
-    if (!XDoTool({typed ? QStringLiteral("type") : QStringLiteral("key"), QStringLiteral("--delay"),
-                  QStringLiteral("30"), typed ? key.mid(1) : key})) {
-      return false;
-    }
-  }
-  return true;
+  return std::all_of(keys.begin(), keys.end(), [](const QString& key) {
+    const bool typed = key.startsWith('=');
+    return XDoTool({typed ? "type" : "key", "--delay", "30", typed ? key.mid(1) : key}).has_value();
+  });
 }
 
 TEST(AppTest, InAnXSessionWhatIsTypedSurvivesFunctionKeysClosingSignalsAndCrashes) {
-  if (qEnvironmentVariable("QT_QPA_PLATFORM") != QStringLiteral("xcb")) {
+  if (qEnvironmentVariable("QT_QPA_PLATFORM") != "xcb") {
     GTEST_SKIP() << "needs an X session (tests/ui/in-x-session)";
   }
   enum class End { kAltF4, kSigterm, kSigkillAndRestore };
-  const QStringList keys = {QStringLiteral("ctrl+End"), QStringLiteral("Return"),
-                            QStringLiteral("=c [3] taxi"), QStringLiteral("F14")};
+  const QStringList keys = {"ctrl+End", "Return", "=c [3] taxi", "F14"};
+  const std::u16string typed = u"a [1]\r\n#  (1.00) ,  1.00\r\nc [3] taxi";
   const struct {
     const char* name;
     QStringList keys;
@@ -168,42 +173,39 @@ TEST(AppTest, InAnXSessionWhatIsTypedSurvivesFunctionKeysClosingSignalsAndCrashe
       // On X11 the text box itself takes F14 for undo, F20 for cut and F18 for paste; the
       // physical F13-F16 arrive as XF86Tools and XF86Launch5-7.
       {"function keys",
-       keys + QStringList{QStringLiteral("ctrl+a"), QStringLiteral("F20"), QStringLiteral("F18"),
-                          QStringLiteral("ctrl+End"), QStringLiteral("Return"),
-                          QStringLiteral("=#"), QStringLiteral("XF86Launch5")},
-       End::kAltF4, u"a [1]\r\n#  (1.00) ,  1.00\r\nc [3] taxi\r\n#  (3.00) ,  4.00"},
-      {"a termination signal", keys, End::kSigterm, u"a [1]\r\n#  (1.00) ,  1.00\r\nc [3] taxi"},
-      {"a crash, then the recovery copy restored", keys, End::kSigkillAndRestore,
-       u"a [1]\r\n#  (1.00) ,  1.00\r\nc [3] taxi"},
+       keys + QStringList{"ctrl+a", "F20", "F18", "ctrl+End", "Return", "=#", "XF86Launch5"},
+       End::kAltF4, typed + u"\r\n#  (3.00) ,  4.00"},
+      {"a termination signal", keys, End::kSigterm, typed},
+      {"a crash, then the recovery copy restored", keys, End::kSigkillAndRestore, typed},
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(c.name);
     Copy copy;
-    PutFile(copy.book(), Bytes(u"a [1]\r\n#"));
+    WriteBytes(copy.book(), Le(u"a [1]\r\n#"));
     QProcess window;
-    copy.Start(window, QStringLiteral("xcb"), false);
-    ASSERT_TRUE(Activate(QStringLiteral("Tallivan v1.01")));
+    copy.Start(window, "xcb", false);
+    ASSERT_TRUE(Activate("Tallivan v1.01"));
     ASSERT_TRUE(Keys(c.keys));
     if (c.end == End::kSigkillAndRestore) {
       // A few seconds after the last key the text is in a recovery copy beside the book.
-      const QString recovery = copy.folder() + QStringLiteral("/.book.recovery-0");
-      ASSERT_TRUE(WaitFor([&] { return ReadBytes(recovery) == Bytes(c.book); }));
+      const fs::path recovery = copy.folder() / ".book.recovery-0";
+      ASSERT_TRUE(WaitFor([&] { return ReadBytes(recovery) == Le(c.book); }));
       ASSERT_EQ(kill(static_cast<pid_t>(window.processId()), SIGKILL), 0);
       ASSERT_TRUE(window.waitForFinished(kTimeoutMs));
-      EXPECT_EQ(ReadBytes(copy.book()), Bytes(u"a [1]\r\n#"));
-      copy.Start(window, QStringLiteral("xcb"), false);
-      ASSERT_TRUE(Activate(QStringLiteral("Warning")));  // offers the copy; Yes is the default
-      ASSERT_TRUE(Keys({QStringLiteral("Return")}));
-      ASSERT_TRUE(Activate(QStringLiteral("Tallivan v1.01")));
+      EXPECT_EQ(ReadBytes(copy.book()), Le(u"a [1]\r\n#"));
+      copy.Start(window, "xcb", false);
+      ASSERT_TRUE(Activate("Warning"));  // offers the copy; Yes is the default
+      ASSERT_TRUE(Keys({"Return"}));
+      ASSERT_TRUE(Activate("Tallivan v1.01"));
     }
     if (c.end == End::kSigterm) {
       ASSERT_EQ(kill(static_cast<pid_t>(window.processId()), SIGTERM), 0);
     } else {
-      ASSERT_TRUE(Keys({QStringLiteral("alt+F4")}));
+      ASSERT_TRUE(Keys({"alt+F4"}));
     }
     ASSERT_TRUE(window.waitForFinished(kTimeoutMs));
-    EXPECT_EQ(ReadBytes(copy.book()), Bytes(c.book));
-    EXPECT_EQ(copy.Files(QStringLiteral("*book.*")), QStringList());
+    EXPECT_EQ(ReadBytes(copy.book()), Le(c.book));
+    EXPECT_EQ(copy.Beside(), std::vector<fs::path>());
   }
 }
 
