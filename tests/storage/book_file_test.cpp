@@ -41,13 +41,10 @@ TEST_F(BookFileTest, SavesRawUtf16LeOverAnyOldBookAndLoadsItBack) {
   for (uint32_t unit = 0; unit <= 0xFFFF; ++unit) every_unit.push_back(static_cast<char16_t>(unit));
   const std::pair<std::u16string, std::string> cases[] = {
       {u"ab\r\n", std::string("a\0b\0\r\0\n\0", 8)},
-      {u"\u8D26", "\x26\x8D"},
       {u"\uFEFFx", std::string("\xFF\xFEx\0", 4)},  // not taken for a byte-order mark
-      {u"abc", std::string("a\0b\0c\0", 6)},
       {u"", ""},
       {u"\u6261\u6463", "abcd"},  // what an 8-bit file of even length loads as
-      {u"\xDC00 x\xD800", std::string("\0\xDC \0x\0\0\xD8", 8)},         // unpaired surrogates
-      {u"a\rb\nc\u2028", std::string("a\0\r\0b\0\n\0c\0\x28\x20", 12)},  // lone line ends
+      {u"\xDC00x\xD800", std::string("\0\xDCx\0\0\xD8", 6)},  // unpaired surrogates
       {every_unit, Le(every_unit)},
   };
   // Killed saves left temporary files beside the book: a save removes those of its book that are
@@ -277,7 +274,7 @@ TEST_F(BookFileTest, FreshFilesNeverReplaceAnythingAndTheHomeFolderIsNeverTheRoo
   EXPECT_EQ(Entries(Dir()).size(), 4u);
   const Result<fs::path> refused = WriteFreshFile(Dir() / "missing" / "x", u"x", 0600);
   ASSERT_FALSE(refused.ok());
-  EXPECT_NE(refused.error().description.find(PathUtf8(Dir() / "missing" / "x")), std::string::npos);
+  EXPECT_THAT(refused.error().description, HasSubstr(PathUtf8(Dir() / "missing" / "x")));
 
   // {the home folder the environment names, the one that is used}
   const std::pair<fs::path, std::optional<fs::path>> homes[] = {

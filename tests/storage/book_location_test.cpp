@@ -1,5 +1,6 @@
 #include "storage/book_location.h"
 
+#include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
 #include <algorithm>
@@ -14,6 +15,7 @@ namespace tallivan {
 namespace {
 
 namespace fs = std::filesystem;
+using ::testing::HasSubstr;
 
 constexpr char kMetainfo[] = "share/metainfo/example.tallivan.Tallivan.metainfo.xml";
 
@@ -62,9 +64,8 @@ TEST(BookLocationTest, KeepsAnInstalledCopysBookInTheUsersDataFolderAndAPortable
       file.starts_with("@") ? fs::create_symlink(root / "nowhere", path) : WriteBytes(path, "");
     }
     const size_t items = Tree(root);
-    const UserFolders folders{
-        c.folders.xdg_data_home.empty() ? "" : PathUtf8(Absolute(c.folders.xdg_data_home)),
-        c.folders.home.empty() ? "" : PathUtf8(Absolute(c.folders.home))};
+    const UserFolders folders{PathUtf8(Absolute(c.folders.xdg_data_home)),
+                              PathUtf8(Absolute(c.folders.home))};
     const Result<fs::path> book = DefaultBookPath(root / "p/bin/tallivan", folders);
     EXPECT_EQ(Tree(root), items) << "deciding makes nothing";
     ASSERT_EQ(book.ok(), c.book.has_value())
@@ -126,17 +127,14 @@ TEST(BookLocationTest, MakesMissingFoldersPrivateAndLeavesOthersAlone) {
     EXPECT_EQ(made.ok(), c.error.empty());
     if (!made.ok()) {
       EXPECT_EQ(made.error().number, kErrFileAccess);
-      EXPECT_NE(
-          made.error().description.find(PathUtf8((root / Utf8Path(c.error)).make_preferred())),
-          std::string::npos)
-          << made.error().description;
+      EXPECT_THAT(made.error().description,
+                  HasSubstr(PathUtf8((root / Utf8Path(c.error)).make_preferred())));
       continue;
     }
     EXPECT_TRUE(fs::is_directory(root / c.folder));
     for (fs::path at = root / c.folder; at != root; at = at.parent_path()) {
       const bool made_here =
-          std::find(c.private_folders.begin(), c.private_folders.end(),
-                    at.lexically_relative(root).generic_string()) != c.private_folders.end();
+          std::ranges::count(c.private_folders, at.lexically_relative(root).generic_string()) > 0;
       EXPECT_TRUE(HasMode(at, made_here ? 0700u : 0755u)) << PathUtf8(at);
     }
   }
