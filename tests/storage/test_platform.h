@@ -77,17 +77,9 @@ std::filesystem::path RootFolder();
 // Which file `path` names (its inode, or its file index on Windows); 0 when none.
 uint64_t FileId(const std::filesystem::path& path);
 
-// The permission bits of the file at `path`, where the system has them (not on Windows).
-std::optional<unsigned> PosixMode(const std::filesystem::path& path);
-
-// Whether `path` is read-only as the permission bits `mode` say and, where the system has such
-// bits, has exactly them.
-inline bool HasMode(const std::filesystem::path& path, unsigned mode) {
-  namespace fs = std::filesystem;
-  const bool read_only =
-      (fs::status(path).permissions() & fs::perms::owner_write) == fs::perms::none;
-  return read_only == ((mode & 0200) == 0) && PosixMode(path).value_or(mode) == mode;
-}
+// Whether the file at `path` has exactly the permission bits `mode` (POSIX), or is read-only as
+// they say (Windows).
+bool HasMode(const std::filesystem::path& path, unsigned mode);
 
 // Sets the permission bits that new files and folders do not get; the previous ones.
 unsigned SetCreationMask(unsigned mask);
