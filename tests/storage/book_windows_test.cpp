@@ -103,10 +103,9 @@ TEST_F(BookWindowsTest, InspectingTellsWhatASaveWouldMeetAndNeverWritesInPlace) 
     SCOPED_TRACE(PathUtf8(path));
     const Result<FileFacts> facts = InspectFile(path);
     ASSERT_TRUE(facts.ok()) << facts.error().description;
-    EXPECT_EQ(facts.value().exists, exists);
-    EXPECT_EQ(facts.value().read_only, read_only);
-    EXPECT_EQ(facts.value().folder_writable, folder_writable);
-    EXPECT_FALSE(facts.value().writable_in_place);
+    const FileFacts& f = facts.value();
+    EXPECT_EQ(std::tuple(f.exists, f.read_only, f.folder_writable, f.writable_in_place),
+              std::tuple(exists, read_only, folder_writable, false));
   }
 }
 

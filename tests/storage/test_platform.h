@@ -101,8 +101,6 @@ class PipeFrom {
  public:
   explicit PipeFrom(std::string bytes);
   ~PipeFrom();
-  PipeFrom(const PipeFrom&) = delete;
-  PipeFrom& operator=(const PipeFrom&) = delete;
 
   // The read end: a file descriptor (of the C runtime on Windows).
   int fd() const { return fd_; }
