@@ -19,8 +19,7 @@ using ::testing::HasSubstr;
 
 constexpr char kMetainfo[] = "share/metainfo/example.tallivan.Tallivan.metainfo.xml";
 
-// `path` as written, where one starting with "/" starts at the root of the temporary folder's
-// drive.
+// `path`, where a leading "/" stands for the root of the temporary folder's drive.
 fs::path Absolute(const std::string& path) {
   return path.starts_with("/") ? RootFolder() / Utf8Path(path.substr(1)) : Utf8Path(path);
 }
@@ -78,7 +77,7 @@ TEST(BookLocationTest, KeepsAnInstalledCopysBookInTheUsersDataFolderAndAPortable
   }
 }
 
-TEST(BookLocationTest, ReadsTheUsersFoldersFromTheEnvironmentAndFindsTheProgram) {
+TEST(BookLocationTest, ReadsTheUsersFoldersFromTheEnvironment) {
   using Setting = std::optional<std::string>;
   const std::string own = SystemHome();
   // {the data folder's variable, the home folder's (nullopt: unset), the folders then found}
@@ -97,8 +96,6 @@ TEST(BookLocationTest, ReadsTheUsersFoldersFromTheEnvironmentAndFindsTheProgram)
   }
   SetVariable(kDataVariable, data);
   SetVariable(kHomeVariable, home);
-  EXPECT_EQ(RunningExecutable().stem(), "storage_test");
-  EXPECT_TRUE(fs::is_regular_file(RunningExecutable()));
 }
 
 TEST(BookLocationTest, MakesMissingFoldersPrivateAndLeavesOthersAlone) {

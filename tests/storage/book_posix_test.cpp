@@ -37,8 +37,7 @@ std::string Attribute(const fs::path& path, const char* name) {
   return size < 0 ? "" : std::string(value, size);
 }
 
-// Books in a folder whose name is not ASCII, as a user's folder may well be; the unprivileged user
-// may find its way to it.
+// Books in a folder whose name is not ASCII, as a user's may well be, that anyone may reach.
 class BookTest : public ::testing::Test {
  protected:
   void SetUp() override {
@@ -185,9 +184,8 @@ TEST_F(BookTest, KeepsOwnerGroupModeAndAccessListOrWritesInPlace) {
   }
 }
 
-// A process saves three texts in turn until it is killed with SIGKILL at a random moment; the
-// book must then hold the last text it finished or the one under way, whole. Killed saves leave
-// no temporary file, or, when killed just as it got its name, one that a later save removes.
+// A saver is killed with SIGKILL at random moments: the book must hold the last text it finished or
+// the one under way, whole, and what killed saves leave behind a later save removes.
 TEST_F(BookTest, KilledSavesLeaveTheLastOrTheNextBookWhole) {
   using Clock = std::chrono::steady_clock;
   // Texts of different lengths that differ at every code unit, so that any mix of them shows.
