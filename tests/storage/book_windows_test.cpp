@@ -29,7 +29,7 @@ class BookWindowsTest : public ::testing::Test {
   TempDir dir_;
 };
 
-TEST_F(BookWindowsTest, ASaveThatAnotherProgramStopsLeavesTheOldBookWholeAndNoFileBehind) {
+TEST_F(BookWindowsTest, KeepsTheBooksAttributesAndLeavesItWholeWhenASaveIsStopped) {
   HANDLE other = INVALID_HANDLE_VALUE;
   // The sharing rules hold between handles, whichever process holds them.
   const auto hold_open = [&](DWORD share) {
@@ -38,69 +38,53 @@ TEST_F(BookWindowsTest, ASaveThatAnotherProgramStopsLeavesTheOldBookWholeAndNoFi
                           FILE_ATTRIBUTE_NORMAL, nullptr);
     };
   };
-  const std::string shared = SystemText(ERROR_SHARING_VIOLATION);
-  // {what the other program does once the save has begun, the reason the save fails}
-  const std::pair<std::function<void()>, std::string> cases[] = {
-      {hold_open(FILE_SHARE_READ), shared},
-      {hold_open(FILE_SHARE_READ | FILE_SHARE_WRITE), shared},
+  const auto make_read_only = [&] { SetFileAttributesW(Book().c_str(), FILE_ATTRIBUTE_READONLY); };
+  const std::string shared = SystemText(ERROR_SHARING_VIOLATION), read_only = "it is read-only";
+  constexpr DWORD kNormal = FILE_ATTRIBUTE_NORMAL, kHidden = FILE_ATTRIBUTE_HIDDEN,
+                  kReadOnly = FILE_ATTRIBUTE_READONLY, kShown = kReadOnly | kHidden;
+  using enum ReadOnlyFile;
+  // {the book's attributes, whether a read-only one may be replaced, what another program does once
+  // the save has begun, why the save fails ("": it does not)}
+  const std::tuple<DWORD, ReadOnlyFile, std::function<void()>, std::string> cases[] = {
+      {kNormal, kRefuse, [] {}, ""},
+      {kHidden, kRefuse, [] {}, ""},
+      {kReadOnly | kHidden, kReplace, [] {}, ""},
+      {kReadOnly, kRefuse, [] {}, read_only},
+      {kNormal, kRefuse, hold_open(FILE_SHARE_READ), shared},
+      {kNormal, kRefuse, hold_open(FILE_SHARE_READ | FILE_SHARE_WRITE), shared},
       // Even then the system renames no file over it.
-      {hold_open(kShareAll), shared},
-      {[&] { SetFileAttributesW(Book().c_str(), FILE_ATTRIBUTE_READONLY); }, "it is read-only"},
+      {kNormal, kRefuse, hold_open(kShareAll), shared},
+      {kNormal, kRefuse, make_read_only, read_only},
   };
   const std::string old_bytes = Le(u"old [1]\r\n#");
-  for (const auto& [meddle, reason] : cases) {
-    SCOPED_TRACE(reason);
+  for (const auto& [attributes, may_replace, meddle, reason] : cases) {
+    SCOPED_TRACE(::testing::Message() << std::hex << attributes << ": " << reason);
     WriteBytes(Book(), old_bytes);
-    Result<AtomicWriter> writer = AtomicWriter::Open(Book(), {.history = History::kKeep});
-    ASSERT_TRUE(writer.ok()) << writer.error().description;
-    ASSERT_TRUE(writer.value().Write(Le(u"new")).ok());
-    meddle();
-    const Result<SaveReport> saved = writer.value().Commit();
-    if (other != INVALID_HANDLE_VALUE) CloseHandle(std::exchange(other, INVALID_HANDLE_VALUE));
-    SetFileAttributesW(Book().c_str(), FILE_ATTRIBUTE_NORMAL);
-    ASSERT_FALSE(saved.ok());
-    EXPECT_EQ(saved.error(),
-              (Error{kErrFileAccess, "Cannot save \"" + PathUtf8(Book()) + "\": " + reason}));
-    EXPECT_EQ(ReadBytes(Book()), old_bytes);
-    // Neither the temporary file nor a version of the book is left.
-    EXPECT_EQ(Entries(Dir()), std::vector<std::string>{"book"});
-    // Once it is let go, the same save goes through.
-    const Result<SaveReport> retried = SaveBookFile(Book(), u"new", {.history = History::kKeep});
-    ASSERT_TRUE(retried.ok()) << retried.error().description;
-    EXPECT_EQ(ReadBytes(Book()), Le(u"new"));
-    EXPECT_EQ(ReadBytes(retried.value().kept_version), old_bytes);
-    fs::remove_all(Dir() / "book.history");
-  }
-}
-
-TEST_F(BookWindowsTest, KeepsTheBooksAttributesAndRefusesAReadOnlyOneUnlessAllowed) {
-  // {the book's attributes, whether a read-only one may be replaced, what comes of the save}
-  const std::tuple<DWORD, ReadOnlyFile, std::string> cases[] = {
-      {FILE_ATTRIBUTE_NORMAL, ReadOnlyFile::kRefuse, "replaced"},
-      {FILE_ATTRIBUTE_HIDDEN, ReadOnlyFile::kRefuse, "replaced"},
-      {FILE_ATTRIBUTE_READONLY, ReadOnlyFile::kRefuse, "it is read-only"},
-      {FILE_ATTRIBUTE_READONLY | FILE_ATTRIBUTE_HIDDEN, ReadOnlyFile::kReplace, "replaced"},
-  };
-  constexpr DWORD kShown = FILE_ATTRIBUTE_READONLY | FILE_ATTRIBUTE_HIDDEN;
-  for (const auto& [attributes, read_only, outcome] : cases) {
-    SCOPED_TRACE(::testing::Message() << std::hex << attributes);
-    SetFileAttributesW(Book().c_str(), FILE_ATTRIBUTE_NORMAL);
-    WriteBytes(Book(), "ab");
     ASSERT_TRUE(SetFileAttributesW(Book().c_str(), attributes));
-    ASSERT_EQ(AttributesOf(Book()) & kShown, attributes & kShown);
-    const Result<SaveReport> saved =
-        SaveBookFile(Book(), u"x", {.history = History::kKeep, .read_only = read_only});
-    if (outcome != "replaced") {
+    Result<AtomicWriter> writer =
+        AtomicWriter::Open(Book(), {.history = History::kKeep, .read_only = may_replace});
+    ASSERT_TRUE(!writer || writer.value().Write(Le(u"new")).ok());
+    meddle();
+    Result<SaveReport> saved = writer ? writer.value().Commit() : writer.error();
+    if (other != INVALID_HANDLE_VALUE) CloseHandle(std::exchange(other, INVALID_HANDLE_VALUE));
+    if (!reason.empty()) {
       ASSERT_FALSE(saved.ok());
-      EXPECT_EQ(saved.error().description, "Cannot save \"" + PathUtf8(Book()) + "\": " + outcome);
-      EXPECT_EQ(ReadBytes(Book()), "ab");
-      continue;
+      EXPECT_EQ(saved.error(),
+                (Error{kErrFileAccess, "Cannot save \"" + PathUtf8(Book()) + "\": " + reason}));
+      EXPECT_EQ(ReadBytes(Book()), old_bytes);
+      // Neither the temporary file nor a version of the book is left.
+      EXPECT_EQ(Entries(Dir()), std::vector<std::string>{"book"});
+      // Once it is let go, the same save goes through.
+      SetFileAttributesW(Book().c_str(), kNormal);
+      saved = SaveBookFile(Book(), u"new", {.history = History::kKeep});
     }
     ASSERT_TRUE(saved.ok()) << saved.error().description;
-    EXPECT_EQ(ReadBytes(Book()), Le(u"x"));
-    EXPECT_EQ(AttributesOf(Book()) & kShown, attributes & kShown);
-    EXPECT_EQ(ReadBytes(saved.value().kept_version), "ab");
+    EXPECT_EQ(ReadBytes(Book()), Le(u"new"));
+    EXPECT_EQ(AttributesOf(Book()) & kShown, reason.empty() ? attributes & kShown : 0);
+    EXPECT_EQ(ReadBytes(saved.value().kept_version), old_bytes);
     EXPECT_EQ(Entries(Dir()), (std::vector<std::string>{"book", "book.history"}));
+    SetFileAttributesW(Book().c_str(), kNormal);
+    fs::remove_all(Dir() / "book.history");
   }
 }
 
@@ -119,10 +103,9 @@ TEST_F(BookWindowsTest, InspectingTellsWhatASaveWouldMeetAndNeverWritesInPlace) 
     SCOPED_TRACE(PathUtf8(path));
     const Result<FileFacts> facts = InspectFile(path);
     ASSERT_TRUE(facts.ok()) << facts.error().description;
-    EXPECT_EQ(facts.value().exists, exists);
-    EXPECT_EQ(facts.value().read_only, read_only);
-    EXPECT_EQ(facts.value().folder_writable, folder_writable);
-    EXPECT_FALSE(facts.value().writable_in_place);
+    const FileFacts& f = facts.value();
+    EXPECT_EQ(std::tuple(f.exists, f.read_only, f.folder_writable, f.writable_in_place),
+              std::tuple(exists, read_only, folder_writable, false));
   }
 }
 

@@ -1,8 +1,9 @@
 #include "storage/history.h"
 
+#include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
-#include <algorithm>
+#include <tuple>
 
 namespace tallivan {
 namespace {
@@ -70,11 +71,7 @@ TEST(HistoryTest, PruningKeepsTheLastDayTheLastOfEachOf90DaysAndOfEveryMonth) {
        {}},
   };
   for (const auto& [what, names, pruned] : cases) {
-    std::vector<std::string> got = VersionsToPrune(names, now);
-    std::sort(got.begin(), got.end());
-    std::vector<std::string> expected = pruned;
-    std::sort(expected.begin(), expected.end());
-    EXPECT_EQ(got, expected) << what;
+    EXPECT_THAT(VersionsToPrune(names, now), ::testing::UnorderedElementsAreArray(pruned)) << what;
   }
 }
 

@@ -66,8 +66,7 @@ inline std::string Le(std::u16string_view text) {
   return bytes;
 }
 
-// `text` (well-formed UTF-16) as UTF-8, as the standard library converts it, independently of the
-// code under test.
+// `text` (well-formed UTF-16) as UTF-8, converted by the standard library, not the code under test.
 inline std::string ToUtf8(std::u16string_view text) {
   const std::u8string bytes = std::filesystem::path(text).u8string();
   return std::string(bytes.begin(), bytes.end());

@@ -1,5 +1,4 @@
-// What the tests need from the system they run on, the same way on each; the test_platform_*.cpp
-// files give it.
+// What the tests need from the system they run on, the same way on each (test_platform_*.cpp).
 #ifndef TALLIVAN_TESTS_STORAGE_TEST_PLATFORM_H_
 #define TALLIVAN_TESTS_STORAGE_TEST_PLATFORM_H_
 
@@ -13,11 +12,9 @@
 
 namespace tallivan {
 
-// Where the code under test calls the system. On POSIX systems, test_platform_posix.cpp defines
-// openat, fsync, renameat, linkat, fallocate, read and madvise for the code linked with it: each
-// passes the call straight to the kernel, except at a step a test has armed, where it first runs
-// the test's action and then fails with the error the test chose. On Windows, kStepsFail is false
-// and nothing is armed.
+// Where the code under test calls the system. On POSIX systems, the calls at these steps run the
+// test's action first and, at a step a test has armed, fail with the error it chose; on Windows,
+// kStepsFail is false and nothing is armed.
 enum class Step {
   kCreateUnnamed,  // an unnamed file is to be made (O_TMPFILE)
   kCreateTemp,     // a named file is to be made (O_CREAT)
@@ -38,7 +35,7 @@ struct Failing {
 };
 
 // Whether armed steps fail on this system; the steps armed to fail, and the actions that run each
-// time a step comes. Tests set and clear them.
+// time a step comes.
 extern const bool kStepsFail;
 extern std::map<Step, Failing> failing;
 extern std::map<Step, std::function<void()>> before;
@@ -46,9 +43,8 @@ extern std::map<Step, std::function<void()>> before;
 // Limits the files this process writes to 64 bytes (POSIX), or lifts the limit.
 void LimitFileSize(bool limited);
 
-// The system's error numbers for a file that does not exist, and for a path that goes through a
-// file as if it were a folder; and the storage's error number for a book on such a path (Windows
-// tells it from a missing folder no more than from a missing book).
+// The system's error numbers for a missing file and for a path through a file as if it were a
+// folder; the storage's error number for a book on such a path (on Windows, as for a missing one).
 extern const int kNotFoundCode;
 extern const int kThroughFileCode;
 extern const int kThroughFileError;
@@ -68,8 +64,7 @@ std::optional<std::string> Variable(const std::string& name);
 // Sets the environment variable `name`, or unsets it for nullopt.
 void SetVariable(const std::string& name, const std::optional<std::string>& value);
 
-// The variables that name the user's home and data folders ("HOME" and "XDG_DATA_HOME", or
-// "USERPROFILE" and "APPDATA" on Windows).
+// The variables that name the user's home and data folders (HOME and XDG_DATA_HOME on POSIX).
 extern const char kHomeVariable[];
 extern const char kDataVariable[];
 
@@ -82,23 +77,14 @@ std::filesystem::path RootFolder();
 // Which file `path` names (its inode, or its file index on Windows); 0 when none.
 uint64_t FileId(const std::filesystem::path& path);
 
-// The permission bits of the file at `path`, where the system has them (not on Windows).
-std::optional<unsigned> PosixMode(const std::filesystem::path& path);
-
-// Whether `path` is read-only as the permission bits `mode` say and, where the system has such
-// bits, has exactly them.
-inline bool HasMode(const std::filesystem::path& path, unsigned mode) {
-  namespace fs = std::filesystem;
-  const bool read_only =
-      (fs::status(path).permissions() & fs::perms::owner_write) == fs::perms::none;
-  return read_only == ((mode & 0200) == 0) && PosixMode(path).value_or(mode) == mode;
-}
+// Whether the file at `path` has exactly the permission bits `mode` (POSIX), or is read-only as
+// they say (Windows).
+bool HasMode(const std::filesystem::path& path, unsigned mode);
 
 // Sets the permission bits that new files and folders do not get; the previous ones.
 unsigned SetCreationMask(unsigned mask);
 
-// Keeps a file open as a save under way keeps its temporary file, until dropped: meanwhile no
-// other process takes it for a killed save's.
+// Keeps a file open as a save under way keeps its temporary file, until dropped.
 class HeldOpen {
  public:
   explicit HeldOpen(const std::filesystem::path& path);
@@ -115,8 +101,6 @@ class PipeFrom {
  public:
   explicit PipeFrom(std::string bytes);
   ~PipeFrom();
-  PipeFrom(const PipeFrom&) = delete;
-  PipeFrom& operator=(const PipeFrom&) = delete;
 
   // The read end: a file descriptor (of the C runtime on Windows).
   int fd() const { return fd_; }

@@ -120,10 +120,9 @@ uint64_t FileId(const std::filesystem::path& path) {
   return stat(path.c_str(), &st) == 0 ? st.st_ino : 0;
 }
 
-std::optional<unsigned> PosixMode(const std::filesystem::path& path) {
+bool HasMode(const std::filesystem::path& path, unsigned mode) {
   struct stat st {};
-  if (stat(path.c_str(), &st) != 0) return std::nullopt;
-  return st.st_mode & 07777;
+  return stat(path.c_str(), &st) == 0 && (st.st_mode & 07777) == mode;
 }
 
 unsigned SetCreationMask(unsigned mask) { return umask(mask); }

@@ -30,12 +30,8 @@ std::string SystemText(int code) {
                         text[length - 1] == L' ' || text[length - 1] == L'.')) {
     --length;
   }
-  const int size =
-      WideCharToMultiByte(CP_UTF8, 0, text, static_cast<int>(length), nullptr, 0, nullptr, nullptr);
-  std::string utf8(static_cast<size_t>(size), '\0');
-  WideCharToMultiByte(CP_UTF8, 0, text, static_cast<int>(length), utf8.data(), size, nullptr,
-                      nullptr);
-  return utf8;
+  const std::u8string utf8 = std::filesystem::path(std::wstring(text, length)).u8string();
+  return std::string(utf8.begin(), utf8.end());
 }
 
 void SetVariable(const std::string& name, const std::optional<std::string>& value) {
@@ -74,7 +70,11 @@ uint64_t FileId(const std::filesystem::path& path) {
   return got ? (uint64_t{info.nFileIndexHigh} << 32 | info.nFileIndexLow) : 0;
 }
 
-std::optional<unsigned> PosixMode(const std::filesystem::path&) { return std::nullopt; }
+bool HasMode(const std::filesystem::path& path, unsigned mode) {
+  const DWORD attributes = GetFileAttributesW(path.c_str());
+  return attributes != INVALID_FILE_ATTRIBUTES &&
+         ((attributes & FILE_ATTRIBUTE_READONLY) != 0) == ((mode & 0200) == 0);
+}
 
 unsigned SetCreationMask(unsigned mask) {
   return static_cast<unsigned>(_umask(static_cast<int>(mask)));

@@ -1,5 +1,4 @@
-// Processes for the tests on POSIX systems: other users, and programs run with what they say
-// collected.
+// Processes for the tests on POSIX systems: other users, and programs whose output is collected.
 #ifndef TALLIVAN_TESTS_STORAGE_TEST_POSIX_H_
 #define TALLIVAN_TESTS_STORAGE_TEST_POSIX_H_
 
