@@ -96,9 +96,13 @@ TEST_F(BookSessionTest, ClosingWritesOnlyWhatChangedAndAsksBeforeOverwritingWhat
         const fs::path history = HistoryFolder(Book()).value();
         const std::vector<std::string> versions = Entries(history);
         ASSERT_EQ(versions.size(), c.at_open && c.after_open ? 1u : 0u);
-        if (!versions.empty()) EXPECT_EQ(ReadBytes(history / versions[0]), *c.after_open);
+        if (!versions.empty()) {
+          EXPECT_EQ(ReadBytes(history / versions[0]), *c.after_open);
+        }
         fs::remove_all(history);
-        if (c.mode != 0) EXPECT_TRUE(HasMode(Book(), c.mode));
+        if (c.mode != 0) {
+          EXPECT_TRUE(HasMode(Book(), c.mode));
+        }
         break;
       }
       case Outcome::kAsLeft:

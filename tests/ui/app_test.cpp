@@ -64,7 +64,8 @@ class Copy {
 };
 
 TEST(AppTest, SignalsLeaveAnUnchangedBookAloneAndKeepChangedTextApartEachWindowInItsOwnFile) {
-  const std::string units = Le(u"a [1]\r\n#\r\n\n\r\u2028\u2029\uFDD0\uFDD1\u00A0\xD800\0\r\n");
+  constexpr char16_t kUnits[] = u"a [1]\r\n#\r\n\n\r\u2028\u2029\uFDD0\uFDD1\u00A0\xD800\0\r\n";
+  const std::string units = Le({kUnits, std::size(kUnits) - 1});  // the NUL included
   const struct {
     int signal_number;
     std::string book;
