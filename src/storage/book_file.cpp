@@ -5,6 +5,7 @@
 #include <new>
 #include <span>
 #include <stdexcept>
+#include <utility>
 
 #include "storage/atomic_writer.h"
 #include "storage/file_io.h"
@@ -36,6 +37,18 @@ int ReadToEnd(int fd, size_t hint, std::u16string& text, size_t& bytes) {
 }
 
 }  // namespace
+
+BookSource::BookSource(int fd, bool owned, std::string name)
+    : fd_(fd), owned_(owned), name_(std::move(name)) {}
+
+BookSource::BookSource(BookSource&& other) noexcept
+    : fd_(std::exchange(other.fd_, -1)),
+      owned_(std::exchange(other.owned_, false)),
+      name_(std::move(other.name_)),
+      path_(std::move(other.path_)),
+      stamp_(other.stamp_) {}
+
+BookSource::~BookSource() { CloseFile(); }
 
 Error ReadError(const std::string& name, int error_number) {
   return Error{IsNotFound(error_number) ? kErrFileNotFound : kErrFileAccess,

@@ -45,18 +45,6 @@ int Stamp(int fd, FileStamp& stamp) {
 
 }  // namespace
 
-BookSource::BookSource(int fd, bool owned, std::string name)
-    : fd_(fd), owned_(owned), name_(std::move(name)) {}
-
-BookSource::BookSource(BookSource&& other) noexcept
-    : fd_(std::exchange(other.fd_, -1)),
-      owned_(std::exchange(other.owned_, false)),
-      name_(std::move(other.name_)),
-      path_(std::move(other.path_)),
-      stamp_(other.stamp_) {}
-
-BookSource::~BookSource() { CloseFile(); }
-
 Result<BookSource> BookSource::Open(const fs::path& path) {
   // Opening a FIFO without O_NONBLOCK would wait for a writer, and a device may do anything.
   const int fd = open(path.c_str(), O_RDONLY | O_NONBLOCK | O_NOCTTY | O_CLOEXEC);

@@ -42,18 +42,6 @@ DWORD Stamp(HANDLE file, FileStamp& stamp) {
 
 }  // namespace
 
-BookSource::BookSource(int fd, bool owned, std::string name)
-    : fd_(fd), owned_(owned), name_(std::move(name)) {}
-
-BookSource::BookSource(BookSource&& other) noexcept
-    : fd_(std::exchange(other.fd_, -1)),
-      owned_(std::exchange(other.owned_, false)),
-      name_(std::move(other.name_)),
-      path_(std::move(other.path_)),
-      stamp_(other.stamp_) {}
-
-BookSource::~BookSource() { CloseFile(); }
-
 Result<BookSource> BookSource::Open(const fs::path& path) {
   const std::string name = PathUtf8(path);
   Handle file(windows::OpenFile(path, GENERIC_READ, windows::kShareAll, OPEN_EXISTING,

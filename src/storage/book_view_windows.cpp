@@ -6,20 +6,6 @@
 
 namespace tallivan {
 
-BookView::BookView(BookSource source) : source_(std::move(source)) {}
-
-Result<BookView> BookView::Open(const std::filesystem::path& path) {
-  Result<BookSource> source = BookSource::Open(path);
-  if (!source) return source.error();
-  return Read(std::move(source).value());
-}
-
-Result<BookView> BookView::FromFd(int fd, const std::string& name) {
-  Result<BookSource> source = BookSource::Adopt(fd, name);
-  if (!source) return source.error();
-  return Read(std::move(source).value());
-}
-
 Result<BookView> BookView::Read(BookSource source) {
   BookView view(std::move(source));
   Result<std::u16string> text = ReadBook(view.source_.fd(), view.source_.name());
