@@ -1,11 +1,14 @@
 // Runs of tallivan-calc.exe on Windows, started by this process with its standard streams
 // redirected to files or pipes.
+#include <io.h>
 #include <windows.h>
 
+#include <optional>
 #include <thread>
 
 #include "cli_test_support.h"
 #include "storage/file_io.h"
+#include "test_platform.h"
 
 namespace tallivan {
 namespace {
@@ -37,11 +40,13 @@ std::optional<int> RunCalcProgram(const Call& call, const fs::path& work, const 
   SetEnvironmentVariableW(L"TZ", L"UTC");
   const HANDLE err_file = Inheritable(CreateFileW(err.c_str(), GENERIC_WRITE, kShareAll, nullptr,
                                                   CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr));
-  HANDLE child_in = nullptr, child_out = nullptr, feed = nullptr, drain = nullptr;
+  HANDLE child_in = nullptr, child_out = nullptr, drain = nullptr;
+  std::optional<PipeFrom> feed;  // holds the read end the child inherits until the run is over
   if (call.setup.piped) {
-    CreatePipe(&child_in, &feed, nullptr, 0);
+    feed.emplace(ReadBytes(in));
+    child_in = Inheritable(reinterpret_cast<HANDLE>(_get_osfhandle(feed->fd())));
     CreatePipe(&drain, &child_out, nullptr, 0);
-    Inheritable(child_in), Inheritable(child_out);
+    Inheritable(child_out);
   } else {
     child_in = Inheritable(CreateFileW(in.c_str(), GENERIC_READ, kShareAll, nullptr, OPEN_EXISTING,
                                        FILE_ATTRIBUTE_NORMAL, nullptr));
@@ -57,19 +62,11 @@ std::optional<int> RunCalcProgram(const Call& call, const fs::path& work, const 
   PROCESS_INFORMATION process{};
   const bool started = CreateProcessW(nullptr, command.data(), nullptr, nullptr, TRUE, 0, nullptr,
                                       work.c_str(), &startup, &process) != 0;
-  CloseHandle(child_in), CloseHandle(child_out), CloseHandle(err_file);
+  if (!feed) CloseHandle(child_in);
+  CloseHandle(child_out), CloseHandle(err_file);
   if (!started) return 127;
-  std::thread feeder, drainer;
+  std::thread drainer;
   if (call.setup.piped) {
-    feeder = std::thread([feed, bytes = ReadBytes(in)] {
-      for (size_t done = 0; done < bytes.size();) {
-        DWORD put = 0;
-        const DWORD want = static_cast<DWORD>(std::min<size_t>(bytes.size() - done, 1 << 16));
-        if (!WriteFile(feed, bytes.data() + done, want, &put, nullptr) || put == 0) break;
-        done += put;
-      }
-      CloseHandle(feed);
-    });
     drainer = std::thread([drain, out] {
       std::string bytes;
       char buffer[1 << 16];
@@ -88,7 +85,6 @@ std::optional<int> RunCalcProgram(const Call& call, const fs::path& work, const 
     GetExitCodeProcess(process.hProcess, &code);
   }
   CloseHandle(process.hProcess), CloseHandle(process.hThread);
-  if (feeder.joinable()) feeder.join();
   if (drainer.joinable()) drainer.join();
   return static_cast<int>(code);
 }
