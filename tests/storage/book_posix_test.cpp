@@ -43,8 +43,6 @@ class BookTest : public ::testing::Test {
   void SetUp() override {
     ASSERT_TRUE(fs::create_directory(Dir()));
     fs::permissions(dir_.path().toStdString(), fs::perms(0755));
-    failing.clear();
-    before.clear();
   }
   void TearDown() override { failing.clear(), before.clear(); }
   fs::path Dir() const { return dir_.path().toStdString() + "/账本 2024"; }

@@ -18,8 +18,6 @@ namespace fs = std::filesystem;
 
 constexpr DWORD kShareAll = FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE;
 
-DWORD AttributesOf(const fs::path& path) { return GetFileAttributesW(path.c_str()); }
-
 class BookWindowsTest : public ::testing::Test {
  protected:
   fs::path Dir() const { return dir_.path() / Utf8Path("账本"); }
@@ -80,7 +78,8 @@ TEST_F(BookWindowsTest, KeepsTheBooksAttributesAndLeavesItWholeWhenASaveIsStoppe
     }
     ASSERT_TRUE(saved.ok()) << saved.error().description;
     EXPECT_EQ(ReadBytes(Book()), Le(u"new"));
-    EXPECT_EQ(AttributesOf(Book()) & kShown, reason.empty() ? attributes & kShown : 0);
+    EXPECT_EQ(GetFileAttributesW(Book().c_str()) & kShown,
+              reason.empty() ? attributes & kShown : 0);
     EXPECT_EQ(ReadBytes(saved.value().kept_version), old_bytes);
     EXPECT_EQ(Entries(Dir()), (std::vector<std::string>{"book", "book.history"}));
     SetFileAttributesW(Book().c_str(), kNormal);

@@ -5,6 +5,7 @@
 #include <cstdlib>
 
 #include "runtime/error.h"
+#include "storage/file_io.h"
 #include "test_platform.h"
 
 namespace tallivan {
@@ -23,33 +24,25 @@ const char kDevicePath[] = "NUL";
 
 std::string SystemText(int code) {
   wchar_t text[512];
-  DWORD length = FormatMessageW(FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_IGNORE_INSERTS, nullptr,
-                                static_cast<DWORD>(code), MAKELANGID(LANG_NEUTRAL, SUBLANG_DEFAULT),
-                                text, 512, nullptr);
-  while (length > 0 && (text[length - 1] == L'\r' || text[length - 1] == L'\n' ||
-                        text[length - 1] == L' ' || text[length - 1] == L'.')) {
-    --length;
-  }
-  const std::u8string utf8 = std::filesystem::path(std::wstring(text, length)).u8string();
-  return std::string(utf8.begin(), utf8.end());
+  const DWORD length = FormatMessageW(
+      FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_IGNORE_INSERTS, nullptr, static_cast<DWORD>(code),
+      MAKELANGID(LANG_NEUTRAL, SUBLANG_DEFAULT), text, 512, nullptr);
+  std::wstring message(text, length);
+  message.erase(message.find_last_not_of(L"\r\n .") + 1);
+  return PathUtf8(message);
 }
 
 void SetVariable(const std::string& name, const std::optional<std::string>& value) {
-  const std::filesystem::path wide_name(std::u8string(name.begin(), name.end()));
-  const std::filesystem::path wide_value(value ? std::u8string(value->begin(), value->end())
-                                               : std::u8string());
-  SetEnvironmentVariableW(wide_name.c_str(), value ? wide_value.c_str() : nullptr);
+  SetEnvironmentVariableW(Utf8Path(name).c_str(), value ? Utf8Path(*value).c_str() : nullptr);
 }
 
 std::optional<std::string> Variable(const std::string& name) {
-  const std::filesystem::path wide_name(std::u8string(name.begin(), name.end()));
   std::wstring value(32767, L'\0');
-  const DWORD length =
-      GetEnvironmentVariableW(wide_name.c_str(), value.data(), static_cast<DWORD>(value.size()));
+  const DWORD length = GetEnvironmentVariableW(Utf8Path(name).c_str(), value.data(),
+                                               static_cast<DWORD>(value.size()));
   if (length == 0 && GetLastError() == ERROR_ENVVAR_NOT_FOUND) return std::nullopt;
   value.resize(length);
-  const std::u8string utf8 = std::filesystem::path(value).u8string();
-  return std::string(utf8.begin(), utf8.end());
+  return PathUtf8(value);
 }
 
 const char kHomeVariable[] = "USERPROFILE";
