@@ -12,6 +12,7 @@
 #include <functional>
 #include <random>
 #include <thread>
+#include <tuple>
 
 #include "cli/cli.h"
 #include "cli_test_support.h"
@@ -75,13 +76,6 @@ std::pair<int, std::string> RunHere(const std::vector<std::string>& args, const 
 
 // Another program changes the book at some moment of a run. The run must end with exit 2 and
 // leave the book as that program made it, with nothing new beside it.
-struct Change {
-  Step moment;
-  std::string command;
-  std::vector<std::string> args;  // in the book's folder
-  std::string outcome;            // what the message adds
-};
-
 TEST(CalcTest, ABookChangedDuringARunIsLeftAsTheOtherProgramMadeIt) {
   TempDir dir;
   const fs::path work = dir.path() / "work", err = work.parent_path() / "err";
@@ -91,7 +85,9 @@ TEST(CalcTest, ABookChangedDuringARunIsLeftAsTheOtherProgramMadeIt) {
       "printf 'x\\000' | dd of=book bs=1 seek=40 conv=notrunc status=none";
   const std::string written = "; nothing was written", saved = "; nothing was saved";
   using enum Step;
-  const Change changes[] = {
+  // {the moment, the other program's command, the run's arguments (names in the book's folder),
+  // what the message adds}
+  const std::tuple<Step, std::string, std::vector<std::string>, std::string> changes[] = {
       // The pass then touches pages cut off the mapped book (SIGBUS).
       {kAdvise, "truncate -s 100 book", {"-i", "book"}, written},
       {kAdvise, "truncate -s 0 book", {"--check", "book"}, written},
@@ -105,21 +101,21 @@ TEST(CalcTest, ABookChangedDuringARunIsLeftAsTheOtherProgramMadeIt) {
       {kSyncFile, "rm book", {"-i", "book"}, saved},
       {kSyncFile, "printf x >>book.txt", {"--utf8", "-i", "book.txt"}, saved},
   };
-  for (const Change& change : changes) {
-    SCOPED_TRACE(change.command + " during " + ::testing::PrintToString(change.args));
+  for (const auto& [moment, command, names, outcome] : changes) {
+    SCOPED_TRACE(command + " during " + ::testing::PrintToString(names));
     fs::remove_all(work);
     fs::create_directory(work);
     WriteBytes(work / "book", Le(stale));
     WriteBytes(work / "book.txt", ToUtf8(stale));
     std::vector<std::string> args;
-    for (const std::string& arg : change.args) {
+    for (const std::string& arg : names) {
       args.push_back(arg[0] == '-' ? arg : (work / arg).string());
     }
-    const fs::path book = work / (change.args[0] == "--utf8" ? "book.txt" : "book");
+    const fs::path book = work / (names[0] == "--utf8" ? "book.txt" : "book");
     std::optional<std::string> made;  // what the other program left
-    before[change.moment] = [&] {
+    before[moment] = [&] {
       if (made) return;
-      ASSERT_EQ(std::system(("cd '" + work.string() + "' && " + change.command).c_str()), 0);
+      ASSERT_EQ(std::system(("cd '" + work.string() + "' && " + command).c_str()), 0);
       made = fs::exists(book) ? ReadBytes(book) : "(removed)";
     };
     std::vector<std::string> left = Snapshot(work);
@@ -127,8 +123,7 @@ TEST(CalcTest, ABookChangedDuringARunIsLeftAsTheOtherProgramMadeIt) {
     before.clear();
     ASSERT_TRUE(made.has_value()) << "the moment never came";
     EXPECT_EQ(code, kExitBadUse);
-    EXPECT_EQ(said,
-              "tallivan-calc: " + ChangedError(book.string()).description + change.outcome + "\n");
+    EXPECT_EQ(said, "tallivan-calc: " + ChangedError(book.string()).description + outcome + "\n");
     for (std::string& item : left) {
       if (item.starts_with(book.filename().string() + ": ")) {
         item = made == "(removed)" ? "" : book.filename().string() + ": " + *made;
