@@ -85,9 +85,6 @@ TEST(CalcTest, GivesTheExitStatusOutputAndFilesOfEachRun) {
       "(current)              112      5  -      book\n";
   const Call calls[] = {
       {{"book"}, "", 0, Le(kFresh), ""},
-      {{"-", "-o", "-"}, book, 0, Le(kFresh), ""},
-      {{"--utf8", "book.txt"}, "", 0, ToUtf8(kFresh), ""},
-      {{"-o", "odd", "book"}, "", 0, Le(kFresh), "", {"odd"}},
       {{"-i", "book"}, "", 0, Le(kFresh), "", {"book"}},
       {{"--utf8", "-i", "book.txt"}, "", 0, ToUtf8(kFresh), "", {"book.txt"}},
       {{"-o", "odd", "-"}, Le(large), 0, Le(large_fresh), "", {"odd"}},
