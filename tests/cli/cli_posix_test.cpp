@@ -56,8 +56,7 @@ std::optional<int> RunCalcProgram(const Call& call, const std::filesystem::path&
                        : cd + "{ " + run + "; } <'" + in.string() + "' >'" + out.string() +
                              "' 2>'" + err.string() + "'";
   const int code = std::system(command.c_str());
-  if (!call.setup.piped) return WEXITSTATUS(code);
-  return std::stoi(ReadBytes(status));
+  return call.setup.piped ? std::stoi(ReadBytes(status)) : WEXITSTATUS(code);
 }
 
 namespace {
