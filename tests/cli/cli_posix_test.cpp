@@ -29,7 +29,6 @@ void MakeSystemFiles(const std::filesystem::path& work) {
   std::filesystem::permissions(work.parent_path(), std::filesystem::perms(0755));
   std::filesystem::permissions(work, std::filesystem::perms(0777));
   mkfifo((work / "fifo").c_str(), 0644);
-  std::filesystem::create_symlink("/dev/zero", work / "zero");
 }
 
 std::optional<int> RunCalcProgram(const Call& call, const std::filesystem::path& work,

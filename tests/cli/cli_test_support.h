@@ -39,9 +39,8 @@ inline std::vector<std::string> Snapshot(const std::filesystem::path& folder,
     const std::filesystem::file_status status = std::filesystem::symlink_status(path);
     if (std::filesystem::is_directory(status)) {
       for (const std::string& inner : Entries(path)) {
-        const bool known = std::find(kept.begin(), kept.end(), inner) != kept.end();
-        items.push_back(name + "/" + (known ? inner : "(new)") + ": " +
-                        ReadBytes(path / Utf8Path(inner)));
+        items.push_back(name + "/" + (std::ranges::count(kept, inner) > 0 ? inner : "(new)") +
+                        ": " + ReadBytes(path / Utf8Path(inner)));
       }
     } else {
       items.push_back(name + (std::filesystem::is_regular_file(status) ? ": " + ReadBytes(path)

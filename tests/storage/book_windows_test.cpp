@@ -16,8 +16,6 @@ namespace {
 
 namespace fs = std::filesystem;
 
-constexpr DWORD kShareAll = FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE;
-
 class BookWindowsTest : public ::testing::Test {
  protected:
   fs::path Dir() const { return dir_.path() / Utf8Path("账本"); }
@@ -51,7 +49,7 @@ TEST_F(BookWindowsTest, KeepsTheBooksAttributesAndLeavesItWholeWhenASaveIsStoppe
       {kNormal, kRefuse, hold_open(FILE_SHARE_READ), shared},
       {kNormal, kRefuse, hold_open(FILE_SHARE_READ | FILE_SHARE_WRITE), shared},
       // Even then the system renames no file over it.
-      {kNormal, kRefuse, hold_open(kShareAll), shared},
+      {kNormal, kRefuse, hold_open(FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE), shared},
       {kNormal, kRefuse, make_read_only, read_only},
   };
   const std::string old_bytes = Le(u"old [1]\r\n#");
