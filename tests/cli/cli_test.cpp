@@ -62,7 +62,7 @@ TEST(CalcTest, GivesTheExitStatusOutputAndFilesOfEachRun) {
   const std::string not_found = SystemText(kNotFoundCode);
   const std::string invalid = "rejected:3:" + kInvalid;
   const std::string de = "de_DE.UTF-8", ps = "ps_AF.UTF-8", odd_stdin = "\"<stdin>\": its length (";
-  // A FIFO on POSIX systems, a device on Windows; neither is a book.
+  // A link to a FIFO on POSIX systems, a device on Windows; neither is a book.
   const std::string other = kPosix ? "fifo" : "NUL";
   const std::string not_a_file = "Cannot read \"" + other + "\": not a regular file";
   const std::string quoted_csv =
