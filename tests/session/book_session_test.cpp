@@ -20,6 +20,8 @@ TEST_F(BookSessionTest, ClosingWritesOnlyWhatChangedAndAsksBeforeOverwritingWhat
   const std::optional<std::string> kNone;
   const std::string mine = Le(u"mine [1]\r\n"), odd = "abc", theirs = Le(u"theirs");
   const char *ro = "is read-only", *changed = "changed by another program";
+  // The book at the end: the very file there was, a new one with the text, or what another
+  // program left.
   enum class Outcome { kUntouched, kRewritten, kAsLeft };
   using enum Outcome;
   using enum Answer;
@@ -82,29 +84,24 @@ TEST_F(BookSessionTest, ClosingWritesOnlyWhatChangedAndAsksBeforeOverwritingWhat
       EXPECT_EQ(question.default_answer, Answer::kNo);
       EXPECT_TRUE(question.offers_keep_apart);
     }
-    switch (c.book) {
-      case Outcome::kUntouched:
+    if (c.book != Outcome::kRewritten) {
+      EXPECT_EQ(ReadIfThere(Book()), c.after_open);
+      if (c.book == Outcome::kUntouched) {
         EXPECT_EQ(FileId(Book()), before);
-        EXPECT_EQ(ReadIfThere(Book()), c.at_open);
-        break;
-      case Outcome::kRewritten: {
-        EXPECT_EQ(ReadBytes(Book()), Le(text));
-        // The text it replaced is kept in the book's history.
-        const fs::path history = HistoryFolder(Book()).value();
-        const std::vector<std::string> versions = Entries(history);
-        ASSERT_EQ(versions.size(), c.at_open && c.after_open ? 1u : 0u);
-        if (!versions.empty()) {
-          EXPECT_EQ(ReadBytes(history / versions[0]), *c.after_open);
-        }
-        fs::remove_all(history);
-        if (c.mode != 0) {
-          EXPECT_TRUE(HasMode(Book(), c.mode));
-        }
-        break;
       }
-      case Outcome::kAsLeft:
-        EXPECT_EQ(ReadIfThere(Book()), c.after_open);
-        break;
+    } else {
+      EXPECT_EQ(ReadBytes(Book()), Le(text));
+      // The text it replaced is kept in the book's history.
+      const fs::path history = HistoryFolder(Book()).value();
+      const std::vector<std::string> versions = Entries(history);
+      ASSERT_EQ(versions.size(), c.at_open && c.after_open ? 1u : 0u);
+      if (!versions.empty()) {
+        EXPECT_EQ(ReadBytes(history / versions[0]), *c.after_open);
+      }
+      fs::remove_all(history);
+      if (c.mode != 0) {
+        EXPECT_TRUE(HasMode(Book(), c.mode));
+      }
     }
     const std::vector<fs::path> kept = Kept(dir_.path());
     ASSERT_EQ(kept.size(), c.kept_apart ? 1u : 0u);
