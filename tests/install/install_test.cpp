@@ -23,6 +23,7 @@ namespace {
 
 namespace fs = std::filesystem;
 using ::testing::HasSubstr;
+using ::testing::IsSupersetOf;
 using ::testing::Not;
 
 // The files and folders under `folder` whose names match `pattern`, each with what `format` (of
@@ -84,12 +85,9 @@ TEST(CompletionTest, OffersEveryOptionTheHelpNames) {
     const Outcome help = RunProgram({executable, "--help"}, dir.path(), kNoDisplay);
     ASSERT_EQ(help.code, 0);
     std::set<std::string> named;
-    const std::regex option(R"((?:^  |, )(--?[a-z0-9][a-z0-9-]*))");
-    std::istringstream lines(help.out);
-    for (std::string line; std::getline(lines, line);) {
-      for (std::sregex_iterator it(line.begin(), line.end(), option), end; it != end; ++it) {
-        if ((*it)[1] != "-h") named.insert((*it)[1]);
-      }
+    const std::regex option(R"((?:\n  |, )(--?[a-z0-9][a-z0-9-]*))");
+    for (std::sregex_iterator it(help.out.begin(), help.out.end(), option), end; it != end; ++it) {
+      if ((*it)[1] != "-h") named.insert((*it)[1]);
     }
     const std::string script = std::string("source '") + TALLIVAN_SOURCE_DIR +
                                "/packaging/completion/" + program + "'; COMP_WORDS=(" + program +
@@ -163,7 +161,7 @@ class PackageTest : public ::testing::Test {
   fs::path package_;
 };
 
-TEST_F(PackageTest, HoldsTheProgramsTheirDesktopFilesAndDocumentsAndNothingElse) {
+TEST_F(PackageTest, HoldsItsFilesAndDependenciesAloneAndPassesTheDesktopAppStreamAndLintianChecks) {
   const std::string id = kAppId;
   std::set<std::string> expected = {
       "usr/bin/tallivan",
@@ -201,18 +199,12 @@ TEST_F(PackageTest, HoldsTheProgramsTheirDesktopFilesAndDocumentsAndNothingElse)
   for (std::string item; std::getline(list >> std::ws, item, ',');) {
     packages.insert(item.substr(0, item.find(' ')));
   }
-  for (const char* needed : {"libc6", "libstdc++6", "libqt6core6", "libqt6gui6", "libqt6widgets6",
-                             "fonts-arphic-uming", "fonts-dejavu-core"}) {
-    EXPECT_TRUE(packages.contains(needed)) << needed << " in " << depends[1];
-  }
+  EXPECT_THAT(packages,
+              IsSupersetOf({"libc6", "libstdc++6", "libqt6core6", "libqt6gui6", "libqt6widgets6",
+                            "fonts-arphic-uming", "fonts-dejavu-core"}));
   EXPECT_THAT(depends[1].str(), Not(HasSubstr("libgtest")));
-  EXPECT_THAT(info.out, HasSubstr("\n Package: tallivan\n"));
-  EXPECT_THAT(info.out, HasSubstr(std::string("\n Version: ") + kVersion + "\n"));
-}
 
-TEST_F(PackageTest, PassesTheDesktopAppStreamManualAndPackageChecks) {
   const std::string share = root() / "usr/share";
-  const std::string id = kAppId;
   const std::vector<std::string> checks[] = {
       {"desktop-file-validate", share + "/applications/" + id + ".desktop"},
       {"appstreamcli", "validate", "--no-net", share + "/metainfo/" + id + ".metainfo.xml"},
