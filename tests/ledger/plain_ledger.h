@@ -116,12 +116,10 @@ inline Outcome Read(std::u16string_view text) {
     std::optional<size_t> open;  // where the open bracket's content starts
     int32_t error = -1;          // none yet
     for (size_t at = 0; at < line.size() && error < 0; ++at) {
-      if (line[at] == u'[' && open) {
-        error = 0;
+      if ((line[at] == u'[' && open) || (line[at] == u']' && !open)) {
+        error = 0;  // an unmatched bracket
       } else if (line[at] == u'[') {
         open = at + 1;
-      } else if (line[at] == u']' && !open) {
-        error = 0;
       } else if (line[at] == u']') {
         const auto bracket = Bracket(line.substr(*open, at - *open));
         open.reset();
