@@ -85,11 +85,9 @@ inline Amount Bracket(std::u16string_view content) {
 inline std::u16string Figure(int64_t raw) {
   const uint64_t magnitude = raw < 0 ? 0 - static_cast<uint64_t>(raw) : raw;
   const uint64_t cents = (magnitude + 50) / 100;
-  char figure[32];
-  std::snprintf(figure, sizeof figure, "%s%llu.%02llu", raw < 0 && cents != 0 ? "-" : "",
-                static_cast<unsigned long long>(cents / 100),
-                static_cast<unsigned long long>(cents % 100));
-  return std::u16string(figure, figure + std::char_traits<char>::length(figure));
+  const std::string figure = (raw < 0 && cents != 0 ? "-" : "") + std::to_string(cents / 100) +
+                             (cents % 100 < 10 ? ".0" : ".") + std::to_string(cents % 100);
+  return std::u16string(figure.begin(), figure.end());
 }
 
 // What the pass must make of a text: each line as it must leave it, up to the first line it must
