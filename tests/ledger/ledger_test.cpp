@@ -25,7 +25,6 @@ TEST(ScanTest, ReadsLineAmountsAsProductsRoundedOnceAndTheFirstFaultWinsAsThePas
   const std::tuple<std::u16string, int64_t, int32_t> cases[] = {
       {u"coffee [  2  3.5 ]", 70000, kNoError},
       {u"1/2 kg [3]", 30000, kNoError},
-      {u"[-12.5]", -125000, kNoError},
       {u"[4 0.25]", 10000, kNoError},
       {u"[-1.2345]", -12345, kNoError},
       {u"[0.00015]", 1, kNoError},  // the double is just below 1.5 ten-thousandths
