@@ -503,7 +503,12 @@ int Run(const std::vector<std::string>& args, const CalcStreams& streams,
   if (options.mode == Mode::kCheck) return edits.empty() ? kExitOk : kExitOutOfDate;
   if (options.mode == Mode::kCsv) {
     const std::string name = options.book == "-" ? std::string(kStdinName) : options.book;
-    if (Status written = WriteCsv(text, streams.out, name); !written) {
+    Status written = WriteCsv(text, streams.out, name);
+    if (auto changed =
+            ChangedInput(input.value(), settings, "; what it wrote is not to be trusted")) {
+      written = *changed;
+    }
+    if (!written) {
       Say(streams.err, "tallivan-calc: " + written.error().description);
       return kExitBadUse;
     }

@@ -26,6 +26,7 @@ enum class Step {
   kReserve,  // room is to be reserved (fallocate)
   kRead,     // only while some action is armed
   kAdvise,   // a mapping is advised (madvise)
+  kWrite,    // only while some action is armed
 };
 
 // The error a step fails with, and how many more times (-1: every time).

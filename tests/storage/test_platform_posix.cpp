@@ -82,6 +82,11 @@ ssize_t read(int fd, void* buffer, size_t count) {
   return syscall(SYS_read, fd, buffer, count);
 }
 
+ssize_t write(int fd, const void* buffer, size_t count) {
+  if (!tallivan::before.empty() && Fails(Step::kWrite)) return -1;
+  return syscall(SYS_write, fd, buffer, count);
+}
+
 int madvise(void* address, size_t length, int advice) {
   if (Fails(Step::kAdvise)) return -1;
   return static_cast<int>(syscall(SYS_madvise, address, length, advice));
