@@ -1,6 +1,7 @@
 #include "session/book_session.h"
 
 #include <algorithm>
+#include <charconv>
 #include <condition_variable>
 #include <ctime>
 #include <fstream>
@@ -113,9 +114,16 @@ TimePoint ToSystem(fs::file_time_type time) {
   return std::chrono::time_point_cast<TimePoint::duration>(std::chrono::file_clock::to_sys(time));
 }
 
-bool IsDigits(std::string_view text) {
-  return !text.empty() &&
-         std::all_of(text.begin(), text.end(), [](char c) { return c >= '0' && c <= '9'; });
+// The slot a recovery copy's name ends in (`digits`), or nullopt when it does not end in digits
+// only; a number too large for a slot is no window's.
+std::optional<int> SlotOf(std::string_view digits) {
+  if (digits.empty() ||
+      !std::all_of(digits.begin(), digits.end(), [](char c) { return c >= '0' && c <= '9'; })) {
+    return std::nullopt;
+  }
+  int slot = 0;
+  const auto parsed = std::from_chars(digits.data(), digits.data() + digits.size(), slot);
+  return parsed.ec == std::errc() ? slot : BookLock::kSlots;
 }
 
 // The names the seen list of `place` holds.
@@ -280,10 +288,12 @@ std::vector<BookSession::StaleCopy> BookSession::FindStaleCopies() const {
          it.increment(error)) {
       const std::string name = Utf8(it->path().filename());
       const std::string prefix = place.RecoveryCopyPrefix();
-      if (!name.starts_with(prefix) || !IsDigits(name.substr(prefix.size()))) continue;
-      const int slot = std::stoi(name.substr(prefix.size()));
-      const bool own = &place == lock_place_ && slot == lock_.slot();
-      if (!own && BookLock::IsHeld(place.LockFile(), slot)) continue;  // a live window's copy
+      const std::optional<int> slot = name.starts_with(prefix)
+                                          ? SlotOf(std::string_view(name).substr(prefix.size()))
+                                          : std::nullopt;
+      if (!slot) continue;
+      const bool own = &place == lock_place_ && *slot == lock_.slot();
+      if (!own && BookLock::IsHeld(place.LockFile(), *slot)) continue;  // a live window's copy
       std::error_code ignored;
       if (!it->is_regular_file(ignored)) continue;
       Result<std::u16string> text = LoadBookFile(it->path());

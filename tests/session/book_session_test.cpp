@@ -308,9 +308,13 @@ TEST_F(BookSessionTest, ARecoveryCopyLeftByACrashIsOfferedOnceAndOnlyALiveWindow
     EXPECT_EQ(fs::exists(copy), c.copy == Copy::kLive);
     first.reset();
     fs::remove(copy);
+    // A stray file whose number is past any slot is no window's copy.
+    const fs::path stray = dir_.path() / ".book.recovery-99999999999";
+    WriteBytes(stray, ReadBytes(Book()));
     FakeMessenger again;
     Session(again)->Open();
     EXPECT_TRUE(again.shown.empty()) << again.shown.at(0).body;
+    RemoveIfThere(stray);
   }
 }
 
