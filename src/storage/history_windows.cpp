@@ -76,9 +76,11 @@ Result<fs::path> KeepVersion(const fs::path& book, const std::optional<AccessLis
   if (made && access_list && access_list->is_protected()) {
     const Handle folder(OpenFile(history, READ_CONTROL | WRITE_DAC, kShareAll, OPEN_EXISTING,
                                  FILE_FLAG_BACKUP_SEMANTICS));
-    if (!folder.ok() || access_list->GiveTo(folder.get()) != 0) {
+    // The reason is taken before the folder goes, which sets the thread's last error anew.
+    const DWORD code = folder.ok() ? access_list->GiveTo(folder.get()) : GetLastError();
+    if (code != 0) {
       RemoveDirectoryW(history.c_str());
-      return failed(Reason(GetLastError()));
+      return failed(Reason(code));
     }
   }
   for (int sequence = 1; sequence <= kMaxSequence; ++sequence) {
