@@ -186,19 +186,6 @@ DWORD AccessList::GiveTo(HANDLE file) const {
   return SetSecurityInfo(file, SE_FILE_OBJECT, what, nullptr, nullptr, list_, nullptr);
 }
 
-DWORD GiveAccessListOrPrivate(HANDLE file, const std::optional<AccessList>& list) {
-  if (list) return list->GiveTo(file);
-  PrivateSecurity security;
-  if (security.attributes() == nullptr) return ERROR_INVALID_SID;
-  BOOL present = FALSE, defaulted = FALSE;
-  ACL* private_list = nullptr;
-  GetSecurityDescriptorDacl(security.attributes()->lpSecurityDescriptor, &present, &private_list,
-                            &defaulted);
-  return SetSecurityInfo(file, SE_FILE_OBJECT,
-                         DACL_SECURITY_INFORMATION | PROTECTED_DACL_SECURITY_INFORMATION, nullptr,
-                         nullptr, private_list, nullptr);
-}
-
 DWORD RemoveFile(const fs::path& path) {
   if (DeleteFileW(path.c_str())) return 0;
   const DWORD code = GetLastError();

@@ -128,9 +128,6 @@ class AccessList {
   bool protected_ = false;
 };
 
-// Gives `file` `list` where there is one, else makes it private; 0 or the error.
-DWORD GiveAccessListOrPrivate(HANDLE file, const std::optional<AccessList>& list);
-
 // Removes the file `path`, first taking off a read-only attribute that would keep it; 0 or the
 // error.
 DWORD RemoveFile(const std::filesystem::path& path);
