@@ -13,6 +13,7 @@
 
 #include "storage/atomic_writer.h"
 #include "storage/book_file.h"
+#include "storage/file_io.h"
 #include "storage/fresh_file.h"
 
 namespace tallivan {
@@ -251,19 +252,21 @@ std::optional<std::u16string> BookSession::Open() {
     shown = book.value();
   } else if (book.error().number == kErrFileNotFound) {
     state_ = BookState::kMissing;
-    messenger_.Inform(kInfoTitle, std::string(kMissingBody) + kLineBreak + Utf8(book_));
+    messenger_.Inform(kInfoTitle, std::string(kMissingBody) + kLineBreak + PathUtf8(book_));
   } else {
     state_ = BookState::kUnread;
     messenger_.Inform(kErrorTitle, book.error().description);
   }
   if (lock_.others_open()) {
-    messenger_.Inform(kWarningTitle, Body(kOtherWindowEnglish, kOtherWindowChinese, Utf8(book_)));
+    messenger_.Inform(kWarningTitle,
+                      Body(kOtherWindowEnglish, kOtherWindowChinese, PathUtf8(book_)));
   }
   if (const Result<FileFacts> facts = InspectFile(book_);
       facts.ok() && !facts.value().folder_writable) {
-    messenger_.Inform(kWarningTitle, facts.value().writable_in_place
-                                         ? Body(kInPlaceEnglish, kInPlaceChinese, Utf8(book_))
-                                         : Body(kUnsavableEnglish, kUnsavableChinese, Utf8(book_)));
+    messenger_.Inform(kWarningTitle,
+                      facts.value().writable_in_place
+                          ? Body(kInPlaceEnglish, kInPlaceChinese, PathUtf8(book_))
+                          : Body(kUnsavableEnglish, kUnsavableChinese, PathUtf8(book_)));
   }
   if (std::optional<std::u16string> restored =
           OfferRecovery(book.ok() ? std::optional(book.value()) : std::nullopt)) {
@@ -286,7 +289,7 @@ std::vector<BookSession::StaleCopy> BookSession::FindStaleCopies() const {
     std::error_code error;
     for (fs::directory_iterator it(place.folder, error), end; !error && it != end;
          it.increment(error)) {
-      const std::string name = Utf8(it->path().filename());
+      const std::string name = PathUtf8(it->path().filename());
       const std::string prefix = place.RecoveryCopyPrefix();
       const std::optional<int> slot = name.starts_with(prefix)
                                           ? SlotOf(std::string_view(name).substr(prefix.size()))
@@ -339,7 +342,7 @@ std::optional<std::u16string> BookSession::OfferRecovery(
     if (restored && &copy == &newest) continue;
     const auto written = ToSystem(copy.time);
     [[maybe_unused]] Result<fs::path> kept = MoveToFreshName(
-        copy.path, InFolder(copy.place->folder, copy.place->KeptPrefix() + TimeStamp(written)));
+        copy.path, copy.place->folder / Utf8Path(copy.place->KeptPrefix() + TimeStamp(written)));
   }
   return restored;
 }
@@ -352,7 +355,7 @@ void BookSession::TellAboutKeptFiles() {
     std::error_code error;
     for (fs::directory_iterator it(place.folder, error), end; !error && it != end;
          it.increment(error)) {
-      const std::string name = Utf8(it->path().filename());
+      const std::string name = PathUtf8(it->path().filename());
       std::error_code ignored;
       if (name.starts_with(place.KeptPrefix()) && !seen.contains(name) &&
           it->is_regular_file(ignored)) {
@@ -360,7 +363,8 @@ void BookSession::TellAboutKeptFiles() {
       }
     }
     std::sort(fresh.begin(), fresh.end());
-    for (const std::string& name : fresh) list += kLineBreak + Utf8(InFolder(place.folder, name));
+    for (const std::string& name : fresh)
+      list += kLineBreak + PathUtf8(place.folder / Utf8Path(name));
     if (!fresh.empty()) MarkSeen(place, fresh);
   }
   if (list.empty()) return;
@@ -374,7 +378,7 @@ void BookSession::MarkSeen(const CompanionPlace& place,
   std::string content;
   for (const std::string& name : SeenNames(place)) {
     std::error_code ignored;
-    if (fs::exists(InFolder(place.folder, name), ignored)) content += name + "\n";
+    if (fs::exists(place.folder / Utf8Path(name), ignored)) content += name + "\n";
   }
   for (const std::string& name : names) content += name + "\n";
   Result<AtomicWriter> writer = AtomicWriter::Open(
@@ -443,7 +447,7 @@ CloseDecision BookSession::Close(Attendance attendance, std::u16string_view text
     disk_ = Fingerprint::Of(text);
     return Finish();  // nothing to write
   }
-  const std::string path = Utf8(book_);
+  const std::string path = PathUtf8(book_);
   std::optional<Question> question;
   switch (state_) {
     case BookState::kUnread:
@@ -521,15 +525,15 @@ CloseDecision BookSession::KeepApart(Attendance attendance, std::u16string_view 
   std::string reasons;
   for (const CompanionPlace& place : places_) {
     const Result<fs::path> kept =
-        WriteFreshFile(InFolder(place.folder, place.KeptPrefix() + stamp), text, PrivateMode());
+        WriteFreshFile(place.folder / Utf8Path(place.KeptPrefix() + stamp), text, PrivateMode());
     if (!kept.ok()) {
       reasons += kLineBreak + kept.error().description;
       continue;
     }
-    const std::string where = Utf8(kept.value());
+    const std::string where = PathUtf8(kept.value());
     if (attendance == Attendance::kAttended) {
       // Told now, so not again at the next start.
-      MarkSeen(place, {Utf8(kept.value().filename())});
+      MarkSeen(place, {PathUtf8(kept.value().filename())});
       messenger_.Inform(kInfoTitle, Body(kKeptEnglish, kKeptChinese, where));
     } else {
       messenger_.Log("the text of the window was kept in " + where);

@@ -3,6 +3,7 @@
 #include <cstdint>
 #include <cstdio>
 
+#include "storage/file_io.h"
 #include "storage/fresh_file.h"
 
 namespace tallivan {
@@ -23,34 +24,25 @@ std::string PathMark(const fs::path& path) {
 
 }  // namespace
 
-std::string Utf8(const fs::path& path) {
-  const std::u8string text = path.u8string();
-  return std::string(text.begin(), text.end());
-}
-
-fs::path InFolder(const fs::path& folder, const std::string& name) {
-  return folder / fs::path(std::u8string(name.begin(), name.end()));
-}
-
-fs::path CompanionPlace::LockFile() const { return InFolder(folder, "." + own_stem + ".lock"); }
+fs::path CompanionPlace::LockFile() const { return folder / Utf8Path("." + own_stem + ".lock"); }
 
 std::string CompanionPlace::RecoveryCopyPrefix() const { return "." + own_stem + ".recovery-"; }
 
 fs::path CompanionPlace::RecoveryCopy(int slot) const {
-  return InFolder(folder, RecoveryCopyPrefix() + std::to_string(slot));
+  return folder / Utf8Path(RecoveryCopyPrefix() + std::to_string(slot));
 }
 
 std::string CompanionPlace::KeptPrefix() const { return kept_stem + ".unsaved-"; }
 
 fs::path CompanionPlace::SeenList() const {
-  return InFolder(folder, "." + kept_stem + ".unsaved-seen");
+  return folder / Utf8Path("." + kept_stem + ".unsaved-seen");
 }
 
 std::vector<CompanionPlace> CompanionPlaces(const fs::path& book) {
   std::error_code error;
   fs::path absolute = fs::absolute(book, error);
   if (error) absolute = book;
-  const std::string name = Utf8(absolute.filename());
+  const std::string name = PathUtf8(absolute.filename());
   std::vector<CompanionPlace> places = {{absolute.parent_path(), name, name}};
   if (const std::optional<fs::path> home = HomeFolder(); home && *home != places[0].folder) {
     places.push_back({*home, "tallivan-" + name + "-" + PathMark(absolute), "tallivan-" + name});

@@ -7,12 +7,6 @@
 
 namespace tallivan {
 
-// `path` in UTF-8, whatever the system's own encoding of paths.
-std::string Utf8(const std::filesystem::path& path);
-
-// The file `name` (UTF-8) in `folder`.
-std::filesystem::path InFolder(const std::filesystem::path& folder, const std::string& name);
-
 // A folder that may hold a book's companion files (its lock, the recovery copies of its open
 // windows, and texts kept apart from it), and how they are named there.
 struct CompanionPlace {
