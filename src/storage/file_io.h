@@ -9,6 +9,7 @@
 #include <span>
 #include <string>
 #include <string_view>
+#include <vector>
 
 namespace tallivan {
 
@@ -32,6 +33,16 @@ int ReadSome(int fd, std::span<char> bytes, size_t& got);
 
 // The bytes left to read in `fd` when it is a regular file; nullopt for anything else.
 std::optional<uint64_t> BytesLeft(int fd);
+
+// `text` as UTF-16LE bytes, whatever the machine's own byte order.
+inline std::vector<char> LittleEndianBytes(std::u16string_view text) {
+  std::vector<char> bytes(text.size() * 2);
+  for (size_t i = 0; i < text.size(); ++i) {
+    bytes[2 * i] = static_cast<char>(text[i] & 0xFF);
+    bytes[2 * i + 1] = static_cast<char>(text[i] >> 8);
+  }
+  return bytes;
+}
 
 // The path named by `text` (UTF-8), whatever encoding the system gives paths.
 inline std::filesystem::path Utf8Path(std::string_view text) {

@@ -12,6 +12,7 @@
 #include <vector>
 
 #include "storage/atomic_writer.h"
+#include "storage/file_io.h"
 #include "storage/fresh_file.h"
 
 namespace tallivan {
@@ -36,12 +37,8 @@ fs::path Numbered(const fs::path& wanted, int counter) {
 
 // 0 when `text` went whole into `fd` and onto the disk, else the errno that stopped it.
 int WriteText(int fd, std::u16string_view text) {
-  std::vector<char> bytes(text.size() * 2);
-  for (size_t i = 0; i < text.size(); ++i) {
-    bytes[2 * i] = static_cast<char>(text[i] & 0xFF);
-    bytes[2 * i + 1] = static_cast<char>(text[i] >> 8);
-  }
-  if (const int error_number = WriteFully(fd, bytes); error_number != 0) return error_number;
+  if (const int error_number = WriteFully(fd, LittleEndianBytes(text)); error_number != 0)
+    return error_number;
   return fsync(fd) == 0 ? 0 : errno;
 }
 

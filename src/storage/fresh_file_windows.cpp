@@ -26,12 +26,8 @@ fs::path Numbered(const fs::path& wanted, int counter) {
 
 // 0 when `text` went whole into `file` and onto the disk, else the error that stopped it.
 DWORD WriteText(HANDLE file, std::u16string_view text) {
-  std::vector<char> bytes(text.size() * 2);
-  for (size_t i = 0; i < text.size(); ++i) {
-    bytes[2 * i] = static_cast<char>(text[i] & 0xFF);
-    bytes[2 * i + 1] = static_cast<char>(text[i] >> 8);
-  }
-  if (const DWORD code = windows::WriteToHandle(file, bytes); code != 0) return code;
+  if (const DWORD code = windows::WriteToHandle(file, LittleEndianBytes(text)); code != 0)
+    return code;
   return FlushFileBuffers(file) ? 0 : GetLastError();
 }
 
