@@ -64,8 +64,6 @@ namespace {
 
 namespace fs = std::filesystem;
 
-const std::u16string kStale = u"coffee [2 3.5]\r\n  # old [9]\r\n账本 😀 [-3] // note [5]\r\n#\r\n";
-
 // Runs tallivan-calc in this process with `args`; its exit status and what it said.
 std::pair<int, std::string> RunHere(const std::vector<std::string>& args, const fs::path& err) {
   const int null = open("/dev/null", O_RDWR), said = creat(err.c_str(), 0600);

@@ -23,7 +23,6 @@ namespace {
 
 namespace fs = std::filesystem;
 
-const std::u16string kStale = u"coffee [2 3.5]\r\n  # old [9]\r\n账本 😀 [-3] // note [5]\r\n#\r\n";
 const std::u16string kFresh =
     u"coffee [2 3.5]\r\n#  (7.00) ,  7.00\r\n账本 😀 [-3] // note [5]\r\n#  (-3.00) ,  4.00\r\n";
 // Code units that a program reading text would be tempted to change, in a book that is up to date.

@@ -11,6 +11,10 @@
 
 namespace tallivan {
 
+// A book with a stale subtotal line, comments and characters beyond the BMP.
+inline const std::u16string kStale =
+    u"coffee [2 3.5]\r\n  # old [9]\r\n账本 😀 [-3] // note [5]\r\n#\r\n";
+
 // How a run is made, besides its arguments and standard input.
 struct RunSetup {
   std::string file;           // the file the run writes: no other changes, no standard output
