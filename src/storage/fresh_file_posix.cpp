@@ -13,6 +13,7 @@
 
 #include "storage/atomic_writer.h"
 #include "storage/file_io.h"
+#include "storage/file_system_posix.h"
 #include "storage/fresh_file.h"
 
 namespace tallivan {
@@ -61,7 +62,12 @@ Result<fs::path> WriteFreshFile(const fs::path& wanted, std::u16string_view text
     if (fd < 0) return KeepError(path, errno);
     int error_number = WriteText(fd, text);
     if (close(fd) != 0 && error_number == 0 && errno != EINTR) error_number = errno;
-    if (error_number == 0) return path;
+    if (error_number == 0) {
+      // Its name too must outlast a crash; a folder that cannot be flushed still holds it.
+      const posix::Fd folder(posix::OpenFolder(path.parent_path()));
+      if (folder.ok()) fsync(folder.get());
+      return path;
+    }
     unlink(path.c_str());
     return KeepError(path, error_number);
   }

@@ -252,8 +252,12 @@ TEST_F(BookFileTest, FreshFilesNeverReplaceAnythingAndTheHomeFolderIsNeverTheRoo
   const std::pair<unsigned, std::string> writes[] = {
       {0600, "book.unsaved-1"}, {0400, "book.unsaved-1-2"}, {0600, "book.unsaved-1-3"}};
   for (const auto& [mode, name] : writes) {
+    int folder_flushes = 0;
+    before[Step::kSyncFolder] = [&] { ++folder_flushes; };
     const Result<fs::path> written = WriteFreshFile(wanted, u"kept [1]", mode);
+    before.clear();
     ASSERT_TRUE(written.ok()) << written.error().description;
+    EXPECT_EQ(folder_flushes, kStepsFail ? 1 : 0) << "its name goes to the disk too";
     EXPECT_EQ(written.value(), Dir() / name);
     EXPECT_EQ(ReadBytes(written.value()), Le(u"kept [1]"));
     EXPECT_TRUE(HasMode(written.value(), mode)) << std::oct << mode;
