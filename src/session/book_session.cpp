@@ -221,10 +221,10 @@ struct BookSession::StaleCopy {
 BookSession::BookSession(fs::path book, std::u16string initial_text, Messenger& messenger,
                          const Clock& clock)
     : book_(std::move(book)),
-      initial_text_(std::move(initial_text)),
       messenger_(messenger),
       clock_(clock),
       places_(CompanionPlaces(book_)),
+      shown_(Fingerprint::Of(initial_text)),
       writer_(std::make_unique<RecoveryWriter>()) {}
 
 BookSession::~BookSession() = default;
@@ -245,7 +245,6 @@ std::optional<std::u16string> BookSession::Open() {
 
   const Result<std::u16string> book = LoadBookFile(book_);
   std::optional<std::u16string> shown;
-  shown_ = Fingerprint::Of(initial_text_);
   if (book.ok()) {
     state_ = BookState::kLoaded;
     disk_ = Fingerprint::Of(book.value());
@@ -435,14 +434,12 @@ fs::path BookSession::recovery_copy() const {
 CloseDecision BookSession::Close(Attendance attendance, std::u16string_view text) {
   FinishRecoveryCopies();
   if (closed_) return CloseDecision::kClose;
+  const Result<std::u16string> disk = LoadBookFile(book_);
   if (state_ == BookState::kNotLoaded) {
     // Closed before the book was ever shown: the box holds no copy of it.
-    const Result<std::u16string> book = LoadBookFile(book_);
-    const bool missing = !book.ok() && book.error().number == kErrFileNotFound;
+    const bool missing = !disk.ok() && disk.error().number == kErrFileNotFound;
     state_ = missing ? BookState::kMissing : BookState::kUnread;
-    shown_ = Fingerprint::Of(initial_text_);
   }
-  const Result<std::u16string> disk = LoadBookFile(book_);
   if (disk.ok() && disk.value() == text) {
     disk_ = Fingerprint::Of(text);
     return Finish();  // nothing to write

@@ -125,13 +125,13 @@ class BookSession {
   CloseDecision Finish();
 
   std::filesystem::path book_;
-  std::u16string initial_text_;
   Messenger& messenger_;
   const Clock& clock_;
   std::vector<CompanionPlace> places_;
   BookState state_ = BookState::kNotLoaded;
   std::optional<Fingerprint> disk_;  // what the book held when last read or written; nullopt: none
-  Fingerprint shown_;                // what the box held when the book could not be shown
+  Fingerprint
+      shown_;  // what the box held when the book could not be shown, at first the initial text
   std::optional<unsigned> book_mode_;
   BookLock lock_;
   const CompanionPlace* lock_place_ = nullptr;
