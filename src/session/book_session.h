@@ -130,8 +130,8 @@ class BookSession {
   std::vector<CompanionPlace> places_;
   BookState state_ = BookState::kNotLoaded;
   std::optional<Fingerprint> disk_;  // what the book held when last read or written; nullopt: none
-  Fingerprint
-      shown_;  // what the box held when the book could not be shown, at first the initial text
+  // What the box held when the book could not be shown; at first, the initial text.
+  Fingerprint shown_;
   std::optional<unsigned> book_mode_;
   BookLock lock_;
   const CompanionPlace* lock_place_ = nullptr;
