@@ -448,12 +448,11 @@ CloseDecision BookSession::Close(Attendance attendance, std::u16string_view text
   std::optional<Question> question;
   switch (state_) {
     case BookState::kUnread:
-      if (Fingerprint::Of(text) == shown_) return Finish();
-      question = CloseQuestion(Body(kUnreadEnglish, kUnreadChinese, path));
-      break;
     case BookState::kNotHeldExactly:
       if (Fingerprint::Of(text) == shown_) return Finish();
-      question = CloseQuestion(Body(kNotHeldEnglish, kNotHeldChinese, path));
+      question = CloseQuestion(state_ == BookState::kUnread
+                                   ? Body(kUnreadEnglish, kUnreadChinese, path)
+                                   : Body(kNotHeldEnglish, kNotHeldChinese, path));
       break;
     default: {
       const bool exists = disk.ok() || disk.error().number != kErrFileNotFound;
