@@ -362,8 +362,9 @@ void BookSession::TellAboutKeptFiles() {
       }
     }
     std::sort(fresh.begin(), fresh.end());
-    for (const std::string& name : fresh)
+    for (const std::string& name : fresh) {
       list += kLineBreak + PathUtf8(place.folder / Utf8Path(name));
+    }
     if (!fresh.empty()) MarkSeen(place, fresh);
   }
   if (list.empty()) return;
