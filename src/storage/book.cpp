@@ -19,12 +19,9 @@ QString BookPathIn(const QString& folder) {
 }
 
 QString BookPath() {
-  const Result<std::filesystem::path> book =
-      DefaultBookPath(NativePath(QCoreApplication::applicationFilePath()), CurrentUserFolders());
-  if (!book) return BookPathIn(QCoreApplication::applicationDirPath());
-  // A folder that cannot be made shows up at the first save, with its reason.
-  [[maybe_unused]] const Status made = MakePrivateFolders(book.value().parent_path());
-  return QFile::decodeName(QByteArray::fromStdString(book.value().native()));
+  const std::filesystem::path book =
+      PrepareDefaultBook(NativePath(QCoreApplication::applicationFilePath()));
+  return QFile::decodeName(QByteArray::fromStdString(book.native()));
 }
 
 Result<std::u16string> LoadBook(const QString& path) { return LoadBookFile(NativePath(path)); }

@@ -38,4 +38,11 @@ Result<fs::path> DefaultBookPath(const fs::path& executable, const UserFolders& 
   return data_home / kDataFolderName / kBookFileName;
 }
 
+fs::path PrepareDefaultBook(const fs::path& executable) {
+  const Result<fs::path> book = DefaultBookPath(executable, CurrentUserFolders());
+  if (!book) return executable.parent_path() / kBookFileName;
+  [[maybe_unused]] const Status made = MakePrivateFolders(book.value().parent_path());
+  return book.value();
+}
+
 }  // namespace tallivan

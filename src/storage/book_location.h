@@ -37,6 +37,11 @@ Result<std::filesystem::path> DefaultBookPath(const std::filesystem::path& execu
 // that exist are left as they are. Error 75, naming the folder and the reason.
 Status MakePrivateFolders(const std::filesystem::path& folder);
 
+// The book a window opens when none is named: DefaultBookPath for the current user, or the book
+// beside `executable` when that cannot be decided. A data folder it needs is made now; one that
+// cannot be shows up at the first save, with its reason.
+std::filesystem::path PrepareDefaultBook(const std::filesystem::path& executable);
+
 }  // namespace tallivan
 
 #endif  // TALLIVAN_STORAGE_BOOK_LOCATION_H_

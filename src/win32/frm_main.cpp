@@ -37,17 +37,6 @@ constexpr UINT kCloseLaterMessage = WM_APP + 2;
 
 enum class Phase { kOpening, kWorking };
 
-// Where the book lives when none is named; beside the executable when that cannot be decided.
-// A data folder it needs is made now; one that cannot be shows up at the first save, with its
-// reason.
-fs::path DefaultBook() {
-  const fs::path executable = RunningExecutable();
-  const Result<fs::path> book = DefaultBookPath(executable, CurrentUserFolders());
-  if (!book) return executable.parent_path() / kBookFileName;
-  [[maybe_unused]] const Status made = MakePrivateFolders(book.value().parent_path());
-  return book.value();
-}
-
 // The user's decimal separator, which the rewritten subtotal lines use.
 std::u16string DecimalSeparator() {
   std::array<wchar_t, 8> buffer{};
@@ -232,8 +221,9 @@ bool frmMain::OnTextBoxKey(UINT message, WPARAM wparam, LPARAM lparam) {
 }
 
 void frmMain::Form_Initialize(fs::path book) {
-  session_ = std::make_unique<BookSession>(book.empty() ? DefaultBook() : std::move(book),
-                                           std::u16string(kSampleText), messenger_, clock_);
+  session_ = std::make_unique<BookSession>(
+      book.empty() ? PrepareDefaultBook(RunningExecutable()) : std::move(book),
+      std::u16string(kSampleText), messenger_, clock_);
 }
 
 void frmMain::Form_Resize(int width, int height) {
