@@ -187,10 +187,13 @@ TEST(AppTest, InAnXSessionWhatIsTypedSurvivesFunctionKeysClosingSignalsAndCrashe
     copy.Start(window, "xcb", false);
     ASSERT_TRUE(Activate("Tallivan v1.01"));
     ASSERT_TRUE(Keys(c.keys));
-    if (c.end == End::kSigkillAndRestore) {
-      // A few seconds after the last key the text is in a recovery copy beside the book.
+    if (c.end != End::kAltF4) {
+      // A few seconds after the last key the text is in a recovery copy beside the book. Only
+      // then have the keys surely reached it: a signal may overtake keys still on their way.
       const fs::path recovery = copy.folder() / ".book.recovery-0";
       ASSERT_TRUE(WaitFor([&] { return ReadBytes(recovery) == Le(c.book); }));
+    }
+    if (c.end == End::kSigkillAndRestore) {
       ASSERT_EQ(kill(static_cast<pid_t>(window.processId()), SIGKILL), 0);
       ASSERT_TRUE(window.waitForFinished(kTimeoutMs));
       EXPECT_EQ(ReadBytes(copy.book()), Le(u"a [1]\r\n#"));
