@@ -8,34 +8,23 @@
 #include <variant>
 #include <vector>
 
-#include "window/options.h"
 #include "runtime/version.h"
 #include "storage/book.h"
 #include "ui/frm_main.h"
 #include "ui/termination_signals.h"
+#include "window/options.h"
 
 namespace {
 
-constexpr int kExitOk = 0;
 constexpr int kExitBadUse = 2;
-
-bool Print(std::FILE* stream, const std::string& text) {
-  return std::fputs(text.c_str(), stream) >= 0 && std::fflush(stream) == 0;
-}
 
 // Answers --help, --version and bad use; nullopt when the window is to open.
 std::optional<int> Answer(const std::variant<tallivan::WindowOptions, tallivan::BadUse>& parsed) {
-  using Action = tallivan::WindowOptions::Action;
-  if (const auto* bad = std::get_if<tallivan::BadUse>(&parsed)) {
-    Print(stderr, "tallivan: " + bad->reason + " (see --help)\n");
-    return kExitBadUse;
-  }
-  const auto& options = std::get<tallivan::WindowOptions>(parsed);
-  if (options.action == Action::kOpen) return std::nullopt;
-  const std::string text = options.action == Action::kHelp
-                               ? std::string(tallivan::WindowUsage())
-                               : std::string("tallivan ") + tallivan::kVersion + "\n";
-  return Print(stdout, text) ? kExitOk : kExitBadUse;
+  const std::optional<tallivan::Reply> reply = tallivan::ReplyTo(parsed);
+  if (!reply) return std::nullopt;
+  std::FILE* stream = reply->stream == tallivan::Reply::Stream::kErr ? stderr : stdout;
+  const bool told = std::fputs(reply->text.c_str(), stream) >= 0 && std::fflush(stream) == 0;
+  return told ? reply->exit_status : kExitBadUse;
 }
 
 // `path` made absolute against the working folder, but not otherwise changed.

@@ -6,19 +6,17 @@
 // clang-format on
 
 #include <filesystem>
+#include <optional>
 #include <string>
 #include <variant>
 #include <vector>
 
-#include "runtime/version.h"
 #include "storage/file_io.h"
 #include "win32/frm_main.h"
 #include "win32/wide_text.h"
 #include "window/options.h"
 
 namespace {
-
-constexpr int kExitBadUse = 2;
 
 std::vector<std::string> Arguments() {
   int count = 0;
@@ -45,18 +43,12 @@ void Tell(const std::string& text, DWORD stream) {
 
 int WINAPI wWinMain(HINSTANCE instance, HINSTANCE, PWSTR, int show_command) {
   const auto parsed = tallivan::ParseWindowArgs(Arguments(), tallivan::QtArguments::kRefuse);
-  if (const auto* bad = std::get_if<tallivan::BadUse>(&parsed)) {
-    Tell("tallivan: " + bad->reason + " (see --help)\n", STD_ERROR_HANDLE);
-    return kExitBadUse;
+  if (const std::optional<tallivan::Reply> reply = tallivan::ReplyTo(parsed)) {
+    Tell(reply->text,
+         reply->stream == tallivan::Reply::Stream::kErr ? STD_ERROR_HANDLE : STD_OUTPUT_HANDLE);
+    return reply->exit_status;
   }
   const tallivan::WindowOptions& options = std::get<tallivan::WindowOptions>(parsed);
-  if (options.action != tallivan::WindowOptions::Action::kOpen) {
-    Tell(options.action == tallivan::WindowOptions::Action::kHelp
-             ? std::string(tallivan::WindowUsage())
-             : std::string("tallivan ") + tallivan::kVersion + "\n",
-         STD_OUTPUT_HANDLE);
-    return 0;
-  }
   std::filesystem::path book;
   if (options.book) {
     std::error_code error;

@@ -1,5 +1,7 @@
 #include "window/options.h"
 
+#include "runtime/version.h"
+
 namespace tallivan {
 namespace {
 
@@ -21,6 +23,8 @@ default ~/.local/share/tallivan/book). On Linux, Qt's own options, such as
 )";
 
 constexpr std::string_view kBookOption = "--book";
+constexpr int kExitOk = 0;
+constexpr int kExitBadUse = 2;
 
 }  // namespace
 
@@ -59,6 +63,19 @@ std::variant<WindowOptions, BadUse> ParseWindowArgs(const std::vector<std::strin
   return options;
 }
 
-std::string_view WindowUsage() { return kUsage; }
+std::optional<Reply> ReplyTo(const std::variant<WindowOptions, BadUse>& parsed) {
+  if (const auto* bad = std::get_if<BadUse>(&parsed)) {
+    return Reply{Reply::Stream::kErr, "tallivan: " + bad->reason + " (see --help)\n", kExitBadUse};
+  }
+  switch (std::get<WindowOptions>(parsed).action) {
+    case WindowOptions::Action::kHelp:
+      return Reply{Reply::Stream::kOut, std::string(kUsage), kExitOk};
+    case WindowOptions::Action::kVersion:
+      return Reply{Reply::Stream::kOut, std::string("tallivan ") + kVersion + "\n", kExitOk};
+    case WindowOptions::Action::kOpen:
+      break;
+  }
+  return std::nullopt;
+}
 
 }  // namespace tallivan

@@ -29,8 +29,16 @@ enum class QtArguments { kLeave, kRefuse };
 std::variant<WindowOptions, BadUse> ParseWindowArgs(const std::vector<std::string>& args,
                                                     QtArguments qt_arguments);
 
-// What --help prints.
-std::string_view WindowUsage();
+// What the program says instead of opening its window, where, and its exit status.
+struct Reply {
+  enum class Stream { kOut, kErr };
+  Stream stream = Stream::kOut;
+  std::string text;
+  int exit_status = 0;
+};
+
+// The reply to --help, --version or bad use; nullopt when the window is to open.
+std::optional<Reply> ReplyTo(const std::variant<WindowOptions, BadUse>& parsed);
 
 }  // namespace tallivan
 
