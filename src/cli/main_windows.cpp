@@ -8,22 +8,11 @@
 #include <vector>
 
 #include "cli/cli.h"
-
-namespace {
-
-std::string Utf8(const wchar_t* text) {
-  const int length = WideCharToMultiByte(CP_UTF8, 0, text, -1, nullptr, 0, nullptr, nullptr);
-  std::string utf8(static_cast<size_t>(length > 0 ? length : 1), '\0');
-  WideCharToMultiByte(CP_UTF8, 0, text, -1, utf8.data(), length, nullptr, nullptr);
-  utf8.resize(utf8.size() - 1);
-  return utf8;
-}
-
-}  // namespace
+#include "storage/wide_text.h"
 
 int wmain(int argc, wchar_t** argv) {
   std::vector<std::string> args;
-  for (int i = 1; i < argc; ++i) args.push_back(Utf8(argv[i]));
+  for (int i = 1; i < argc; ++i) args.push_back(tallivan::Utf8FromWide(argv[i]));
   for (int fd : {0, 1, 2}) _setmode(fd, _O_BINARY);
   // Messages are UTF-8; a console shows them as such while the program runs.
   const UINT console_code_page = GetConsoleOutputCP();

@@ -4,6 +4,7 @@
 
 #include "storage/file_io.h"
 #include "storage/file_system_windows.h"
+#include "storage/wide_text.h"
 
 namespace tallivan {
 namespace {
@@ -11,16 +12,6 @@ namespace {
 constexpr size_t kMaxChunk = size_t{1} << 30;
 
 HANDLE HandleOf(int fd) { return reinterpret_cast<HANDLE>(_get_osfhandle(fd)); }
-
-std::string Utf8(std::wstring_view text) {
-  if (text.empty()) return {};
-  const int length = WideCharToMultiByte(CP_UTF8, 0, text.data(), static_cast<int>(text.size()),
-                                         nullptr, 0, nullptr, nullptr);
-  std::string utf8(static_cast<size_t>(std::max(length, 0)), '\0');
-  WideCharToMultiByte(CP_UTF8, 0, text.data(), static_cast<int>(text.size()), utf8.data(), length,
-                      nullptr, nullptr);
-  return utf8;
-}
 
 }  // namespace
 
@@ -52,7 +43,7 @@ std::string SystemErrorText(int code) {
                               message.back() == L' ' || message.back() == L'.')) {
     message.remove_suffix(1);
   }
-  std::string utf8 = Utf8(message);
+  std::string utf8 = Utf8FromWide(message);
   if (text != nullptr) LocalFree(text);
   return utf8.empty() ? "system error " + std::to_string(static_cast<DWORD>(code)) : utf8;
 }

@@ -4,7 +4,7 @@
 
 #include <array>
 
-#include "win32/wide_text.h"
+#include "storage/wide_text.h"
 
 namespace tallivan {
 namespace {

@@ -11,7 +11,7 @@
 
 #include "ledger/ledger.h"
 #include "storage/book_location.h"
-#include "win32/wide_text.h"
+#include "storage/wide_text.h"
 #include "window/changed_span.h"
 #include "window/function_keys.h"
 #include "window/window_texts.h"

@@ -12,8 +12,8 @@
 #include <vector>
 
 #include "storage/file_io.h"
+#include "storage/wide_text.h"
 #include "win32/frm_main.h"
-#include "win32/wide_text.h"
 #include "window/options.h"
 
 namespace {

@@ -1,5 +1,7 @@
-#ifndef TALLIVAN_WIN32_WIDE_TEXT_H_
-#define TALLIVAN_WIN32_WIDE_TEXT_H_
+// Text between UTF-8, which the program speaks, and the wide characters of the Windows calls;
+// on Windows only.
+#ifndef TALLIVAN_STORAGE_WIDE_TEXT_H_
+#define TALLIVAN_STORAGE_WIDE_TEXT_H_
 
 #include <string>
 #include <string_view>
@@ -19,4 +21,4 @@ inline std::u16string_view AsUtf16(std::wstring_view text) {
 
 }  // namespace tallivan
 
-#endif  // TALLIVAN_WIN32_WIDE_TEXT_H_
+#endif  // TALLIVAN_STORAGE_WIDE_TEXT_H_
