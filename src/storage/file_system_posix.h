@@ -28,6 +28,8 @@ class Fd {
   bool ok() const { return fd_ >= 0; }
   // Closes the descriptor now; 0 or the errno of close.
   int Close();
+  // Gives the descriptor up to the caller, who closes it.
+  int Release() { return std::exchange(fd_, -1); }
 
  private:
   int fd_ = -1;
