@@ -48,9 +48,13 @@ std::optional<std::string> WhyNotUsed(int fd, const struct stat& st, const struc
   return std::nullopt;
 }
 
-std::string OpenFailure(int error_number) {
-  return error_number == ELOOP ? "it is a symbolic link, which is not followed here"
-                               : Reason(error_number);
+// Why the folder `name` in `dir_fd` could not be opened with `error_number`.
+std::string OpenFailure(int dir_fd, const std::string& name, int error_number) {
+  struct stat st {};
+  if (fstatat(dir_fd, name.c_str(), &st, AT_SYMLINK_NOFOLLOW) == 0 && S_ISLNK(st.st_mode)) {
+    return "it is a symbolic link, which is not followed here";
+  }
+  return Reason(error_number);
 }
 
 // Gives the file or folder `fd`, which the caller made, the owner and group of the book `book`
@@ -143,7 +147,9 @@ Result<KeptVersion> KeepVersion(int dir_fd, const fs::path& folder, const std::s
   kept.folder = Fd(openat(dir_fd, history_name.c_str(),
                           O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC));
   struct stat st {};
-  if (!kept.folder.ok() || fstat(kept.folder.get(), &st) != 0) return failed(OpenFailure(errno));
+  if (!kept.folder.ok() || fstat(kept.folder.get(), &st) != 0) {
+    return failed(OpenFailure(dir_fd, history_name, errno));
+  }
   const int history_fd = kept.folder.get();
   if (std::optional<std::string> why = WhyNotUsed(history_fd, st, &book, &*book_list)) {
     return failed(*why);
@@ -228,7 +234,7 @@ Result<ReadableHistory> OpenHistoryToRead(const fs::path& path) {
   struct stat st {};
   if (!history.folder.ok() && errno == ENOENT) return history;
   if (!history.folder.ok() || fstat(history.folder.get(), &st) != 0) {
-    return failed_in(OpenFailure(errno));
+    return failed_in(OpenFailure(dir_fd, name + kHistorySuffix, errno));
   }
   if (const std::optional<std::string> why =
           WhyNotUsed(history.folder.get(), st, has_book ? &book : nullptr,
