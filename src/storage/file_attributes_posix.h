@@ -15,7 +15,6 @@
 namespace tallivan::posix {
 
 inline constexpr char kAccessListAttribute[] = "system.posix_acl_access";
-inline constexpr char kDefaultAccessListAttribute[] = "system.posix_acl_default";
 
 // The extended attributes of the file at `path`, names and values.
 std::vector<std::pair<std::string, std::string>> AttributesOf(const std::filesystem::path& path);

@@ -158,11 +158,6 @@ Result<KeptVersion> KeepVersion(int dir_fd, const fs::path& folder, const std::s
       error_number != 0) {
     return failed(Reason(error_number));
   }
-  // New files in it get what the version's own access list says, never what a default adds.
-  if (fremovexattr(history_fd, kDefaultAccessListAttribute) != 0 && errno != ENODATA &&
-      errno != ENOTSUP) {
-    return failed(Reason(errno));
-  }
   RemoveStaleTemporaryFiles(history_fd, name);
 
   // A book with other names may still change through them; a version of it is a copy.

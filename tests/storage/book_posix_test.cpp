@@ -198,14 +198,19 @@ TEST_F(BookTest, KeepsOwnerGroupModeAndAccessListOrWritesInPlace) {
     struct stat old {};
     stat(book.c_str(), &old);
     const std::string access_list = Attribute(book, "system.posix_acl_access");
+    std::u16string text = u"x";
     const auto save = [&] {
       const mode_t previous = umask(c.mask);
-      const Result<SaveReport> saved = SaveBookFile(book, u"x", {.history = History::kKeep});
+      const Result<SaveReport> saved = SaveBookFile(book, text, {.history = History::kKeep});
       umask(previous);
       if (!saved) return saved.error().description;
+      if (saved.value().history_not_kept) return *saved.value().history_not_kept;
       return std::string(saved.value().in_place ? kInPlace : kReplaced);
     };
-    const std::string outcome = c.saver == 0 ? save() : RunAs(c.saver, kNogroup, c.groups, save);
+    const auto save_as_saver = [&] {
+      return c.saver == 0 ? save() : RunAs(c.saver, kNogroup, c.groups, save);
+    };
+    const std::string outcome = save_as_saver();
     EXPECT_NE(outcome.find(c.outcome), outcome.npos) << outcome;
     struct stat now {};
     ASSERT_EQ(stat(book.c_str(), &now), c.mode == 0 && c.outcome != kReplaced ? -1 : 0);
@@ -241,6 +246,10 @@ TEST_F(BookTest, KeepsOwnerGroupModeAndAccessListOrWritesInPlace) {
       EXPECT_TRUE(may[0] == 'y' || may == "nnn")
           << "book, version, folder to " << uid << ": " << may;
     }
+    // The saver's next save keeps its text beside the first.
+    text = u"y";
+    EXPECT_EQ(save_as_saver(), c.outcome);
+    EXPECT_EQ(Entries(history).size(), 2u);
   }
 }
 
@@ -271,6 +280,8 @@ TEST_F(BookTest, AHistoryFolderIsUsedOnlyWhenItIsTheOwnersAndNobodyElseMayChange
        "mkdir -m 700 book.history && setfacl -m u:1502:rwx book.history", others},
       {"the owner's, which others may read: it is made private", kOwner,
        "mkdir -m 755 book.history && cp book book.history/" + recent, ""},
+      {"the owner's, for a book with a second name, which keeps its text", kOwner,
+       "mkdir -m 700 book.history && ln book ../second && cp book book.history/" + recent, ""},
       {"the owner's, swapped for a link to another of the owner's folders", kOwner,
        "mkdir -m 700 book.history ../docs && cp book book.history/" + recent +
            " && for day in 11 12 13 14 15; do cp book ../docs/2020-01-${day}_000000.book; done",
@@ -278,7 +289,9 @@ TEST_F(BookTest, AHistoryFolderIsUsedOnlyWhenItIsTheOwnersAndNobodyElseMayChange
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(c.what);
-    for (const fs::path& folder : {shelf, docs, Dir() / "elsewhere"}) fs::remove_all(folder);
+    for (const fs::path& path : {shelf, docs, Dir() / "elsewhere", Dir() / "second"}) {
+      fs::remove_all(path);
+    }
     fs::create_directory(shelf);
     ASSERT_EQ(chmod(shelf.c_str(), 01777), 0);
     WriteBytes(book, "old");
