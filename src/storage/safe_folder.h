@@ -79,6 +79,11 @@ class SafeFolder {
   Result<std::string> MoveFresh(std::string_view from, const SafeFolder& to,
                                 std::string_view name) const;
 
+  // Opens the caller's own file `name` for reading and writing, making it empty with permission
+  // bits `mode` when there is none, for locks on its bytes rather than for its content. The
+  // handle (a descriptor on POSIX systems) is the caller's to close.
+  Result<intptr_t> OpenForLocking(std::string_view name, unsigned mode) const;
+
   // Removes `name` when it is the caller's own file. Whether it is gone (or was never there).
   bool Remove(std::string_view name) const;
 

@@ -260,6 +260,26 @@ Result<std::string> SafeFolder::MoveFresh(std::string_view from, const SafeFolde
   return Failure(to.path_ / Utf8Path(name), Reason(EEXIST));
 }
 
+Result<intptr_t> SafeFolder::OpenForLocking(std::string_view name, unsigned mode) const {
+  const int dir = static_cast<int>(native_);
+  if (!IsOneName(name)) return Failure(path_ / Utf8Path(name), "not a plain file name");
+  const std::string entry(name);
+  // Opened as found, else made; a name that another window takes meanwhile is opened as found.
+  Fd fd(openat(dir, entry.c_str(), O_RDWR | kOpenFlags));
+  if (!fd.ok() && errno == ENOENT) {
+    fd = Fd(openat(dir, entry.c_str(), O_RDWR | O_CREAT | O_EXCL | kOpenFlags, mode & 0666));
+    if (!fd.ok() && errno == EEXIST) fd = Fd(openat(dir, entry.c_str(), O_RDWR | kOpenFlags));
+  }
+  if (!fd.ok()) {
+    const int error_number = errno;
+    return Failure(path_ / entry, error_number == ELOOP ? kNotOurs : Reason(error_number));
+  }
+  struct stat st {};
+  if (fstat(fd.get(), &st) != 0) return Failure(path_ / entry, Reason(errno));
+  if (!IsOwnFile(st)) return Failure(path_ / entry, kNotOurs);
+  return static_cast<intptr_t>(fd.Release());
+}
+
 bool SafeFolder::Remove(std::string_view name) const {
   if (!IsOneName(name)) return false;
   const std::string entry(name);
