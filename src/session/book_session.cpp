@@ -24,6 +24,9 @@ constexpr char kErrorTitle[] = "Error - 发生错误";
 constexpr char kWarningTitle[] = "Warning - 警告";
 constexpr char kLineBreak[] = "\r\n";
 constexpr char kParagraph[] = "\r\n\r\n";
+// The most a file of the session's own bookkeeping holds (a recovery copy's base, the list of
+// what was reported).
+constexpr uint64_t kSmallFile = uint64_t{1} << 20;
 
 constexpr char kMissingEnglish[] =
     "Book not found. A new book will be created at %1 when this window closes.";
@@ -479,6 +482,8 @@ std::optional<std::u16string> BookSession::Open() {
     std::string body;
     for (const std::string& part : notices) body += (body.empty() ? "" : kParagraph) + part;
     if (messenger_.Inform(title, body) == Delivery::kSeen) MarkReported(kept);
+  } else {
+    MarkReported({});  // forgets the files that are gone
   }
   if (std::optional<std::u16string> restored =
           OfferRecovery(book.ok() ? std::optional(book.value()) : std::nullopt)) {
@@ -508,7 +513,7 @@ std::vector<BookSession::StaleCopy> BookSession::FindStaleCopies() {
       if (!slot || (*slot != own_lock_.slot() && own_lock_.IsHeld(*slot))) continue;
       Result<std::string> bytes = folder->Read(file.name);
       if (!bytes || bytes.value().size() % 2 != 0) continue;
-      Result<std::string> base = folder->Read(SessionFiles::RecoveryBaseName(*slot));
+      Result<std::string> base = folder->Read(SessionFiles::RecoveryBaseName(*slot), kSmallFile);
       stale.push_back({folder, file.name, *slot, FromNanoseconds(file.modified_ns),
                        TextOf(bytes.value()),
                        base ? ParseBase(base.value()) : std::nullopt});
@@ -598,7 +603,7 @@ std::optional<std::u16string> BookSession::OfferRecovery(
 std::vector<BookSession::KeptFile> BookSession::UnreportedKeptFiles() const {
   std::set<std::string> reported;
   if (files_.state()) {
-    if (Result<std::string> list = files_.state()->Read(SessionFiles::kReportedName)) {
+    if (Result<std::string> list = files_.state()->Read(SessionFiles::kReportedName, kSmallFile)) {
       std::string_view rest = list.value();
       for (size_t end; (end = rest.find('\n')) != std::string_view::npos; rest.remove_prefix(end + 1)) {
         reported.emplace(rest.substr(0, end));
@@ -625,7 +630,7 @@ std::vector<BookSession::KeptFile> BookSession::UnreportedKeptFiles() const {
 }
 
 void BookSession::MarkReported(const std::vector<KeptFile>& files) const {
-  if (files.empty() || !files_.state()) return;
+  if (!files_.state()) return;
   // Only files still there stay on the list, so that it does not grow for ever and a name that
   // comes back (an hour repeated when summer time ends) is reported again.
   std::set<std::string> entries;
@@ -649,6 +654,9 @@ void BookSession::MarkReported(const std::vector<KeptFile>& files) const {
                       });
     if (told) content += entry + "\n";
   }
+  const Result<std::string> before =
+      files_.state()->Read(SessionFiles::kReportedName, kSmallFile);
+  if (before ? before.value() == content : content.empty()) return;
   // A list that cannot be written only means the user is told again next time.
   static_cast<void>(files_.state()->Replace(SessionFiles::kReportedName, content, 0600));
 }
@@ -832,7 +840,11 @@ CloseDecision BookSession::KeepApart(Attendance attendance, std::u16string_view 
   if (files_.state() && folders.size() == 1 && folders[0] != &*files_.state()) {
     folders.push_back(&*files_.state());
   }
-  if (folders.empty()) reasons = kLineBreak + VisibleText(files_.trouble());
+  if (folders.empty()) {
+    reasons = kLineBreak + Shown(book_.parent_path()) +
+              (files_.book_folder() ? ": others may write it" : ": it cannot be opened") +
+              kLineBreak + "the state folder: " + VisibleText(files_.trouble());
+  }
   for (const SafeFolder* folder : folders) {
     const Result<std::string> kept = folder->CreateFresh(wanted, bytes, PrivateMode());
     if (!kept.ok()) {

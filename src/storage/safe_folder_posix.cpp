@@ -180,9 +180,13 @@ Result<SafeFolder> SafeFolder::Subfolder(std::string_view name, MakeFolder make)
   return SafeFolder(native, path_ / Utf8Path(name), true);
 }
 
-Result<std::string> SafeFolder::Read(std::string_view name) const {
+Result<std::string> SafeFolder::Read(std::string_view name, uint64_t max_bytes) const {
   Result<Fd> fd = OpenOwn(static_cast<int>(native_), path_, name, O_RDONLY);
   if (!fd) return fd.error();
+  struct stat st {};
+  if (fstat(fd.value().get(), &st) != 0 || static_cast<uint64_t>(st.st_size) > max_bytes) {
+    return Failure(path_ / Utf8Path(name), "it is larger than such a file may be");
+  }
   std::string content;
   char buffer[65536];
   for (;;) {
@@ -191,7 +195,9 @@ Result<std::string> SafeFolder::Read(std::string_view name) const {
       return Failure(path_ / Utf8Path(name), Reason(error_number));
     }
     if (got == 0) return content;
-    if (content.size() + got > kMaxCompanionBytes) return Failure(path_ / Utf8Path(name), kNotOurs);
+    if (content.size() + got > max_bytes) {
+      return Failure(path_ / Utf8Path(name), "it is larger than such a file may be");
+    }
     content.append(buffer, got);
   }
 }

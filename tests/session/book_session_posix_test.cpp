@@ -29,14 +29,16 @@ TEST_F(BookSessionTest, AnUnwritableFolderIsToldAtTheStartAndAWritableBookThereI
     CloseDecision decision;
     size_t messages;  // at closing
   } cases[] = {
-      // A new book cannot be made there: the failed save asks what to do.
-      {missing, "cannot be saved", false, CloseDecision::kStayOpen, 1},
+      // A new book cannot be made there: the failed save asks what to do, and its safe answer
+      // keeps the text apart in the user's own state folder.
+      {missing, "cannot be saved", false, CloseDecision::kClose, 2},
       // Nothing changed, so nothing is written, and nothing fails.
       {readable, "cannot be saved", false, CloseDecision::kClose, 0},
       // The book is written over in place; its old text cannot be kept beside it, which is told.
       {writable, "write the book over in place", true, CloseDecision::kClose, 1},
   };
   if (geteuid() != 0) GTEST_SKIP() << "needs root to become nobody";
+  SetVariable(kStateVariable, PathUtf8(Home() / "state"));
   const std::string said = RunAs(kNobody, kNogroup, {}, [&] {
     for (const auto& c : cases) {
       SCOPED_TRACE(c.book);
