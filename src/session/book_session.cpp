@@ -882,6 +882,7 @@ CloseDecision BookSession::Finish() {
   }
   if (files_.state()) own_lock_.ReleaseAndTidy(*files_.state());
   if (files_.book_folder()) shared_lock_.ReleaseAndTidy(*files_.book_folder());
+  files_.Tidy();
   return CloseDecision::kClose;
 }
 

@@ -65,10 +65,11 @@ SessionFiles::SessionFiles(const fs::path& book)
     trouble_ = "there is no home folder to keep it in";
     return;
   }
-  Result<SafeFolder> books = SafeFolder::OpenPrivate(*state / "books", MakeFolder::kPrivate);
+  Result<SafeFolder> states = SafeFolder::OpenPrivate(*state, MakeFolder::kPrivate);
   Result<SafeFolder> own =
-      books ? books.value().Subfolder(key_, MakeFolder::kPrivate) : books.error();
+      states ? states.value().Subfolder(key_, MakeFolder::kPrivate) : states.error();
   if (own) {
+    states_.emplace(std::move(states).value());
     state_.emplace(std::move(own).value());
   } else {
     trouble_ = own.error().description;
@@ -79,13 +80,17 @@ const SafeFolder* SessionFiles::spare() {
   if (!spare_tried_) {
     spare_tried_ = true;
     if (const std::optional<fs::path> runtime = RuntimeFolderPath()) {
-      Result<SafeFolder> books = SafeFolder::OpenPrivate(*runtime / "books", MakeFolder::kPrivate);
+      Result<SafeFolder> runtimes = SafeFolder::OpenPrivate(*runtime, MakeFolder::kPrivate);
       Result<SafeFolder> own =
-          books ? books.value().Subfolder(key_, MakeFolder::kPrivate) : books.error();
+          runtimes ? runtimes.value().Subfolder(key_, MakeFolder::kPrivate) : runtimes.error();
       if (own) spare_.emplace(std::move(own).value());
     }
   }
   return spare_ ? &*spare_ : nullptr;
+}
+
+void SessionFiles::Tidy() {
+  if (states_) states_->RemoveEmptyFolder(key_);
 }
 
 const SafeFolder* SessionFiles::kept_folder() const {

@@ -36,6 +36,9 @@ class SessionFiles {
   // for; made at the first call. nullptr when the system has none.
   const SafeFolder* spare();
 
+  // Removes this user's folder for the book when nothing is left in it.
+  void Tidy();
+
   // Where texts are kept apart: the book's folder when only this user can write it, else the
   // state folder; nullptr when neither can be had.
   const SafeFolder* kept_folder() const;
@@ -62,6 +65,7 @@ class SessionFiles {
   std::string book_name_;
   std::string key_;
   std::optional<SafeFolder> book_folder_;
+  std::optional<SafeFolder> states_;  // the user's state folder, which holds state_
   std::optional<SafeFolder> state_;
   std::optional<SafeFolder> spare_;
   bool spare_tried_ = false;

@@ -84,6 +84,9 @@ class SafeFolder {
   // handle (a descriptor on POSIX systems) is the caller's to close.
   Result<intptr_t> OpenForLocking(std::string_view name, unsigned mode) const;
 
+  // Removes the folder `name` when it is empty. Whether it is gone.
+  bool RemoveEmptyFolder(std::string_view name) const;
+
   // Removes `name` when it is the caller's own file. Whether it is gone (or was never there).
   bool Remove(std::string_view name) const;
 

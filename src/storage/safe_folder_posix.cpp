@@ -286,6 +286,12 @@ Result<intptr_t> SafeFolder::OpenForLocking(std::string_view name, unsigned mode
   return static_cast<intptr_t>(fd.Release());
 }
 
+bool SafeFolder::RemoveEmptyFolder(std::string_view name) const {
+  if (!IsOneName(name)) return false;
+  const std::string entry(name);
+  return unlinkat(static_cast<int>(native_), entry.c_str(), AT_REMOVEDIR) == 0 || errno == ENOENT;
+}
+
 bool SafeFolder::Remove(std::string_view name) const {
   if (!IsOneName(name)) return false;
   const std::string entry(name);

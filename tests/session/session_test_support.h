@@ -106,7 +106,7 @@ class BookSessionTest : public ::testing::Test {
 
   // The folder of the user's session files of `book`.
   std::filesystem::path StateOf(const std::filesystem::path& book) const {
-    return StateFolderPath().value() / "books" / BookKey(book);
+    return StateFolderPath().value() / BookKey(book);
   }
 
   std::filesystem::path Book() const { return dir_.path() / "book"; }
