@@ -46,7 +46,8 @@ constexpr char kNoLockEnglish[] =
 constexpr char kNoLockChinese[] = "无法与打开此账本的其他 Tallivan 窗口互相告知：%1";
 constexpr char kNoRecoveryEnglish[] =
     "Crash recovery is off for this window: its copies cannot be kept (%1). Save often.";
-constexpr char kNoRecoveryChinese[] = "本窗口的崩溃恢复已关闭：无法保存恢复副本（%1）。请经常保存。";
+constexpr char kNoRecoveryChinese[] =
+    "本窗口的崩溃恢复已关闭：无法保存恢复副本（%1）。请经常保存。";
 constexpr char kUnsavableEnglish[] =
     "The book %1 cannot be saved: its folder cannot be written. Copy your text elsewhere before "
     "you close this window, or keep it apart when you close.";
@@ -68,14 +69,16 @@ constexpr char kRestoreChinese[] =
     "%1）。要把它恢复到本窗口，还是另存为单独的文件？";
 constexpr char kOlderCopiesEnglish[] =
     "%1 older copies of other windows that did not close properly are kept apart either way.";
-constexpr char kOlderCopiesChinese[] = "另有 %1 份其他未正常关闭的窗口留下的较早副本，无论如何都会另存。";
+constexpr char kOlderCopiesChinese[] =
+    "另有 %1 份其他未正常关闭的窗口留下的较早副本，无论如何都会另存。";
 constexpr char kRestoredEnglish[] = "The newest recovery copy is now in this window.";
 constexpr char kRestoredChinese[] = "最新的恢复副本已恢复到本窗口。";
 constexpr char kKeptFilesEnglish[] = "Text that could not be saved in the book was kept in:";
 constexpr char kKeptFilesChinese[] = "未能保存到账本中的文字保存在：";
 constexpr char kGetBackEnglish[] =
     "To get text back, open such a file with: tallivan --book FILE, and copy what you need.";
-constexpr char kGetBackChinese[] = "要取回文字，请用 tallivan --book 文件 打开它，然后复制所需内容。";
+constexpr char kGetBackChinese[] =
+    "要取回文字，请用 tallivan --book 文件 打开它，然后复制所需内容。";
 constexpr char kUnreadEnglish[] =
     "The book %1 could not be read when the window opened. Overwrite it with the text in this "
     "window?";
@@ -102,7 +105,8 @@ constexpr char kSaveFailedChinese[] = "账本未能保存。";
 constexpr char kKeepApartEnglish[] =
     "Keep apart and close: the text of this window goes into a file of its own in %1, and the "
     "window closes.";
-constexpr char kKeepApartChinese[] = "另存并关闭：把本窗口中的文字保存到 %1 中的单独文件，然后关闭。";
+constexpr char kKeepApartChinese[] =
+    "另存并关闭：把本窗口中的文字保存到 %1 中的单独文件，然后关闭。";
 constexpr char kKeptEnglish[] = "The text of this window was kept in %1";
 constexpr char kKeptChinese[] = "本窗口中的文字已保存在 %1";
 constexpr char kNotKeptEnglish[] = "The text of this window could not be kept in a separate file.";
@@ -111,12 +115,14 @@ constexpr char kCopyTroubleEnglish[] =
     "Crash recovery has stopped working: the recovery copy of this window cannot be written "
     "(%1). Until it can, a crash loses what you typed since the last save.";
 constexpr char kCopyTroubleChinese[] =
-    "崩溃恢复已停止工作：无法写入本窗口的恢复副本（%1）。在恢复之前，崩溃将丢失上次保存后输入的内容。";
+    "崩溃恢复已停止工作：无法写入本窗口的恢复副本（%"
+    "1）。在恢复之前，崩溃将丢失上次保存后输入的内容。";
 constexpr char kCopySpareEnglish[] =
     "Crash recovery copies cannot be written to %1 (%2). They are kept in %3 for now, which "
     "survives a crash of the window but not a restart of the computer.";
 constexpr char kCopySpareChinese[] =
-    "崩溃恢复副本无法写入 %1（%2）。暂时保存在 %3，它能在窗口崩溃后保留，但不能在重启计算机后保留。";
+    "崩溃恢复副本无法写入 %1（%2）。暂时保存在 "
+    "%3，它能在窗口崩溃后保留，但不能在重启计算机后保留。";
 constexpr char kHistoryEnglish[] = "The book was saved, but %1";
 constexpr char kHistoryChinese[] = "账本已保存，但：%1";
 
@@ -220,9 +226,10 @@ Question CloseQuestion(std::string body, const std::string& kept_where,
   if (yes_means == Answer::kYes) choices.push_back({Answer::kYes, yes_label});
   choices.push_back({Answer::kKeepApart, kKeepApartLabel});
   choices.push_back({Answer::kNo, kDontCloseLabel});
-  return Question{kWarningTitle,
-                  std::move(body) + kParagraph + Body(kKeepApartEnglish, kKeepApartChinese, kept_where),
-                  std::move(choices), Answer::kNo};
+  return Question{
+      kWarningTitle,
+      std::move(body) + kParagraph + Body(kKeepApartEnglish, kKeepApartChinese, kept_where),
+      std::move(choices), Answer::kNo};
 }
 
 }  // namespace
@@ -515,8 +522,7 @@ std::vector<BookSession::StaleCopy> BookSession::FindStaleCopies() {
       if (!bytes || bytes.value().size() % 2 != 0) continue;
       Result<std::string> base = folder->Read(SessionFiles::RecoveryBaseName(*slot), kSmallFile);
       stale.push_back({folder, file.name, *slot, FromNanoseconds(file.modified_ns),
-                       TextOf(bytes.value()),
-                       base ? ParseBase(base.value()) : std::nullopt});
+                       TextOf(bytes.value()), base ? ParseBase(base.value()) : std::nullopt});
     }
   }
   std::stable_sort(stale.begin(), stale.end(),
@@ -542,13 +548,14 @@ std::optional<std::u16string> BookSession::OfferRecovery(
   if (!book_text || !book_time || newest.time >= ToSystem(*book_time)) {
     std::string body = Body(kRestoreEnglish, kRestoreChinese, LocalTime(newest.time));
     if (stale.size() > 1) {
-      body += kLineBreak + Body(kOlderCopiesEnglish, kOlderCopiesChinese,
-                                std::to_string(stale.size() - 1));
+      body += kLineBreak +
+              Body(kOlderCopiesEnglish, kOlderCopiesChinese, std::to_string(stale.size() - 1));
     }
-    const Answer answer = messenger_.Ask(
-        Question{kWarningTitle, body,
-                 {{Answer::kYes, kRestoreLabel}, {Answer::kNo, kKeepCopyApartLabel}},
-                 Answer::kNo});
+    const Answer answer =
+        messenger_.Ask(Question{kWarningTitle,
+                                body,
+                                {{Answer::kYes, kRestoreLabel}, {Answer::kNo, kKeepCopyApartLabel}},
+                                Answer::kNo});
     if (answer == Answer::kYes) {
       restored = newest.text;
       loaded_.reset();
@@ -605,7 +612,8 @@ std::vector<BookSession::KeptFile> BookSession::UnreportedKeptFiles() const {
   if (files_.state()) {
     if (Result<std::string> list = files_.state()->Read(SessionFiles::kReportedName, kSmallFile)) {
       std::string_view rest = list.value();
-      for (size_t end; (end = rest.find('\n')) != std::string_view::npos; rest.remove_prefix(end + 1)) {
+      for (size_t end; (end = rest.find('\n')) != std::string_view::npos;
+           rest.remove_prefix(end + 1)) {
         reported.emplace(rest.substr(0, end));
       }
     }
@@ -654,8 +662,7 @@ void BookSession::MarkReported(const std::vector<KeptFile>& files) const {
                       });
     if (told) content += entry + "\n";
   }
-  const Result<std::string> before =
-      files_.state()->Read(SessionFiles::kReportedName, kSmallFile);
+  const Result<std::string> before = files_.state()->Read(SessionFiles::kReportedName, kSmallFile);
   if (before ? before.value() == content : content.empty()) return;
   // A list that cannot be written only means the user is told again next time.
   static_cast<void>(files_.state()->Replace(SessionFiles::kReportedName, content, 0600));
@@ -671,8 +678,8 @@ unsigned BookSession::PrivateMode() const {
 
 bool BookSession::KeepCopyNow(std::u16string_view text) {
   if (closed_ || own_lock_.slot() < 0) return false;
-  writer_->Post({own_lock_.slot(), [text = std::u16string(text)] { return text; }, disk_,
-                 PrivateMode()});
+  writer_->Post(
+      {own_lock_.slot(), [text = std::u16string(text)] { return text; }, disk_, PrivateMode()});
   first_unkept_change_.reset();
   last_change_.reset();
   return writer_->Wait();
@@ -717,8 +724,8 @@ void BookSession::TellRecoveryTrouble() {
   const std::string where =
       files_.state() ? Shown(files_.state()->path()) : std::string("the state folder");
   if (trouble->spare.empty()) {
-    messenger_.Inform(kWarningTitle, Body(kCopyTroubleEnglish, kCopyTroubleChinese,
-                                          VisibleText(trouble->reason)));
+    messenger_.Inform(kWarningTitle,
+                      Body(kCopyTroubleEnglish, kCopyTroubleChinese, VisibleText(trouble->reason)));
   } else {
     messenger_.Inform(kWarningTitle,
                       Body(kCopySpareEnglish, kCopySpareChinese,
@@ -750,10 +757,10 @@ CloseDecision BookSession::Close(Attendance attendance, std::u16string_view text
     case BookState::kUnread:
     case BookState::kNotHeldExactly:
       if (now == shown_) return Finish();
-      question = CloseQuestion(state_ == BookState::kUnread
-                                   ? Body(kUnreadEnglish, kUnreadChinese, path)
-                                   : Body(kNotHeldEnglish, kNotHeldChinese, path),
-                               KeptWhere());
+      question =
+          CloseQuestion(state_ == BookState::kUnread ? Body(kUnreadEnglish, kUnreadChinese, path)
+                                                     : Body(kNotHeldEnglish, kNotHeldChinese, path),
+                        KeptWhere());
       break;
     default:
       if (disk_ && !exists) {
@@ -771,8 +778,8 @@ CloseDecision BookSession::Close(Attendance attendance, std::u16string_view text
   SaveOptions options{.history = History::kKeep};
   if (const Result<FileFacts> facts = InspectFile(book_); facts.ok() && facts.value().read_only) {
     if (std::optional<CloseDecision> settled = Settle(
-            attendance,
-            CloseQuestion(Body(kReadOnlyEnglish, kReadOnlyChinese, path), KeptWhere()), text)) {
+            attendance, CloseQuestion(Body(kReadOnlyEnglish, kReadOnlyChinese, path), KeptWhere()),
+            text)) {
       return *settled;
     }
     options.read_only = ReadOnlyFile::kReplace;
@@ -797,14 +804,14 @@ CloseDecision BookSession::Close(Attendance attendance, std::u16string_view text
     return KeepApart(attendance, text);
   }
   KeepCopyNow(text);
-  const Answer answer = messenger_.Ask(Question{
-      kErrorTitle,
-      reason + kLineBreak + kSaveFailedEnglish + kLineBreak + kSaveFailedChinese + kParagraph +
-          Body(kKeepApartEnglish, kKeepApartChinese, KeptWhere()),
-      {{Answer::kKeepApart, kKeepApartLabel},
-       {Answer::kNo, kDontCloseLabel},
-       {Answer::kYes, kDiscardLabel}},
-      Answer::kKeepApart});
+  const Answer answer = messenger_.Ask(
+      Question{kErrorTitle,
+               reason + kLineBreak + kSaveFailedEnglish + kLineBreak + kSaveFailedChinese +
+                   kParagraph + Body(kKeepApartEnglish, kKeepApartChinese, KeptWhere()),
+               {{Answer::kKeepApart, kKeepApartLabel},
+                {Answer::kNo, kDontCloseLabel},
+                {Answer::kYes, kDiscardLabel}},
+               Answer::kKeepApart});
   if (answer == Answer::kYes) return Finish();
   if (answer == Answer::kKeepApart) return KeepApart(attendance, text);
   return CloseDecision::kStayOpen;

@@ -33,7 +33,8 @@ std::optional<int> CanonicalNumber(std::string_view digits, int limit) {
 
 fs::path Absolute(const fs::path& book) {
   std::error_code error;
-  fs::path folder = fs::weakly_canonical(fs::absolute(book.parent_path().empty() ? "." : book.parent_path(), error), error);
+  fs::path folder = fs::weakly_canonical(
+      fs::absolute(book.parent_path().empty() ? "." : book.parent_path(), error), error);
   if (error) folder = fs::absolute(book.parent_path(), error);
   return folder / book.filename();
 }
@@ -46,8 +47,8 @@ std::string BookKey(const fs::path& book) {
   for (const unsigned char c : absolute.string()) hash = (hash ^ c) * 0x100000001B3ULL;
   std::string name = PathUtf8(absolute.filename()).substr(0, kMaxKeyName);
   for (char& c : name) {
-    const bool plain = (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || IsDigit(c) ||
-                       c == '-' || c == '_' || (c == '.' && &c != &name[0]);
+    const bool plain = (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || IsDigit(c) || c == '-' ||
+                       c == '_' || (c == '.' && &c != &name[0]);
     if (!plain) c = '_';
   }
   char mark[17];
@@ -117,7 +118,8 @@ bool SessionFiles::IsKeptName(std::string_view name) const {
   }
   const std::string_view counter = stamp.substr(15);
   return counter.empty() ||
-         (counter[0] == '-' && CanonicalNumber(counter.substr(1), kMaxFreshNames + 1).value_or(0) >= 2);
+         (counter[0] == '-' &&
+          CanonicalNumber(counter.substr(1), kMaxFreshNames + 1).value_or(0) >= 2);
 }
 
 }  // namespace tallivan

@@ -32,7 +32,7 @@ TEST_F(BookSessionTest, ClosingWritesOnlyWhatChangedAndAsksBeforeOverwritingWhat
     std::optional<std::string> after_open;  // what another program leaves after the opening
     unsigned mode;                          // 0: as made
     bool edited;
-    bool inexact;  // the box could not hold the book exactly
+    bool inexact;                  // the box could not hold the book exactly
     std::optional<Answer> answer;  // to the question, if one comes; kAway: nobody is there
     const char* question;          // a phrase the question holds; empty: none is asked
     CloseDecision decision;
@@ -53,7 +53,8 @@ TEST_F(BookSessionTest, ClosingWritesOnlyWhatChangedAndAsksBeforeOverwritingWhat
        false},
       {"unread, edited", odd, odd, 0, true, false, kYes, "could not be read", kClose, kRewritten,
        false},
-      {"shown inexactly, unedited", mine, mine, 0, false, true, kYes, "", kClose, kUntouched, false},
+      {"shown inexactly, unedited", mine, mine, 0, false, true, kYes, "", kClose, kUntouched,
+       false},
       {"shown inexactly, edited", mine, mine, 0, true, true, kYes, "cannot show exactly", kClose,
        kRewritten, false},
       // A window with nothing typed has nothing to save, whatever became of the book.
@@ -105,7 +106,8 @@ TEST_F(BookSessionTest, ClosingWritesOnlyWhatChangedAndAsksBeforeOverwritingWhat
       EXPECT_EQ(question.safe, Answer::kNo);
       EXPECT_EQ(question.Label(Answer::kNo), "&Don't close - 不关闭");
       EXPECT_EQ(question.Label(Answer::kKeepApart), "&Keep apart and close - 另存并关闭");
-      EXPECT_EQ(question.Label(Answer::kYes), c.after_open ? "&Overwrite - 覆盖" : "&Create it - 创建");
+      EXPECT_EQ(question.Label(Answer::kYes),
+                c.after_open ? "&Overwrite - 覆盖" : "&Create it - 创建");
       EXPECT_THAT(question.body, HasSubstr("Keep apart and close: the text of this window goes "
                                            "into a file of its own in " +
                                            PathUtf8(dir_.path())));
@@ -168,7 +170,8 @@ TEST_F(BookSessionTest, AFailedSaveKeepsTheTextApartUnlessTheUserSaysOtherwiseBu
   };
   const auto in_root = [&root] {
     std::vector<std::string> names = Entries(root);
-    std::erase_if(names, [](const std::string& name) { return name.find("unsaved") == std::string::npos; });
+    std::erase_if(
+        names, [](const std::string& name) { return name.find("unsaved") == std::string::npos; });
     return names;
   };
   const std::vector<std::string> root_before = in_root();
@@ -183,8 +186,8 @@ TEST_F(BookSessionTest, AFailedSaveKeepsTheTextApartUnlessTheUserSaysOtherwiseBu
     clock_.now += std::chrono::minutes(1);  // a fresh name for what is kept apart
     // With neither a state folder nor a home folder (the root is none), there is no place.
     SetVariable(kHomeVariable, PathUtf8(c.has_state ? Home() : root));
-    SetVariable(kStateVariable, c.has_state ? std::optional(PathUtf8(dir_.path() / "state"))
-                                            : std::nullopt);
+    SetVariable(kStateVariable,
+                c.has_state ? std::optional(PathUtf8(dir_.path() / "state")) : std::nullopt);
     FakeMessenger messenger;
     std::unique_ptr<BookSession> session = Session(messenger, c.book);
     session->Open();
@@ -198,7 +201,7 @@ TEST_F(BookSessionTest, AFailedSaveKeepsTheTextApartUnlessTheUserSaysOtherwiseBu
     failing.clear();
 
     const fs::path kept_where = c.text == kState ? state_of_through : dir_.path();
-    const std::string reason = c.flush_fails   ? "could not be flushed"
+    const std::string reason = c.flush_fails  ? "could not be flushed"
                                : !c.has_state ? "could not be kept in a separate file"
                                               : PathUtf8(c.book);
     // The reason is told, to the user or to the log.
@@ -279,9 +282,8 @@ TEST_F(BookSessionTest, KeepsARecoveryCopyShortlyAfterChangesWhileTheTextDiffers
     const CloseDecision decision = session->Close(Attendance::kAttended, u"book y");
     EXPECT_EQ(decision, mode == 0444 ? CloseDecision::kStayOpen : CloseDecision::kClose);
     // Staying open keeps the copy; a clean close removes it.
-    EXPECT_EQ(ReadIfThere(copy), decision == CloseDecision::kStayOpen
-                                     ? std::optional(Le(u"book y"))
-                                     : std::nullopt);
+    EXPECT_EQ(ReadIfThere(copy),
+              decision == CloseDecision::kStayOpen ? std::optional(Le(u"book y")) : std::nullopt);
     fs::permissions(Book(), fs::perms::owner_read | fs::perms::owner_write);
     session.reset();
     RemoveIfThere(copy);
@@ -310,12 +312,25 @@ TEST_F(BookSessionTest, EveryCrashedWindowsTextSurvivesAndARestoreOntoAChangedBo
       {"the same as the book", {{u"book", 60, false}}, false, Answer::kYes, false, {}, {}},
       {"of a window still open", {{u"typed", 60, true}}, false, Answer::kYes, false, {}, {}},
       {"two crashed, newest restored",
-       {{u"alpha", 60, false}, {u"beta", 120, false}}, false, Answer::kYes, true, u"beta",
+       {{u"alpha", 60, false}, {u"beta", 120, false}},
+       false,
+       Answer::kYes,
+       true,
+       u"beta",
        {u"alpha"}},
       {"two crashed, both kept apart",
-       {{u"alpha", 60, false}, {u"beta", 120, false}}, false, Answer::kNo, true, {},
+       {{u"alpha", 60, false}, {u"beta", 120, false}},
+       false,
+       Answer::kNo,
+       true,
+       {},
        {u"alpha", u"beta"}},
-      {"restored onto a changed book", {{u"typed", 60, false}}, true, Answer::kYes, true, u"typed",
+      {"restored onto a changed book",
+       {{u"typed", 60, false}},
+       true,
+       Answer::kYes,
+       true,
+       u"typed",
        {}},
   };
   for (const auto& c : cases) {
@@ -379,8 +394,7 @@ TEST_F(BookSessionTest, EveryCrashedWindowsTextSurvivesAndARestoreOntoAChangedBo
     windows.clear();
     // No copy outlives a clean close.
     if (!c.copies[0].live) {
-      EXPECT_THAT(Entries(StateOf(Book())),
-                  ::testing::Each(::testing::Not(HasSubstr("recovery"))));
+      EXPECT_THAT(Entries(StateOf(Book())), ::testing::Each(::testing::Not(HasSubstr("recovery"))));
     }
     fs::remove_all(StateOf(Book()));
   }

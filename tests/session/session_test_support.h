@@ -66,7 +66,7 @@ class FakeMessenger : public Messenger {
   std::vector<Shown> shown;
   std::vector<std::string> log;
   std::map<std::string, Answer> answers;  // by title; a question not listed gets its safe answer
-  bool away = false;  // dismissed: nothing more reaches the user
+  bool away = false;                      // dismissed: nothing more reaches the user
   bool messages_lost = false;  // messages never reach the user (the window is killed meanwhile)
   size_t lost = 0;
 };

@@ -10,9 +10,9 @@
 #include <tuple>
 
 #include "storage/book_lock.h"
-#include "storage/safe_folder.h"
 #include "storage/fresh_file.h"
 #include "storage/history.h"
+#include "storage/safe_folder.h"
 #include "test_files.h"
 #include "test_platform.h"
 

@@ -184,8 +184,7 @@ TEST(AppTest, InAnXSessionWhatIsTypedSurvivesFunctionKeysClosingSignalsAndCrashe
       // A few seconds after the last key the text is in a recovery copy in the user's state
       // folder. Only then have the keys surely reached it: a signal may overtake keys still on
       // their way.
-      const fs::path recovery =
-          StateFolderPath().value() / BookKey(copy.book()) / "recovery-0";
+      const fs::path recovery = StateFolderPath().value() / BookKey(copy.book()) / "recovery-0";
       ASSERT_TRUE(WaitFor([&] { return ReadBytes(recovery) == Le(c.book); }));
     }
     if (c.end == End::kSigkillAndRestore) {

@@ -187,9 +187,10 @@ TEST_F(FrmMainTest, AMissingBookIsReportedNothingIsDrawnBeforeTheLoadAndLatinIsL
   EXPECT_FALSE(blank());
   ASSERT_EQ(Shown().size(), 1u);
   EXPECT_EQ(Shown()[0].title, "Info - 提示");
-  EXPECT_EQ(Shown()[0].body, "Book not found. A new book will be created at " + book_.string() +
-                                 " when this window closes.\r\n没找到已存在的账本。关闭本窗口时将在 " +
-                                 book_.string() + " 创建一个新的账本。");
+  EXPECT_EQ(Shown()[0].body,
+            "Book not found. A new book will be created at " + book_.string() +
+                " when this window closes.\r\n没找到已存在的账本。关闭本窗口时将在 " +
+                book_.string() + " 创建一个新的账本。");
   EXPECT_EQ(Text(), kSampleText);
   EXPECT_EQ(Caret(), End());
   const QFont font = window_->txtMain->font();
