@@ -86,6 +86,7 @@ TEST_F(BookSessionTest, NothingAnotherUserPlantsBesideTheBookOrInTheStateFolders
       {".book.lock", 01777, false},
       {".book.lock", 02775, false},
       {".book.recovery-0", 01777, false},
+      {".book.recovery-0", 02775, false},
       {".book.unsaved-seen", 02775, false},
       {"book.unsaved-20260101-000000", 01777, false},
       {"state", 01777, true},
