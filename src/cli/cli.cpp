@@ -380,8 +380,8 @@ std::string LocalTime(int64_t seconds) {
   return shown;
 }
 
-// The text of the book file `source`, read into memory no larger than the file; nullopt when it
-// is not a book or has changed size.
+// The text of the book file `source`, which holds `bytes` bytes, read into memory of that size;
+// nullopt when the file does not hold a book of that length (odd, cut short or grown).
 std::optional<std::u16string> ReadWhole(const BookSource& source, uint64_t bytes) {
   if (bytes % 2 != 0) return std::nullopt;
   // One unit more than the file holds, to see a file that grew while it was read.
