@@ -399,6 +399,7 @@ TEST_F(BookSessionTest, EveryCrashedWindowsTextSurvivesAndARestoreOntoAChangedBo
     fs::remove_all(StateOf(Book()));
   }
   // Names that only look like a copy's are no window's.
+  fs::create_directories(StateOf(Book()));
   for (const char* stray : {"recovery-00", "recovery-99999999999", "recovery-+1", "recovery-64"}) {
     WriteBytes(StateOf(Book()) / stray, Le(u"stray"));
   }
