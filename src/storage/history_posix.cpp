@@ -3,13 +3,13 @@
 #include <dirent.h>
 #include <fcntl.h>
 #include <sys/file.h>
-#include <sys/xattr.h>
 #include <unistd.h>
 
 #include <algorithm>
 #include <cerrno>
 #include <optional>
 
+#include "runtime/largest_book.h"
 #include "storage/book_file.h"
 #include "storage/file_attributes_posix.h"
 #include "storage/history.h"
@@ -274,7 +274,7 @@ Result<std::u16string> LoadVersion(const std::filesystem::path& path, std::strin
   struct stat st {};
   if (!version.ok() && errno != ELOOP) return ReadError(shown, errno);
   if (!version.ok() || fstat(version.get(), &st) != 0 || !S_ISREG(st.st_mode) || st.st_nlink != 1 ||
-      static_cast<uint64_t>(st.st_size) > kMaxCompanionBytes) {
+      static_cast<uint64_t>(st.st_size) > kLargestBookBytes) {
     return Error{kErrFileAccess, "Cannot read \"" + shown +
                                      "\": it is not a version a save kept (a link, a special "
                                      "file, a file with other names, or too large)"};

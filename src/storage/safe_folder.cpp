@@ -38,7 +38,8 @@ std::string TemporaryName(std::string_view name) {
   for (size_t i = 0; i < kRandomLength; ++i, bits /= kLetters.size()) {
     result.push_back(kLetters[bits % kLetters.size()]);
   }
-  return result + kTemporarySuffix;
+  result.append(kTemporarySuffix);
+  return result;
 }
 
 bool IsTemporaryNameOf(std::string_view name, std::string_view candidate) {
@@ -55,7 +56,7 @@ bool IsTemporaryNameOf(std::string_view name, std::string_view candidate) {
 
 std::string Numbered(std::string_view name, int counter) {
   std::string result(name);
-  if (counter >= 2) result += "-" + std::to_string(counter);
+  if (counter >= 2) result.append("-").append(std::to_string(counter));
   return result;
 }
 

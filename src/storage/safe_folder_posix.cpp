@@ -43,8 +43,9 @@ bool IsPrivateFolder(const struct stat& st) {
   return S_ISDIR(st.st_mode) && st.st_uid == geteuid() && (st.st_mode & 022) == 0;
 }
 
-constexpr char kNotOurs[] = "it is not a file this program made (a link, a special file, another "
-                            "user's file, or too large), so it is left alone";
+constexpr char kNotOurs[] =
+    "it is not a file this program made (a link, a special file, another "
+    "user's file, or too large), so it is left alone";
 
 // Opens the caller's own file `name` in `dir` with `flags`; errno ENOENT when there is none.
 Result<Fd> OpenOwn(int dir, const fs::path& path, std::string_view name, int flags) {
@@ -90,9 +91,10 @@ Result<Fd> OpenPrivateAt(int dir, const fs::path& path, MakeFolder make) {
   Fd fd(openat(dir, name.c_str(), O_RDONLY | O_DIRECTORY | kOpenFlags));
   if (!fd.ok()) {
     const int error_number = errno;
-    return Failure(path, error_number == ELOOP || error_number == ENOTDIR
-                             ? "it is not a folder of this user's"
-                             : Reason(error_number),
+    return Failure(path,
+                   error_number == ELOOP || error_number == ENOTDIR
+                       ? "it is not a folder of this user's"
+                       : Reason(error_number),
                    error_number == ENOENT ? kErrFileNotFound : kErrFileAccess);
   }
   struct stat st {};
@@ -180,9 +182,13 @@ Result<SafeFolder> SafeFolder::Subfolder(std::string_view name, MakeFolder make)
   return SafeFolder(native, path_ / Utf8Path(name), true);
 }
 
-Result<std::string> SafeFolder::Read(std::string_view name) const {
+Result<std::string> SafeFolder::Read(std::string_view name, uint64_t max_bytes) const {
   Result<Fd> fd = OpenOwn(static_cast<int>(native_), path_, name, O_RDONLY);
   if (!fd) return fd.error();
+  struct stat st {};
+  if (fstat(fd.value().get(), &st) != 0 || static_cast<uint64_t>(st.st_size) > max_bytes) {
+    return Failure(path_ / Utf8Path(name), "it is larger than such a file may be");
+  }
   std::string content;
   char buffer[65536];
   for (;;) {
@@ -191,7 +197,9 @@ Result<std::string> SafeFolder::Read(std::string_view name) const {
       return Failure(path_ / Utf8Path(name), Reason(error_number));
     }
     if (got == 0) return content;
-    if (content.size() + got > kMaxCompanionBytes) return Failure(path_ / Utf8Path(name), kNotOurs);
+    if (content.size() + got > max_bytes) {
+      return Failure(path_ / Utf8Path(name), "it is larger than such a file may be");
+    }
     content.append(buffer, got);
   }
 }
@@ -258,6 +266,32 @@ Result<std::string> SafeFolder::MoveFresh(std::string_view from, const SafeFolde
     return entry;
   }
   return Failure(to.path_ / Utf8Path(name), Reason(EEXIST));
+}
+
+Result<intptr_t> SafeFolder::OpenForLocking(std::string_view name, unsigned mode) const {
+  const int dir = static_cast<int>(native_);
+  if (!IsOneName(name)) return Failure(path_ / Utf8Path(name), "not a plain file name");
+  const std::string entry(name);
+  // Opened as found, else made; a name that another window takes meanwhile is opened as found.
+  Fd fd(openat(dir, entry.c_str(), O_RDWR | kOpenFlags));
+  if (!fd.ok() && errno == ENOENT) {
+    fd = Fd(openat(dir, entry.c_str(), O_RDWR | O_CREAT | O_EXCL | kOpenFlags, mode & 0666));
+    if (!fd.ok() && errno == EEXIST) fd = Fd(openat(dir, entry.c_str(), O_RDWR | kOpenFlags));
+  }
+  if (!fd.ok()) {
+    const int error_number = errno;
+    return Failure(path_ / entry, error_number == ELOOP ? kNotOurs : Reason(error_number));
+  }
+  struct stat st {};
+  if (fstat(fd.get(), &st) != 0) return Failure(path_ / entry, Reason(errno));
+  if (!IsOwnFile(st)) return Failure(path_ / entry, kNotOurs);
+  return static_cast<intptr_t>(fd.Release());
+}
+
+bool SafeFolder::RemoveEmptyFolder(std::string_view name) const {
+  if (!IsOneName(name)) return false;
+  const std::string entry(name);
+  return unlinkat(static_cast<int>(native_), entry.c_str(), AT_REMOVEDIR) == 0 || errno == ENOENT;
 }
 
 bool SafeFolder::Remove(std::string_view name) const {

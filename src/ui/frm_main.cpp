@@ -1,11 +1,13 @@
 #include "ui/frm_main.h"
 
+#include <QAction>
 #include <QCloseEvent>
 #include <QCoreApplication>
 #include <QFile>
 #include <QFont>
 #include <QGuiApplication>
 #include <QKeyEvent>
+#include <QKeySequence>
 #include <QLocale>
 #include <QSessionManager>
 #include <QTimer>
@@ -94,6 +96,10 @@ frmMain::frmMain(QString book_path, std::unique_ptr<Messenger> messenger)
 
   recovery_timer_.setSingleShot(true);
   connect(&recovery_timer_, &QTimer::timeout, this, &frmMain::KeepRecoveryCopy);
+  auto* save = new QAction(this);
+  save->setShortcut(QKeySequence::Save);
+  connect(save, &QAction::triggered, this, &frmMain::SaveNow);
+  addAction(save);
 #ifndef QT_NO_SESSIONMANAGER
   connect(qGuiApp, &QGuiApplication::commitDataRequest, this, &frmMain::OnCommitDataRequest);
 #endif
@@ -162,6 +168,16 @@ void frmMain::Form_Initialize(QString book_path) {
   book_path_ = book_path.isEmpty() ? BookPath() : std::move(book_path);
   session_ = std::make_unique<BookSession>(NativePath(book_path_), std::u16string(kSampleText),
                                            *messenger_, clock_);
+  session_->OnRecoveryTrouble([this] {
+    QMetaObject::invokeMethod(
+        this,
+        [this] {
+          if (closed_) return;
+          Busy busy(this);
+          session_->TellRecoveryTrouble();
+        },
+        Qt::QueuedConnection);
+  });
 }
 
 void frmMain::Form_Resize() { txtMain->setGeometry(0, 0, width(), height()); }
@@ -211,7 +227,17 @@ void frmMain::txtMain_DblClick() {}
 CloseDecision frmMain::Form_QueryUnload(Attendance attendance) {
   Busy busy(this);
   recovery_timer_.stop();
-  return session_->Close(attendance, txtMain->LedgerText());
+  const CloseDecision decision = session_->Close(attendance, txtMain->LedgerText());
+  // A window that stays open goes on keeping its recovery copy.
+  if (decision == CloseDecision::kStayOpen) ArmRecoveryTimer();
+  return decision;
+}
+
+void frmMain::SaveNow() {
+  if (closed_ || !activated_ || busy_ > 0) return;
+  Busy busy(this);
+  recovery_timer_.stop();
+  if (session_->Save(txtMain->LedgerText()) == SaveOutcome::kNotSaved) ArmRecoveryTimer();
 }
 
 void frmMain::OnCommitDataRequest(QSessionManager& manager) {
@@ -226,6 +252,10 @@ void frmMain::OnCommitDataRequest(QSessionManager& manager) {
 void frmMain::OnTextChanged() {
   if (closed_) return;
   session_->TextChanged();
+  ArmRecoveryTimer();
+}
+
+void frmMain::ArmRecoveryTimer() {
   if (const std::optional<TimePoint> due = session_->RecoveryCopyDue()) {
     const auto wait = std::chrono::ceil<std::chrono::milliseconds>(*due - clock_.Now());
     recovery_timer_.start(std::max<int>(0, static_cast<int>(wait.count())));

@@ -34,6 +34,8 @@ constexpr UINT_PTR kRecoveryTimer = 1;
 constexpr UINT kLoadMessage = WM_APP + 1;
 // Posted when the last handler ends after the session closed, or after a close was put off.
 constexpr UINT kCloseLaterMessage = WM_APP + 2;
+// Posted by the thread that writes recovery copies when one could not be written where it belongs.
+constexpr UINT kRecoveryTroubleMessage = WM_APP + 3;
 
 enum class Phase { kOpening, kWorking };
 
@@ -132,6 +134,7 @@ LRESULT CALLBACK frmMain::TextBoxProc(HWND box, UINT message, WPARAM wparam, LPA
       reinterpret_cast<frmMain*>(self)->OnTextBoxKey(message, wparam, lparam)) {
     return 0;
   }
+  if (message == WM_CHAR && wparam == 0x13) return 0;  // Ctrl+S, which saved
   if (message == WM_NCDESTROY) RemoveWindowSubclass(box, TextBoxProc, id);
   return DefSubclassProc(box, message, wparam, lparam);
 }
@@ -177,6 +180,12 @@ LRESULT frmMain::OnMessage(UINT message, WPARAM wparam, LPARAM lparam) {
     case WM_TIMER:
       if (wparam == kRecoveryTimer) KeepRecoveryCopy();
       return 0;
+    case kRecoveryTroubleMessage:
+      if (!closed_) {
+        Busy busy(this, Phase::kWorking);
+        session_->TellRecoveryTrouble();
+      }
+      return 0;
     case WM_CLOSE:
       OnClose();
       return 0;
@@ -209,6 +218,10 @@ bool frmMain::OnTextBoxKey(UINT message, WPARAM wparam, LPARAM lparam) {
     // typed next.
     return !down && std::exchange(alt_key_used_, false);
   }
+  if (key == 'S' && !alt && GetKeyState(VK_CONTROL) < 0) {
+    if (down) SaveNow();
+    return true;
+  }
   if (RoleOfKey(key) == KeyRole::kPassOn) return false;
   if (key == VK_F4 && alt) return false;  // Alt+F4 closes the window, as everywhere
   // F10 arrives as a system key and Shift+F10 opens the box's menu: every function key is taken
@@ -233,6 +246,8 @@ void frmMain::Form_Resize(int width, int height) {
 void frmMain::Form_Activate() {
   Busy busy(this, Phase::kOpening);
   if (closed_) return;
+  session_->OnRecoveryTrouble(
+      [window = hwnd_] { PostMessageW(window, kRecoveryTroubleMessage, 0, 0); });
   if (const std::optional<std::u16string> text = session_->Open()) {
     SetText(*text);
     if (const std::u16string held = Text(); held != *text) session_->ShownInexactly(held);
@@ -269,7 +284,17 @@ void frmMain::txtMain_KeyDown(int16_t key_code) {
 CloseDecision frmMain::Form_QueryUnload(Attendance attendance) {
   Busy busy(this, Phase::kWorking);
   KillTimer(hwnd_, kRecoveryTimer);
-  return session_->Close(attendance, Text());
+  const CloseDecision decision = session_->Close(attendance, Text());
+  // A window that stays open goes on keeping its recovery copy.
+  if (decision == CloseDecision::kStayOpen) ArmRecoveryTimer();
+  return decision;
+}
+
+void frmMain::SaveNow() {
+  if (closed_ || !loaded_ || busy_ > 0) return;
+  Busy busy(this, Phase::kWorking);
+  KillTimer(hwnd_, kRecoveryTimer);
+  if (session_->Save(Text()) == SaveOutcome::kNotSaved) ArmRecoveryTimer();
 }
 
 void frmMain::TryClose(Attendance attendance) {
@@ -303,6 +328,10 @@ void frmMain::OnEndSession() {
 void frmMain::OnTextChanged() {
   if (!loaded_ || closed_) return;
   session_->TextChanged();
+  ArmRecoveryTimer();
+}
+
+void frmMain::ArmRecoveryTimer() {
   if (const std::optional<TimePoint> due = session_->RecoveryCopyDue()) {
     const auto wait = std::chrono::ceil<std::chrono::milliseconds>(*due - clock_.Now()).count();
     SetTimer(hwnd_, kRecoveryTimer, static_cast<UINT>(std::max<int64_t>(USER_TIMER_MINIMUM, wait)),
