@@ -82,8 +82,8 @@ TEST(CalcTest, GivesTheExitStatusOutputAndFilesOfEachRun) {
                                "\"; the text it replaced is kept in \"book.history\".\n";
   const std::string not_found = SystemText(kNotFoundCode);
   const std::string foreign =
-      "Cannot read the history of \"book\" in \"book.history\": it "
-      "belongs to another user, so it is not used";
+      "Cannot read the history of \"book\" in \"book.history\": "
+      "it belongs to another user, so it is not used";
   const std::string invalid = "rejected:3:" + kInvalid;
   const std::string de = "de_DE.UTF-8", ps = "ps_AF.UTF-8", odd_stdin = "\"<stdin>\": its length (";
   // A link to a FIFO on POSIX systems, a device on Windows; neither is a book.
@@ -169,8 +169,8 @@ TEST(CalcTest, GivesTheExitStatusOutputAndFilesOfEachRun) {
       {{"--history", "empty"}, "", 0, empty_history, "", empty},
       {{"--history", "book"}, "", 0, escape_history, "", escape},
       {{"--history", "book"}, "", 0, huge_history, "", huge},
-      {{"--history", "book"}, "", 2, "", "history of \"book\": Permission denied", locked},
-      {{"--history", "odd"}, "", 2, "", "Cannot read the history of \"odd\": ", not_a_folder},
+      {{"--history", "book"}, "", 2, "", "\"book.history\": Permission denied", locked},
+      {{"--history", "odd"}, "", 2, "", "history of \"odd\" in \"odd.history\": ", not_a_folder},
       {{"--restore", kVersions[0], "book"}, "", 0, kFirstVersion, restored, {"book"}},
       {{"--history", "book"}, "", 2, "", foreign, {.before = kForeignHistory}},
       {{"--restore", kVersions[0], "book"}, "", 2, "", foreign, {.before = kForeignHistory}},
