@@ -1,5 +1,6 @@
 #include "storage/file_system_posix.h"
 
+#include <dirent.h>
 #include <fcntl.h>
 #include <limits.h>
 #include <unistd.h>
@@ -150,6 +151,24 @@ Result<ParentFolder> OpenParent(const fs::path& path) {
   }
   // Nothing but the root, or a link to it.
   return parent;
+}
+
+std::vector<std::string> NamesIn(int dir_fd) {
+  std::vector<std::string> names;
+  const int listed = dup(dir_fd);
+  DIR* dir = listed >= 0 ? fdopendir(listed) : nullptr;
+  if (dir == nullptr) {
+    if (listed >= 0) close(listed);
+    return names;
+  }
+  // The copy shares its position with `dir_fd`, which an earlier listing may have moved.
+  rewinddir(dir);
+  while (const dirent* entry = readdir(dir)) {
+    const std::string_view name = entry->d_name;
+    if (name != "." && name != "..") names.emplace_back(name);
+  }
+  closedir(dir);
+  return names;
 }
 
 int OpenFolder(const fs::path& folder) {

@@ -10,6 +10,7 @@
 #include <span>
 #include <string>
 #include <utility>
+#include <vector>
 
 #include "runtime/error.h"
 
@@ -60,6 +61,10 @@ struct ParentFolder {
 // no link put in place of one meanwhile is followed. Error 53 when a folder on the way does not
 // exist, else 75, whose description is the reason alone.
 Result<ParentFolder> OpenParent(const std::filesystem::path& path);
+
+// The names in the folder open as `dir_fd` (for reading), "." and ".." left out; none when it
+// cannot be read.
+std::vector<std::string> NamesIn(int dir_fd);
 
 // Opens the folder `folder` ("." when empty) for use with the *at calls (and fsync).
 int OpenFolder(const std::filesystem::path& folder);

@@ -1,6 +1,5 @@
 #include "storage/history_posix.h"
 
-#include <dirent.h>
 #include <fcntl.h>
 #include <sys/file.h>
 #include <unistd.h>
@@ -69,21 +68,13 @@ int MakePrivateLike(int fd, const struct stat& book, const AccessList& list) {
 // The names in the folder `dir_fd` that are versions and regular files, with their status.
 std::vector<std::pair<std::string, struct stat>> VersionFiles(int dir_fd) {
   std::vector<std::pair<std::string, struct stat>> files;
-  const int listed = dup(dir_fd);
-  DIR* dir = listed >= 0 ? fdopendir(listed) : nullptr;
-  if (dir == nullptr) {
-    if (listed >= 0) close(listed);
-    return files;
-  }
-  rewinddir(dir);
-  while (const dirent* entry = readdir(dir)) {
+  for (std::string& name : NamesIn(dir_fd)) {
     struct stat st {};
-    if (ParseVersionName(entry->d_name) &&
-        fstatat(dir_fd, entry->d_name, &st, AT_SYMLINK_NOFOLLOW) == 0 && S_ISREG(st.st_mode)) {
-      files.emplace_back(entry->d_name, st);
+    if (ParseVersionName(name) && fstatat(dir_fd, name.c_str(), &st, AT_SYMLINK_NOFOLLOW) == 0 &&
+        S_ISREG(st.st_mode)) {
+      files.emplace_back(std::move(name), st);
     }
   }
-  closedir(dir);
   return files;
 }
 

@@ -1,6 +1,5 @@
 #include "storage/pending_files_posix.h"
 
-#include <dirent.h>
 #include <fcntl.h>
 #include <limits.h>
 #include <sys/file.h>
@@ -81,28 +80,21 @@ TerminationDeferred::TerminationDeferred() {
 TerminationDeferred::~TerminationDeferred() { pthread_sigmask(SIG_SETMASK, &previous_, nullptr); }
 
 void RemoveStaleTemporaryFiles(int dir_fd, const std::string& name) {
-  const int listed = dup(dir_fd);
-  DIR* dir = listed >= 0 ? fdopendir(listed) : nullptr;
-  if (dir == nullptr) {
-    if (listed >= 0) close(listed);
-    return;
-  }
   const int64_t now = NowSeconds();
-  while (const dirent* entry = readdir(dir)) {
+  for (const std::string& entry : NamesIn(dir_fd)) {
     struct stat st {};
-    if (!IsTemporaryNameOf(name, entry->d_name) ||
-        fstatat(dir_fd, entry->d_name, &st, AT_SYMLINK_NOFOLLOW) != 0 || !S_ISREG(st.st_mode) ||
+    if (!IsTemporaryNameOf(name, entry) ||
+        fstatat(dir_fd, entry.c_str(), &st, AT_SYMLINK_NOFOLLOW) != 0 || !S_ISREG(st.st_mode) ||
         now - st.st_mtime < kStaleSeconds) {
       continue;
     }
-    const Fd file(openat(dir_fd, entry->d_name, O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC));
+    const Fd file(openat(dir_fd, entry.c_str(), O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC));
     struct stat held {};
     if (file.ok() && flock(file.get(), LOCK_EX | LOCK_NB) == 0 && fstat(file.get(), &held) == 0 &&
         held.st_ino == st.st_ino && held.st_dev == st.st_dev) {
-      unlinkat(dir_fd, entry->d_name, 0);
+      unlinkat(dir_fd, entry.c_str(), 0);
     }
   }
-  closedir(dir);
 }
 
 }  // namespace posix
