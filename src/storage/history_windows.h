@@ -16,11 +16,12 @@ namespace tallivan::windows {
 // Keeps the file `book` as a version replaced at `now` in its history folder, as a hard link
 // where the file system allows one (it costs nothing, and a file that is about to be renamed away
 // no longer changes) or else as a copy. The folder and a copy get `access_list`, the book's, where
-// it is the user's own (not inherited), and are private where it cannot be read. The version's
+// it is the user's own (not inherited), and are private where it cannot be read. A link that
+// another program keeps from being made is tried again as long as `retry` allows. The version's
 // path, or the reason it cannot be kept.
 Result<std::filesystem::path> KeepVersion(const std::filesystem::path& book,
-                                          const std::optional<AccessList>& access_list,
-                                          int64_t now);
+                                          const std::optional<AccessList>& access_list, int64_t now,
+                                          Retry& retry);
 
 // Removes from the history folder of `version` the versions the keeping rule lets go at `now`;
 // a warning for each one that could not be removed.

@@ -3,6 +3,8 @@
 #include <windows.h>
 
 #include <cstdlib>
+#include <cwchar>
+#include <string_view>
 
 #include "runtime/error.h"
 #include "storage/file_io.h"
@@ -13,6 +15,112 @@ namespace tallivan {
 const bool kStepsFail = false;
 std::map<Step, Failing> failing;
 std::map<Step, std::function<void()>> before;
+
+namespace {
+
+bool Fails(Step step) {
+  if (const auto action = before.find(step); action != before.end()) action->second();
+  const auto it = failing.find(step);
+  if (it == failing.end()) return false;
+  SetLastError(static_cast<DWORD>(it->second.error));
+  if (--it->second.times == 0) failing.erase(it);
+  return true;
+}
+
+// Windows takes no path of `limit` characters or more without the "\\?\" prefix (unless the user
+// turned long paths on); Wine takes them all, so the tests hold the storage to that limit.
+bool TooLong(LPCWSTR path, size_t limit = MAX_PATH) {
+  if (path == nullptr || std::wstring_view(path).starts_with(L"\\\\?\\") ||
+      std::wcslen(path) < limit) {
+    return false;
+  }
+  SetLastError(ERROR_FILENAME_EXCED_RANGE);
+  return true;
+}
+
+// The system's own `name`, of the type of the pointer `Call`.
+template <typename Call>
+Call System(const char* name) {
+  return reinterpret_cast<Call>(
+      reinterpret_cast<void*>(GetProcAddress(GetModuleHandleW(L"kernel32.dll"), name)));
+}
+
+HANDLE WINAPI CreateFileChecked(LPCWSTR path, DWORD access, DWORD share,
+                                LPSECURITY_ATTRIBUTES security, DWORD disposition, DWORD flags,
+                                HANDLE model) {
+  static const auto call = System<decltype(&CreateFileW)>("CreateFileW");
+  if (TooLong(path)) return INVALID_HANDLE_VALUE;
+  return call(path, access, share, security, disposition, flags, model);
+}
+
+DWORD WINAPI GetFileAttributesChecked(LPCWSTR path) {
+  static const auto call = System<decltype(&GetFileAttributesW)>("GetFileAttributesW");
+  return TooLong(path) ? INVALID_FILE_ATTRIBUTES : call(path);
+}
+
+BOOL WINAPI GetFileAttributesExChecked(LPCWSTR path, GET_FILEEX_INFO_LEVELS level, LPVOID data) {
+  static const auto call = System<decltype(&GetFileAttributesExW)>("GetFileAttributesExW");
+  return !TooLong(path) && call(path, level, data);
+}
+
+BOOL WINAPI SetFileAttributesChecked(LPCWSTR path, DWORD attributes) {
+  static const auto call = System<decltype(&SetFileAttributesW)>("SetFileAttributesW");
+  return !TooLong(path) && call(path, attributes);
+}
+
+BOOL WINAPI DeleteFileChecked(LPCWSTR path) {
+  static const auto call = System<decltype(&DeleteFileW)>("DeleteFileW");
+  return !TooLong(path) && call(path);
+}
+
+BOOL WINAPI CreateDirectoryChecked(LPCWSTR path, LPSECURITY_ATTRIBUTES security) {
+  static const auto call = System<decltype(&CreateDirectoryW)>("CreateDirectoryW");
+  // Room is left for an 8.3 file name inside.
+  return !TooLong(path, MAX_PATH - 12) && call(path, security);
+}
+
+BOOL WINAPI RemoveDirectoryChecked(LPCWSTR path) {
+  static const auto call = System<decltype(&RemoveDirectoryW)>("RemoveDirectoryW");
+  return !TooLong(path) && call(path);
+}
+
+HANDLE WINAPI FindFirstFileExChecked(LPCWSTR pattern, FINDEX_INFO_LEVELS level, LPVOID found,
+                                     FINDEX_SEARCH_OPS search, LPVOID filter, DWORD flags) {
+  static const auto call = System<decltype(&FindFirstFileExW)>("FindFirstFileExW");
+  if (TooLong(pattern)) return INVALID_HANDLE_VALUE;
+  return call(pattern, level, found, search, filter, flags);
+}
+
+BOOL WINAPI CreateHardLinkChecked(LPCWSTR link, LPCWSTR existing, LPSECURITY_ATTRIBUTES security) {
+  static const auto call = System<decltype(&CreateHardLinkW)>("CreateHardLinkW");
+  return !TooLong(link) && !TooLong(existing) && !Fails(Step::kLinkVersion) &&
+         call(link, existing, security);
+}
+
+BOOL WINAPI MoveFileExChecked(LPCWSTR from, LPCWSTR to, DWORD flags) {
+  static const auto call = System<decltype(&MoveFileExW)>("MoveFileExW");
+  return !TooLong(from) && !TooLong(to) && !Fails(Step::kRename) && call(from, to, flags);
+}
+
+}  // namespace
+}  // namespace tallivan
+
+// The code under test calls the system through the pointers of its import table; these take the
+// place of the system's own, as openat() and renameat() of the tests do on POSIX systems.
+extern "C" {
+decltype(&CreateFileW) __imp_CreateFileW = tallivan::CreateFileChecked;
+decltype(&GetFileAttributesW) __imp_GetFileAttributesW = tallivan::GetFileAttributesChecked;
+decltype(&GetFileAttributesExW) __imp_GetFileAttributesExW = tallivan::GetFileAttributesExChecked;
+decltype(&SetFileAttributesW) __imp_SetFileAttributesW = tallivan::SetFileAttributesChecked;
+decltype(&DeleteFileW) __imp_DeleteFileW = tallivan::DeleteFileChecked;
+decltype(&CreateDirectoryW) __imp_CreateDirectoryW = tallivan::CreateDirectoryChecked;
+decltype(&RemoveDirectoryW) __imp_RemoveDirectoryW = tallivan::RemoveDirectoryChecked;
+decltype(&FindFirstFileExW) __imp_FindFirstFileExW = tallivan::FindFirstFileExChecked;
+decltype(&CreateHardLinkW) __imp_CreateHardLinkW = tallivan::CreateHardLinkChecked;
+decltype(&MoveFileExW) __imp_MoveFileExW = tallivan::MoveFileExChecked;
+}
+
+namespace tallivan {
 
 void LimitFileSize(bool) {}
 
