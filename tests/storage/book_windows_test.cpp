@@ -147,8 +147,7 @@ TEST_F(BookWindowsTest, ASaveWaitsForOtherProgramsToLetGoAndKeepsTheBooksAttribu
     meddling.reset();
     failing.clear();
     if (!reason.empty()) {
-      ASSERT_FALSE(saved.ok());
-      EXPECT_EQ(saved.error(),
+      EXPECT_EQ(saved.ok() ? Error{} : saved.error(),
                 (Error{kErrFileAccess, "Cannot save \"" + PathUtf8(Book()) + "\": " + reason}));
       EXPECT_EQ(ReadBytes(Book()), old_bytes);
       // Neither the temporary file nor a version of the book is left.
@@ -160,11 +159,12 @@ TEST_F(BookWindowsTest, ASaveWaitsForOtherProgramsToLetGoAndKeepsTheBooksAttribu
       SetFileAttributesW(Book().c_str(), kNormal);
       saved = SaveBookFile(Book(), u"new", {.history = History::kKeep});
     }
-    ASSERT_TRUE(saved.ok()) << saved.error().description;
     EXPECT_EQ(ReadBytes(Book()), Le(u"new"));
     EXPECT_EQ(GetFileAttributesW(Book().c_str()) & kShown,
               reason.empty() ? attributes & kShown : 0);
-    if (not_kept.empty()) {
+    if (!saved.ok()) {
+      ADD_FAILURE() << saved.error().description;
+    } else if (not_kept.empty()) {
       EXPECT_TRUE(saved.value().warnings.empty());
       EXPECT_EQ(ReadBytes(saved.value().kept_version), old_bytes);
     } else {
