@@ -25,39 +25,28 @@ namespace fs = std::filesystem;
 class OtherProgram {
  public:
   OtherProgram(const fs::path& path, DWORD share, int milliseconds) {
-    SECURITY_ATTRIBUTES inherited{sizeof inherited, nullptr, TRUE};
-    HANDLE its_input = nullptr, its_output = nullptr, output = nullptr;
-    CreatePipe(&its_input, &input_, &inherited, 0);
-    CreatePipe(&output, &its_output, &inherited, 0);
-    SetHandleInformation(input_, HANDLE_FLAG_INHERIT, 0);
-    SetHandleInformation(output, HANDLE_FLAG_INHERIT, 0);
+    const std::wstring name = L"tallivan-held-" + std::to_wstring(GetCurrentProcessId());
+    const HANDLE held = CreateEventW(nullptr, TRUE, FALSE, name.c_str());
     std::wstring self(MAX_PATH, L'\0');
     self.resize(GetModuleFileNameW(nullptr, self.data(), MAX_PATH));
     std::wstring command = L"\"" + (fs::path(self).parent_path() / L"hold_file.exe").native() +
                            L"\" \"" + path.native() + L"\" " + std::to_wstring(share) + L" " +
-                           std::to_wstring(milliseconds);
+                           std::to_wstring(milliseconds) + L" " + name;
     STARTUPINFOW startup{};
     startup.cb = sizeof startup;
-    startup.dwFlags = STARTF_USESTDHANDLES;
-    startup.hStdInput = its_input;
-    startup.hStdOutput = its_output;
-    CreateProcessW(nullptr, command.data(), nullptr, nullptr, TRUE, 0, nullptr, nullptr, &startup,
+    CreateProcessW(nullptr, command.data(), nullptr, nullptr, FALSE, 0, nullptr, nullptr, &startup,
                    &process_);
-    CloseHandle(its_input), CloseHandle(its_output);
-    char said[5] = {};
-    DWORD got = 0;
-    ReadFile(output, said, sizeof said, &got, nullptr);
-    CloseHandle(output);
-    EXPECT_EQ(std::string(said, got), "held\n");
+    const HANDLE either[] = {held, process_.hProcess};
+    EXPECT_EQ(WaitForMultipleObjects(2, either, FALSE, INFINITE), WAIT_OBJECT_0) << "not held";
+    CloseHandle(held);
   }
   ~OtherProgram() {
-    CloseHandle(input_);
+    TerminateProcess(process_.hProcess, 0);  // a program that let go has ended already
     WaitForSingleObject(process_.hProcess, INFINITE);
     CloseHandle(process_.hProcess), CloseHandle(process_.hThread);
   }
 
  private:
-  HANDLE input_ = nullptr;
   PROCESS_INFORMATION process_{};
 };
 

@@ -5,6 +5,7 @@
 #include <cstdlib>
 #include <cwchar>
 #include <string_view>
+#include <type_traits>
 
 #include "runtime/error.h"
 #include "storage/file_io.h"
@@ -27,97 +28,69 @@ bool Fails(Step step) {
   return true;
 }
 
-// Windows takes no path of `limit` characters or more without the "\\?\" prefix (unless the user
-// turned long paths on); Wine takes them all, so the tests hold the storage to that limit.
-bool TooLong(LPCWSTR path, size_t limit = MAX_PATH) {
-  if (path == nullptr || std::wstring_view(path).starts_with(L"\\\\?\\") ||
-      std::wcslen(path) < limit) {
-    return false;
+// Windows takes no path of MAX_PATH characters or more without the "\\?\" prefix (unless the
+// user turned long paths on); Wine takes them all, so the tests hold the storage to that limit.
+bool TooLong(LPCWSTR path) {
+  return path != nullptr && !std::wstring_view(path).starts_with(L"\\\\?\\") &&
+         std::wcslen(path) >= MAX_PATH;
+}
+template <typename NotPath>
+bool TooLong(NotPath) {
+  return false;
+}
+
+// What the system's calls give when they fail.
+template <typename Result>
+Result Failed() {
+  if constexpr (std::is_same_v<Result, HANDLE>) return INVALID_HANDLE_VALUE;
+  if constexpr (std::is_same_v<Result, DWORD>) return INVALID_FILE_ATTRIBUTES;
+  return Result{};
+}
+
+// Stands in for the system's call `kName` of the type `Call`: refuses a path too long for
+// Windows, and fails where the test armed `kSteps`.
+template <const char* kName, typename Call, Step... kSteps>
+struct StandIn;
+template <const char* kName, typename Result, typename... Args, Step... kSteps>
+struct StandIn<kName, Result(WINAPI*)(Args...), kSteps...> {
+  static Result WINAPI Call(Args... args) {
+    static const auto system = reinterpret_cast<Result(WINAPI*)(Args...)>(
+        reinterpret_cast<void*>(GetProcAddress(GetModuleHandleW(L"kernel32.dll"), kName)));
+    if ((TooLong(args) || ...)) {
+      SetLastError(ERROR_FILENAME_EXCED_RANGE);
+      return Failed<Result>();
+    }
+    return (Fails(kSteps) || ...) ? Failed<Result>() : system(args...);
   }
-  SetLastError(ERROR_FILENAME_EXCED_RANGE);
-  return true;
-}
+};
 
-// The system's own `name`, of the type of the pointer `Call`.
-template <typename Call>
-Call System(const char* name) {
-  return reinterpret_cast<Call>(
-      reinterpret_cast<void*>(GetProcAddress(GetModuleHandleW(L"kernel32.dll"), name)));
-}
-
-HANDLE WINAPI CreateFileChecked(LPCWSTR path, DWORD access, DWORD share,
-                                LPSECURITY_ATTRIBUTES security, DWORD disposition, DWORD flags,
-                                HANDLE model) {
-  static const auto call = System<decltype(&CreateFileW)>("CreateFileW");
-  if (TooLong(path)) return INVALID_HANDLE_VALUE;
-  return call(path, access, share, security, disposition, flags, model);
-}
-
-DWORD WINAPI GetFileAttributesChecked(LPCWSTR path) {
-  static const auto call = System<decltype(&GetFileAttributesW)>("GetFileAttributesW");
-  return TooLong(path) ? INVALID_FILE_ATTRIBUTES : call(path);
-}
-
-BOOL WINAPI GetFileAttributesExChecked(LPCWSTR path, GET_FILEEX_INFO_LEVELS level, LPVOID data) {
-  static const auto call = System<decltype(&GetFileAttributesExW)>("GetFileAttributesExW");
-  return !TooLong(path) && call(path, level, data);
-}
-
-BOOL WINAPI SetFileAttributesChecked(LPCWSTR path, DWORD attributes) {
-  static const auto call = System<decltype(&SetFileAttributesW)>("SetFileAttributesW");
-  return !TooLong(path) && call(path, attributes);
-}
-
-BOOL WINAPI DeleteFileChecked(LPCWSTR path) {
-  static const auto call = System<decltype(&DeleteFileW)>("DeleteFileW");
-  return !TooLong(path) && call(path);
-}
-
-BOOL WINAPI CreateDirectoryChecked(LPCWSTR path, LPSECURITY_ATTRIBUTES security) {
-  static const auto call = System<decltype(&CreateDirectoryW)>("CreateDirectoryW");
-  // Room is left for an 8.3 file name inside.
-  return !TooLong(path, MAX_PATH - 12) && call(path, security);
-}
-
-BOOL WINAPI RemoveDirectoryChecked(LPCWSTR path) {
-  static const auto call = System<decltype(&RemoveDirectoryW)>("RemoveDirectoryW");
-  return !TooLong(path) && call(path);
-}
-
-HANDLE WINAPI FindFirstFileExChecked(LPCWSTR pattern, FINDEX_INFO_LEVELS level, LPVOID found,
-                                     FINDEX_SEARCH_OPS search, LPVOID filter, DWORD flags) {
-  static const auto call = System<decltype(&FindFirstFileExW)>("FindFirstFileExW");
-  if (TooLong(pattern)) return INVALID_HANDLE_VALUE;
-  return call(pattern, level, found, search, filter, flags);
-}
-
-BOOL WINAPI CreateHardLinkChecked(LPCWSTR link, LPCWSTR existing, LPSECURITY_ATTRIBUTES security) {
-  static const auto call = System<decltype(&CreateHardLinkW)>("CreateHardLinkW");
-  return !TooLong(link) && !TooLong(existing) && !Fails(Step::kLinkVersion) &&
-         call(link, existing, security);
-}
-
-BOOL WINAPI MoveFileExChecked(LPCWSTR from, LPCWSTR to, DWORD flags) {
-  static const auto call = System<decltype(&MoveFileExW)>("MoveFileExW");
-  return !TooLong(from) && !TooLong(to) && !Fails(Step::kRename) && call(from, to, flags);
-}
+constexpr char kCreateFile[] = "CreateFileW", kGetAttributes[] = "GetFileAttributesW",
+               kGetAttributesEx[] = "GetFileAttributesExW", kCreateFolder[] = "CreateDirectoryW",
+               kFindFirst[] = "FindFirstFileExW", kLink[] = "CreateHardLinkW",
+               kMove[] = "MoveFileExW";
 
 }  // namespace
 }  // namespace tallivan
 
 // The code under test calls the system through the pointers of its import table; these take the
 // place of the system's own, as openat() and renameat() of the tests do on POSIX systems.
+using tallivan::StandIn;
+using tallivan::Step;
 extern "C" {
-decltype(&CreateFileW) __imp_CreateFileW = tallivan::CreateFileChecked;
-decltype(&GetFileAttributesW) __imp_GetFileAttributesW = tallivan::GetFileAttributesChecked;
-decltype(&GetFileAttributesExW) __imp_GetFileAttributesExW = tallivan::GetFileAttributesExChecked;
-decltype(&SetFileAttributesW) __imp_SetFileAttributesW = tallivan::SetFileAttributesChecked;
-decltype(&DeleteFileW) __imp_DeleteFileW = tallivan::DeleteFileChecked;
-decltype(&CreateDirectoryW) __imp_CreateDirectoryW = tallivan::CreateDirectoryChecked;
-decltype(&RemoveDirectoryW) __imp_RemoveDirectoryW = tallivan::RemoveDirectoryChecked;
-decltype(&FindFirstFileExW) __imp_FindFirstFileExW = tallivan::FindFirstFileExChecked;
-decltype(&CreateHardLinkW) __imp_CreateHardLinkW = tallivan::CreateHardLinkChecked;
-decltype(&MoveFileExW) __imp_MoveFileExW = tallivan::MoveFileExChecked;
+decltype(&CreateFileW) __imp_CreateFileW =
+    StandIn<tallivan::kCreateFile, decltype(&CreateFileW)>::Call;
+decltype(&GetFileAttributesW) __imp_GetFileAttributesW =
+    StandIn<tallivan::kGetAttributes, decltype(&GetFileAttributesW)>::Call;
+decltype(&GetFileAttributesExW) __imp_GetFileAttributesExW =
+    StandIn<tallivan::kGetAttributesEx, decltype(&GetFileAttributesExW)>::Call;
+decltype(&CreateDirectoryW) __imp_CreateDirectoryW =
+    StandIn<tallivan::kCreateFolder, decltype(&CreateDirectoryW)>::Call;
+decltype(&FindFirstFileExW) __imp_FindFirstFileExW =
+    StandIn<tallivan::kFindFirst, decltype(&FindFirstFileExW)>::Call;
+decltype(&CreateHardLinkW) __imp_CreateHardLinkW =
+    StandIn<tallivan::kLink, decltype(&CreateHardLinkW), Step::kLinkVersion>::Call;
+decltype(&MoveFileExW) __imp_MoveFileExW =
+    StandIn<tallivan::kMove, decltype(&MoveFileExW), Step::kRename>::Call;
 }
 
 namespace tallivan {
