@@ -39,14 +39,20 @@ DWORD VersionNames(const fs::path& folder, std::vector<std::string>& names) {
 // Copies `book` to the new file `version`; 0, ERROR_FILE_EXISTS when `version` exists, or the
 // error that stopped it.
 DWORD CopyVersion(const fs::path& book, const fs::path& version,
-                  const std::optional<AccessList>& access_list) {
+                  const std::optional<AccessList>& access_list, Retry& retry) {
   PrivateSecurity security;
   Handle copy(OpenFile(version, GENERIC_WRITE | WRITE_DAC, 0, CREATE_NEW, FILE_ATTRIBUTE_NORMAL,
                        security.attributes()));
   if (!copy.ok()) return GetLastError();
-  const Handle from(OpenFile(book, GENERIC_READ, kShareAll, OPEN_EXISTING));
+  Handle from;
   FileInfo info;
-  DWORD code = from.ok() ? InfoOf(from.get(), info) : GetLastError();
+  DWORD code = retry.Run(
+      [&] {
+        from = Handle(OpenFile(book, GENERIC_READ, kShareAll, OPEN_EXISTING));
+        return from.ok() ? 0 : GetLastError();
+      },
+      AccessDenied::kFinal);
+  if (code == 0) code = InfoOf(from.get(), info);
   if (code == 0) code = CopyContent(from.get(), copy.get(), info.size);
   if (code == 0 && access_list && access_list->is_protected())
     code = access_list->GiveTo(copy.get());
@@ -95,7 +101,7 @@ Result<fs::path> KeepVersion(const fs::path& book, const std::optional<AccessLis
         AccessDenied::kFinal);
     if (code == 0) return version;
     if (LinkImpossible(code)) {
-      code = CopyVersion(book, version, access_list);
+      code = CopyVersion(book, version, access_list, retry);
       if (code == 0) return version;
     }
     if (code != ERROR_ALREADY_EXISTS && code != ERROR_FILE_EXISTS) return failed(Reason(code));

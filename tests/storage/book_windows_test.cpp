@@ -5,6 +5,7 @@
 
 #include <functional>
 #include <memory>
+#include <optional>
 #include <thread>
 #include <tuple>
 #include <utility>
@@ -86,6 +87,12 @@ TEST_F(BookWindowsTest, ASaveWaitsForOtherProgramsToLetGoAndKeepsTheBooksAttribu
       return nullptr;
     };
   };
+  const Meddle copied_while_held = [this] {
+    failing[Step::kLinkVersion] = {ERROR_NOT_SUPPORTED, -1};
+    auto holder = std::make_shared<std::optional<OtherProgram>>();
+    before[Step::kLinkVersion] = [this, holder] { holder->emplace(Book(), 0, 500); };
+    return holder;
+  };
   const std::string shared = SystemText(ERROR_SHARING_VIOLATION), read_only = "it is read-only";
   constexpr DWORD kNormal = FILE_ATTRIBUTE_NORMAL, kHidden = FILE_ATTRIBUTE_HIDDEN,
                   kReadOnly = FILE_ATTRIBUTE_READONLY, kShown = kReadOnly | kHidden,
@@ -116,6 +123,8 @@ TEST_F(BookWindowsTest, ASaveWaitsForOtherProgramsToLetGoAndKeepsTheBooksAttribu
       {kNormal, kRefuse, step_fails(Step::kRename, -1), shared},
       {kNormal, kRefuse, step_fails(Step::kLinkVersion, 2)},
       {kNormal, kRefuse, step_fails(Step::kLinkVersion, -1), "", shared},
+      // A file system without links: the copy waits too.
+      {kNormal, kRefuse, copied_while_held},
   };
   const std::string old_bytes = Le(u"old [1]\r\n#");
   const fs::path history = Dir() / "book.history";
@@ -134,7 +143,7 @@ TEST_F(BookWindowsTest, ASaveWaitsForOtherProgramsToLetGoAndKeepsTheBooksAttribu
     std::shared_ptr<void> meddling = meddle ? meddle() : nullptr;
     Result<SaveReport> saved = writer ? writer.value().Commit() : writer.error();
     meddling.reset();
-    failing.clear();
+    failing.clear(), before.clear();
     if (!reason.empty()) {
       EXPECT_EQ(saved.ok() ? Error{} : saved.error(),
                 (Error{kErrFileAccess, "Cannot save \"" + PathUtf8(Book()) + "\": " + reason}));
