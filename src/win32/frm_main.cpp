@@ -123,10 +123,9 @@ frmMain::frmMain(HINSTANCE instance, fs::path book) : instance_(instance) {
                   nullptr, nullptr, instance_, this);
   messenger_.set_owner(hwnd_);
   // The window may open on a monitor of another resolution than the system's.
-  if (hwnd_ != nullptr && DpiOf(hwnd_) != dpi_) {
+  if (const int dpi = hwnd_ != nullptr ? DpiOf(hwnd_) : dpi_; dpi != dpi_) {
     RECT now{};
     GetWindowRect(hwnd_, &now);
-    const int dpi = DpiOf(hwnd_);
     RECT fitted = FrameAround({0, 0, MulDiv(kInnerWidth, dpi, 96), MulDiv(kInnerHeight, dpi, 96)},
                               WS_OVERLAPPEDWINDOW, dpi);
     OffsetRect(&fitted, now.left - fitted.left, now.top - fitted.top);
@@ -272,7 +271,7 @@ void frmMain::Form_Activate() {
   // that Windows empties later, with the book that would be kept there.
   if (const fs::path folder = RunningExecutable().parent_path();
       IsInTemporaryFolder(folder) && IsInTemporaryFolder(session_->book())) {
-    messenger_.Inform(kWarningTitle,
+    messenger_.Inform(kWindowWarningTitle,
                       TemporaryFolderWarning(PathUtf8(folder), PathUtf8(DocumentsFolder())));
   }
   if (const std::optional<std::u16string> text = session_->Open()) {

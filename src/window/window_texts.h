@@ -12,8 +12,8 @@ inline constexpr char kCaption[] = "Tallivan v1.01 https://tallivan.example";
 // The text the box shows until a book is loaded: twelve lines, each ended by CR LF.
 extern const std::u16string_view kSampleText;
 
-// The title of a warning (UTF-8).
-inline constexpr char kWarningTitle[] = "Warning - 警告";
+// The title of the warnings the window gives of its own (UTF-8).
+inline constexpr char kWindowWarningTitle[] = "Warning - 警告";
 
 // The warning for a program that runs from a temporary folder, such as the one Explorer runs a
 // program in when it is started from inside a zip: English, CR LF, Chinese, naming the program's
