@@ -1,6 +1,7 @@
 #include <fcntl.h>
 #include <io.h>
 
+#include <chrono>
 #include <utility>
 
 #include "storage/book_lock.h"
@@ -11,10 +12,8 @@ namespace {
 
 using windows::Handle;
 
-// How often a lock file that another window is just removing is opened again, and how long
-// apart (milliseconds).
-constexpr int kOpenAttempts = 20;
-constexpr DWORD kOpenPause = 10;
+// How long a lock file that another window is just removing is waited for.
+constexpr std::chrono::milliseconds kOpenTime{200};
 
 // Byte-range locks: held per handle, so two windows in one process are told apart too, and
 // released when the handle is closed or the process ends.
@@ -47,15 +46,14 @@ BookLock BookLock::Take(const std::filesystem::path& lock_file, unsigned mode) {
   lock.path_ = lock_file;
   windows::PrivateSecurity security;
   Handle file;
-  for (int attempt = 0; attempt < kOpenAttempts && !file.ok(); ++attempt) {
+  // Another window removing the file holds it alone for a moment. Made hidden, as Explorer shows
+  // the files that the system does not mark so.
+  windows::Retry(kOpenTime).Run([&] {
     file = Handle(windows::OpenFile(lock_file, GENERIC_READ | GENERIC_WRITE, windows::kShareAll,
-                                    OPEN_ALWAYS, FILE_ATTRIBUTE_NORMAL,
+                                    OPEN_ALWAYS, FILE_ATTRIBUTE_HIDDEN,
                                     (mode & 077) == 0 ? security.attributes() : nullptr));
-    // Another window removing the file holds it alone for a moment.
-    const DWORD code = file.ok() ? 0 : GetLastError();
-    if (code != ERROR_SHARING_VIOLATION && code != ERROR_ACCESS_DENIED) break;
-    Sleep(kOpenPause);
-  }
+    return file.ok() ? 0 : GetLastError();
+  });
   if (!file.ok()) return lock;
   lock.fd_ = _open_osfhandle(reinterpret_cast<intptr_t>(file.get()), _O_RDWR | _O_BINARY);
   if (lock.fd_ < 0) return lock;
