@@ -43,8 +43,9 @@ bool IsPrivateFolder(const struct stat& st) {
   return S_ISDIR(st.st_mode) && st.st_uid == geteuid() && (st.st_mode & 022) == 0;
 }
 
-constexpr char kNotOurs[] = "it is not a file this program made (a link, a special file, another "
-                            "user's file, or too large), so it is left alone";
+constexpr char kNotOurs[] =
+    "it is not a file this program made (a link, a special file, another "
+    "user's file, or too large), so it is left alone";
 
 // Opens the caller's own file `name` in `dir` with `flags`; errno ENOENT when there is none.
 Result<Fd> OpenOwn(int dir, const fs::path& path, std::string_view name, int flags) {
@@ -90,9 +91,10 @@ Result<Fd> OpenPrivateAt(int dir, const fs::path& path, MakeFolder make) {
   Fd fd(openat(dir, name.c_str(), O_RDONLY | O_DIRECTORY | kOpenFlags));
   if (!fd.ok()) {
     const int error_number = errno;
-    return Failure(path, error_number == ELOOP || error_number == ENOTDIR
-                             ? "it is not a folder of this user's"
-                             : Reason(error_number),
+    return Failure(path,
+                   error_number == ELOOP || error_number == ENOTDIR
+                       ? "it is not a folder of this user's"
+                       : Reason(error_number),
                    error_number == ENOENT ? kErrFileNotFound : kErrFileAccess);
   }
   struct stat st {};
@@ -161,7 +163,11 @@ Result<SafeFolder> SafeFolder::OpenPrivate(const fs::path& path, MakeFolder make
     existing = existing.parent_path();
     dir = Fd(open(existing.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC | O_NONBLOCK));
   }
-  if (!dir.ok()) return Failure(existing, Reason(errno));
+  if (!dir.ok()) {
+    const int error_number = errno;
+    return Failure(existing, Reason(error_number),
+                   error_number == ENOENT ? kErrFileNotFound : kErrFileAccess);
+  }
   missing.insert(missing.begin(), path);
   for (auto it = missing.rbegin(); it != missing.rend(); ++it) {
     Result<Fd> next = OpenPrivateAt(dir.get(), *it, make);
