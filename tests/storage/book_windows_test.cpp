@@ -8,6 +8,7 @@
 
 #include "storage/atomic_writer.h"
 #include "storage/book_file.h"
+#include "storage/safe_folder.h"
 #include "test_files.h"
 #include "test_platform.h"
 
@@ -103,6 +104,30 @@ TEST_F(BookWindowsTest, InspectingTellsWhatASaveWouldMeetAndNeverWritesInPlace) 
     const FileFacts& f = facts.value();
     EXPECT_EQ(std::tuple(f.exists, f.read_only, f.folder_writable, f.writable_in_place),
               std::tuple(exists, read_only, folder_writable, false));
+  }
+}
+
+TEST_F(BookWindowsTest, SafeFolderReplacesNoFileThatAnotherProgramHoldsOpenAndLeavesNothingBehind) {
+  const Result<SafeFolder> held = SafeFolder::Open(Dir());
+  ASSERT_TRUE(held.ok());
+  // {what the other program lets others do, whether the file may be removed meanwhile}
+  const std::pair<DWORD, bool> cases[] = {
+      {FILE_SHARE_READ, false},
+      {FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, true},
+  };
+  for (const auto& [share, removable] : cases) {
+    SCOPED_TRACE(share);
+    WriteBytes(Dir() / "state", "old");
+    const HANDLE other = CreateFileW((Dir() / "state").c_str(), GENERIC_READ, share, nullptr,
+                                     OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
+    ASSERT_NE(other, INVALID_HANDLE_VALUE);
+    EXPECT_FALSE(held.value().Replace("state", std::string_view("new"), 0600).ok());
+    EXPECT_EQ(Entries(Dir()), std::vector<std::string>{"state"});
+    EXPECT_EQ(ReadBytes(Dir() / "state"), "old");
+    EXPECT_EQ(held.value().Remove("state"), removable);
+    CloseHandle(other);
+    EXPECT_EQ(fs::exists(Dir() / "state"), !removable);
+    fs::remove(Dir() / "state");
   }
 }
 
