@@ -35,10 +35,13 @@ constexpr int kKeys = 40;
 class QuietMessenger : public tallivan::Messenger {
  public:
   explicit QuietMessenger(int* said) : said_(said) {}
-  void Inform(const std::string&, const std::string&) override { ++*said_; }
+  tallivan::Delivery Inform(const std::string&, const std::string&) override {
+    ++*said_;
+    return tallivan::Delivery::kSeen;
+  }
   tallivan::Answer Ask(const tallivan::Question& question) override {
     ++*said_;
-    return question.default_answer;
+    return question.safe;
   }
   void Dismiss() override {}
   void Log(const std::string&) override { ++*said_; }

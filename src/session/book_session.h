@@ -10,8 +10,8 @@
 #include <vector>
 
 #include "session/clock.h"
-#include "session/companion_files.h"
 #include "session/messenger.h"
+#include "session/session_files.h"
 #include "storage/book_lock.h"
 
 namespace tallivan {
@@ -31,10 +31,11 @@ enum class Attendance { kAttended, kUnattended };
 // What closing decides.
 enum class CloseDecision { kClose, kStayOpen };
 
-// The length and a hash of a text, to tell whether two texts differ without keeping both.
+// The length and a hash of a text, to tell whether two texts differ without keeping both; the
+// same for a text in every run, so that it can be kept in a file.
 struct Fingerprint {
-  size_t length = 0;
-  size_t hash = 0;
+  uint64_t length = 0;
+  uint64_t hash = 0;
 
   static Fingerprint Of(std::u16string_view text);
   friend bool operator==(const Fingerprint&, const Fingerprint&) = default;
@@ -88,9 +89,9 @@ class BookSession {
   // When the box's text should next be given to KeepRecoveryCopy(); nullopt when it need not be.
   std::optional<TimePoint> RecoveryCopyDue() const;
 
-  // Keeps the box's whole text, which `text` gives, as this window's recovery copy beside the book,
-  // or removes the copy when it is what the book holds. `text` is called, and the file written, on
-  // a thread of its own, so that a large book's copy does not hold up the window.
+  // Keeps the box's whole text, which `text` gives, as this window's recovery copy in the user's
+  // state folder, or removes the copy when it is what the book holds. `text` is called, and the
+  // file written, on a thread of its own, so that a large book's copy does not hold up the window.
   void KeepRecoveryCopy(std::function<std::u16string()> text);
 
   // As above, with the text at hand.
@@ -104,6 +105,14 @@ class BookSession {
   // Where this window keeps its recovery copy; empty when it can keep none.
   std::filesystem::path recovery_copy() const;
 
+  // Has `wake` called, on the thread that writes recovery copies, when a copy could not be
+  // written where it belongs; the window then calls TellRecoveryTrouble() on its own thread.
+  void OnRecoveryTrouble(std::function<void()> wake);
+
+  // Tells the user, once until copies can be written again, that crash recovery stopped working,
+  // why, and where the copy went instead if it went anywhere.
+  void TellRecoveryTrouble();
+
   // Decides what closing does with `text`, the box's whole text: writes the book, asks first, or
   // keeps the text apart. After kClose the session is over.
   CloseDecision Close(Attendance attendance, std::u16string_view text);
@@ -111,13 +120,16 @@ class BookSession {
  private:
   class RecoveryWriter;
   struct StaleCopy;
+  struct KeptFile;
 
   std::optional<std::u16string> OfferRecovery(const std::optional<std::u16string>& book_text);
-  std::vector<StaleCopy> FindStaleCopies() const;
-  void TellAboutKeptFiles();
-  void MarkSeen(const CompanionPlace& place, const std::vector<std::string>& names) const;
+  std::vector<StaleCopy> FindStaleCopies();
+  std::vector<KeptFile> UnreportedKeptFiles() const;
+  void MarkReported(const std::vector<KeptFile>& files) const;
+  std::string KeptPath(const KeptFile& file) const;
   unsigned PrivateMode() const;
-  std::string TimeStamp(TimePoint time) const;
+  std::string KeptWhere() const;
+  bool KeepCopyNow(std::u16string_view text);
 
   std::optional<CloseDecision> Settle(Attendance attendance, Question question,
                                       std::u16string_view text);
@@ -127,15 +139,21 @@ class BookSession {
   std::filesystem::path book_;
   Messenger& messenger_;
   const Clock& clock_;
-  std::vector<CompanionPlace> places_;
+  SessionFiles files_;
   BookState state_ = BookState::kNotLoaded;
   std::optional<Fingerprint> disk_;  // what the book held when last read or written; nullopt: none
   // What the box held when the book could not be shown; at first, the initial text.
   Fingerprint shown_;
+  // What the box was given from the book, as long as it holds exactly that; nullopt once it
+  // holds anything else the book does not (a restored copy).
+  std::optional<Fingerprint> loaded_;
   std::optional<unsigned> book_mode_;
-  BookLock lock_;
-  const CompanionPlace* lock_place_ = nullptr;
-  std::filesystem::path adopted_copy_;  // a restored recovery copy, removed at a clean close
+  BookLock shared_lock_;  // beside the book: windows of every user
+  BookLock own_lock_;     // in the state folder: this user's windows, and their recovery copies
+  // A restored recovery copy of another slot, removed once this window's own copy or the book
+  // holds its text.
+  const SafeFolder* adopted_folder_ = nullptr;
+  std::string adopted_name_;
   std::optional<TimePoint> first_unkept_change_;
   std::optional<TimePoint> last_change_;
   std::unique_ptr<RecoveryWriter> writer_;

@@ -2,28 +2,35 @@
 #define TALLIVAN_SESSION_MESSENGER_H_
 
 #include <string>
+#include <vector>
 
 namespace tallivan {
 
-// An answer to a question.
+// An answer to a question; each question names the ones it offers, with labels of its own.
 enum class Answer {
-  kYes,
-  kNo,
+  kYes,        // go ahead as the question proposes (overwrite, create, restore...)
+  kNo,         // do not: the window stays open, or a recovery copy is kept apart
   kKeepApart,  // keep the window's text in a separate file and close
+};
+
+// One button of a question: its answer, and its label in both languages ("&Overwrite - 覆盖");
+// an ampersand marks the letter that answers with it from the keyboard.
+struct Choice {
+  Answer answer;
+  std::string label;
 };
 
 // A question for the user. Texts are UTF-8; the body breaks lines with CR LF.
 struct Question {
   std::string title;
   std::string body;
-  Answer default_answer = Answer::kNo;  // the answer of the Enter key
-  Answer unanswered = Answer::kNo;      // the answer when the question is dismissed
-  bool offers_keep_apart = false;       // a third button besides Yes and No, labelled
-                                        // kKeepApartLabel
+  std::vector<Choice> choices;  // in the order shown
+  // The answer that loses nothing: that of Enter and Escape, and of a question nobody answered.
+  Answer safe = Answer::kNo;
 };
 
-// The label of the button that answers kKeepApart.
-inline constexpr char kKeepApartLabel[] = "Keep apart - 另存";
+// Whether a message reached the user.
+enum class Delivery { kSeen, kNotSeen };
 
 // How the session tells the user something or asks a question. Texts are UTF-8; bodies break
 // lines with CR LF.
@@ -31,8 +38,9 @@ class Messenger {
  public:
   virtual ~Messenger() = default;
 
-  // Shows a message with a single OK button and waits until it is closed.
-  virtual void Inform(const std::string& title, const std::string& body) = 0;
+  // Shows a message with a single OK button and waits until it is closed; kNotSeen when it was
+  // dismissed, or never shown because nobody is there.
+  virtual Delivery Inform(const std::string& title, const std::string& body) = 0;
 
   // Asks a question and waits for the answer.
   virtual Answer Ask(const Question& question) = 0;

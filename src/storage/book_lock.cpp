@@ -5,18 +5,20 @@
 namespace tallivan {
 
 BookLock::BookLock(BookLock&& other) noexcept
-    : path_(std::move(other.path_)),
-      fd_(std::exchange(other.fd_, -1)),
+    : name_(std::move(other.name_)),
+      handle_(std::exchange(other.handle_, -1)),
       slot_(std::exchange(other.slot_, -1)),
-      others_open_(other.others_open_) {}
+      others_open_(other.others_open_),
+      trouble_(std::move(other.trouble_)) {}
 
 BookLock& BookLock::operator=(BookLock&& other) noexcept {
   if (this != &other) {
     Release();
-    path_ = std::move(other.path_);
-    fd_ = std::exchange(other.fd_, -1);
+    name_ = std::move(other.name_);
+    handle_ = std::exchange(other.handle_, -1);
     slot_ = std::exchange(other.slot_, -1);
     others_open_ = other.others_open_;
+    trouble_ = std::move(other.trouble_);
   }
   return *this;
 }

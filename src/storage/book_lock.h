@@ -1,24 +1,26 @@
 #ifndef TALLIVAN_STORAGE_BOOK_LOCK_H_
 #define TALLIVAN_STORAGE_BOOK_LOCK_H_
 
-#include <filesystem>
+#include <string>
+#include <string_view>
+
+#include "storage/safe_folder.h"
 
 namespace tallivan {
 
-// Tells the windows of one book from each other. Each window holds one slot of a lock file beside
-// the book; the system releases the slot when the process ends, however it ends, so a window that
-// crashed or was killed never leaves a lock behind that needs cleaning up.
+// Tells the windows of one book from each other. Each window holds one slot of a lock file; the
+// system releases the slot when the process ends, however it ends, so a window that crashed or
+// was killed never leaves a lock behind that needs cleaning up.
 class BookLock {
  public:
   // The most windows told apart on one book.
   static constexpr int kSlots = 64;
 
-  // Takes the first free slot of `lock_file`, making the file with permission bits `mode` when it
-  // does not exist. Never fails: when the file cannot be opened, nothing is held (slot() is -1).
-  static BookLock Take(const std::filesystem::path& lock_file, unsigned mode);
-
-  // Whether a window holds slot `slot` of `lock_file` (this one included).
-  static bool IsHeld(const std::filesystem::path& lock_file, int slot);
+  // Takes the first free slot of the lock file `name` in `folder`, making it with permission bits
+  // `mode` when it does not exist. Never fails and never waits: when the name holds anything but
+  // the caller's own file (see SafeFolder), or all slots are taken, nothing is held (slot() is -1)
+  // and trouble() says why.
+  static BookLock Take(const SafeFolder& folder, std::string_view name, unsigned mode);
 
   BookLock() = default;
   BookLock(BookLock&& other) noexcept;
@@ -31,16 +33,23 @@ class BookLock {
   // Whether another window held a slot when this one took its own.
   bool others_open() const { return others_open_; }
 
-  // Releases the slot, and removes the lock file when no other window holds one.
-  void ReleaseAndTidy();
+  // Why no slot is held; empty when one is.
+  const std::string& trouble() const { return trouble_; }
+
+  // Whether a window holds `slot` (this one included).
+  bool IsHeld(int slot) const;
+
+  // Releases the slot, and removes the lock file from `folder` when no other window holds one.
+  void ReleaseAndTidy(const SafeFolder& folder);
 
  private:
   void Release();
 
-  std::filesystem::path path_;
-  int fd_ = -1;
+  std::string name_;
+  intptr_t handle_ = -1;
   int slot_ = -1;
   bool others_open_ = false;
+  std::string trouble_;
 };
 
 }  // namespace tallivan

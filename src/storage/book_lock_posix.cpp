@@ -1,4 +1,5 @@
 #include <fcntl.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <utility>
@@ -26,44 +27,56 @@ bool IsHeldThrough(int fd, int slot) {
 
 }  // namespace
 
-BookLock BookLock::Take(const std::filesystem::path& lock_file, unsigned mode) {
+BookLock BookLock::Take(const SafeFolder& folder, std::string_view name, unsigned mode) {
   BookLock lock;
-  lock.path_ = lock_file;
-  lock.fd_ = open(lock_file.c_str(), O_RDWR | O_CREAT | O_NOFOLLOW | O_CLOEXEC, mode & 0666);
-  if (lock.fd_ < 0) return lock;
+  lock.name_ = name;
+  Result<intptr_t> opened = folder.OpenForLocking(name, mode);
+  if (!opened) {
+    lock.trouble_ = opened.error().description;
+    return lock;
+  }
+  lock.handle_ = opened.value();
+  const int fd = static_cast<int>(lock.handle_);
   for (int slot = 0; slot < kSlots; ++slot) {
     flock range = SlotRange(F_WRLCK, slot);
-    if (lock.slot_ < 0 && fcntl(lock.fd_, F_OFD_SETLK, &range) == 0) {
+    if (lock.slot_ < 0 && fcntl(fd, F_OFD_SETLK, &range) == 0) {
       lock.slot_ = slot;
-    } else if (IsHeldThrough(lock.fd_, slot)) {
+    } else if (IsHeldThrough(fd, slot)) {
       lock.others_open_ = true;
     }
   }
+  if (lock.slot_ < 0)
+    lock.trouble_ = "every one of its " + std::to_string(kSlots) + " places is taken";
   return lock;
 }
 
-bool BookLock::IsHeld(const std::filesystem::path& lock_file, int slot) {
-  const int fd = open(lock_file.c_str(), O_RDONLY | O_NOFOLLOW | O_CLOEXEC);
-  if (fd < 0) return false;
-  const bool held = IsHeldThrough(fd, slot);
-  close(fd);
-  return held;
+bool BookLock::IsHeld(int slot) const {
+  if (slot == slot_ && slot >= 0) return true;
+  return handle_ >= 0 && IsHeldThrough(static_cast<int>(handle_), slot);
 }
 
-void BookLock::ReleaseAndTidy() {
-  if (fd_ < 0) return;
+void BookLock::ReleaseAndTidy(const SafeFolder& folder) {
+  if (handle_ < 0) return;
+  const int fd = static_cast<int>(handle_);
   bool others = false;
   for (int slot = 0; slot < kSlots && !others; ++slot) {
-    others = slot != slot_ && IsHeldThrough(fd_, slot);
+    others = slot != slot_ && IsHeldThrough(fd, slot);
   }
-  // A window that opens the file just now may lock the removed one and miss this one's warning;
-  // that costs a warning, never a text.
-  if (!others) unlink(path_.c_str());
+  // Only the file this lock opened is removed, never one that took its name since. A window that
+  // opens the file just now may lock the removed one and miss this one's warning; that costs a
+  // warning, never a text.
+  struct stat mine {
+  }, named{};
+  if (!others && fstat(fd, &mine) == 0 &&
+      fstatat(static_cast<int>(folder.native()), name_.c_str(), &named, AT_SYMLINK_NOFOLLOW) == 0 &&
+      mine.st_dev == named.st_dev && mine.st_ino == named.st_ino) {
+    unlinkat(static_cast<int>(folder.native()), name_.c_str(), 0);
+  }
   Release();
 }
 
 void BookLock::Release() {
-  if (fd_ >= 0) close(std::exchange(fd_, -1));
+  if (handle_ >= 0) close(static_cast<int>(std::exchange(handle_, -1)));
   slot_ = -1;
 }
 

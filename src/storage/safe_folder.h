@@ -17,8 +17,8 @@
 
 namespace tallivan {
 
-// The largest file a companion file may be: a book's largest size, and a little more.
-inline constexpr uint64_t kMaxCompanionBytes = uint64_t{1} << 31;
+// The largest file a companion file may be: the largest book.
+inline constexpr uint64_t kMaxCompanionBytes = uint64_t{1} << 30;
 
 // Whether a folder that does not exist is made.
 enum class MakeFolder { kNo, kPrivate };
@@ -60,9 +60,9 @@ class SafeFolder {
   // The caller's private folder `name` inside this one, made 0700 when missing and `make` allows.
   Result<SafeFolder> Subfolder(std::string_view name, MakeFolder make) const;
 
-  // The content of `name` when it is the caller's own file; error 53 when there is no such name,
-  // 75 when it is not ours or cannot be read.
-  Result<std::string> Read(std::string_view name) const;
+  // The content of `name` when it is the caller's own file of at most `max_bytes`; error 53 when
+  // there is no such name, 75 when it is not ours, too large, or cannot be read.
+  Result<std::string> Read(std::string_view name, uint64_t max_bytes = kMaxCompanionBytes) const;
 
   // Puts `bytes` under `name`, replacing the caller's own file there: written under a temporary
   // name with permission bits `mode`, flushed, and renamed over it, so that a crash leaves the old
@@ -78,6 +78,14 @@ class SafeFolder {
   // with a counter as CreateFresh; never replaces anything. The name it took.
   Result<std::string> MoveFresh(std::string_view from, const SafeFolder& to,
                                 std::string_view name) const;
+
+  // Opens the caller's own file `name` for reading and writing, making it empty with permission
+  // bits `mode` when there is none, for locks on its bytes rather than for its content. The
+  // handle (a descriptor on POSIX systems) is the caller's to close.
+  Result<intptr_t> OpenForLocking(std::string_view name, unsigned mode) const;
+
+  // Removes the folder `name` when it is empty. Whether it is gone.
+  bool RemoveEmptyFolder(std::string_view name) const;
 
   // Removes `name` when it is the caller's own file. Whether it is gone (or was never there).
   bool Remove(std::string_view name) const;

@@ -186,9 +186,13 @@ Result<SafeFolder> SafeFolder::Subfolder(std::string_view name, MakeFolder make)
   return SafeFolder(native, path_ / Utf8Path(name), true);
 }
 
-Result<std::string> SafeFolder::Read(std::string_view name) const {
+Result<std::string> SafeFolder::Read(std::string_view name, uint64_t max_bytes) const {
   Result<Fd> fd = OpenOwn(static_cast<int>(native_), path_, name, O_RDONLY);
   if (!fd) return fd.error();
+  struct stat st {};
+  if (fstat(fd.value().get(), &st) != 0 || static_cast<uint64_t>(st.st_size) > max_bytes) {
+    return Failure(path_ / Utf8Path(name), "it is larger than such a file may be");
+  }
   std::string content;
   char buffer[65536];
   for (;;) {
@@ -197,7 +201,9 @@ Result<std::string> SafeFolder::Read(std::string_view name) const {
       return Failure(path_ / Utf8Path(name), Reason(error_number));
     }
     if (got == 0) return content;
-    if (content.size() + got > kMaxCompanionBytes) return Failure(path_ / Utf8Path(name), kNotOurs);
+    if (content.size() + got > max_bytes) {
+      return Failure(path_ / Utf8Path(name), "it is larger than such a file may be");
+    }
     content.append(buffer, got);
   }
 }
@@ -264,6 +270,32 @@ Result<std::string> SafeFolder::MoveFresh(std::string_view from, const SafeFolde
     return entry;
   }
   return Failure(to.path_ / Utf8Path(name), Reason(EEXIST));
+}
+
+Result<intptr_t> SafeFolder::OpenForLocking(std::string_view name, unsigned mode) const {
+  const int dir = static_cast<int>(native_);
+  if (!IsOneName(name)) return Failure(path_ / Utf8Path(name), "not a plain file name");
+  const std::string entry(name);
+  // Opened as found, else made; a name that another window takes meanwhile is opened as found.
+  Fd fd(openat(dir, entry.c_str(), O_RDWR | kOpenFlags));
+  if (!fd.ok() && errno == ENOENT) {
+    fd = Fd(openat(dir, entry.c_str(), O_RDWR | O_CREAT | O_EXCL | kOpenFlags, mode & 0666));
+    if (!fd.ok() && errno == EEXIST) fd = Fd(openat(dir, entry.c_str(), O_RDWR | kOpenFlags));
+  }
+  if (!fd.ok()) {
+    const int error_number = errno;
+    return Failure(path_ / entry, error_number == ELOOP ? kNotOurs : Reason(error_number));
+  }
+  struct stat st {};
+  if (fstat(fd.get(), &st) != 0) return Failure(path_ / entry, Reason(errno));
+  if (!IsOwnFile(st)) return Failure(path_ / entry, kNotOurs);
+  return static_cast<intptr_t>(fd.Release());
+}
+
+bool SafeFolder::RemoveEmptyFolder(std::string_view name) const {
+  if (!IsOneName(name)) return false;
+  const std::string entry(name);
+  return unlinkat(static_cast<int>(native_), entry.c_str(), AT_REMOVEDIR) == 0 || errno == ENOENT;
 }
 
 bool SafeFolder::Remove(std::string_view name) const {

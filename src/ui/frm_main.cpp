@@ -162,6 +162,16 @@ void frmMain::Form_Initialize(QString book_path) {
   book_path_ = book_path.isEmpty() ? BookPath() : std::move(book_path);
   session_ = std::make_unique<BookSession>(NativePath(book_path_), std::u16string(kSampleText),
                                            *messenger_, clock_);
+  session_->OnRecoveryTrouble([this] {
+    QMetaObject::invokeMethod(
+        this,
+        [this] {
+          if (closed_) return;
+          Busy busy(this);
+          session_->TellRecoveryTrouble();
+        },
+        Qt::QueuedConnection);
+  });
 }
 
 void frmMain::Form_Resize() { txtMain->setGeometry(0, 0, width(), height()); }
@@ -211,7 +221,10 @@ void frmMain::txtMain_DblClick() {}
 CloseDecision frmMain::Form_QueryUnload(Attendance attendance) {
   Busy busy(this);
   recovery_timer_.stop();
-  return session_->Close(attendance, txtMain->LedgerText());
+  const CloseDecision decision = session_->Close(attendance, txtMain->LedgerText());
+  // A window that stays open goes on keeping its recovery copy.
+  if (decision == CloseDecision::kStayOpen) ArmRecoveryTimer();
+  return decision;
 }
 
 void frmMain::OnCommitDataRequest(QSessionManager& manager) {
@@ -226,6 +239,10 @@ void frmMain::OnCommitDataRequest(QSessionManager& manager) {
 void frmMain::OnTextChanged() {
   if (closed_) return;
   session_->TextChanged();
+  ArmRecoveryTimer();
+}
+
+void frmMain::ArmRecoveryTimer() {
   if (const std::optional<TimePoint> due = session_->RecoveryCopyDue()) {
     const auto wait = std::chrono::ceil<std::chrono::milliseconds>(*due - clock_.Now());
     recovery_timer_.start(std::max<int>(0, static_cast<int>(wait.count())));

@@ -60,6 +60,7 @@ class frmMain : public QWidget {
 
   void OnCommitDataRequest(QSessionManager& manager);
   void OnTextChanged();
+  void ArmRecoveryTimer();
   void KeepRecoveryCopy();
 
   QString book_path_;

@@ -3,6 +3,8 @@
 #include <QMessageBox>
 #include <QPushButton>
 #include <cstdio>
+#include <utility>
+#include <vector>
 
 namespace tallivan {
 namespace {
@@ -15,45 +17,42 @@ QString ForDisplay(const std::string& body) {
 
 BoxMessenger::BoxMessenger(QWidget* parent) : parent_(parent) {}
 
-void BoxMessenger::Inform(const std::string& title, const std::string& body) {
-  if (dismissed_) return;
+Delivery BoxMessenger::Inform(const std::string& title, const std::string& body) {
+  if (dismissed_) return Delivery::kNotSeen;
   QMessageBox box(QMessageBox::NoIcon, QString::fromStdString(title), ForDisplay(body),
                   QMessageBox::Ok, parent_);
   box.setTextFormat(Qt::PlainText);
   shown_ = &box;
   box.exec();
   shown_ = nullptr;
+  return dismissed_ ? Delivery::kNotSeen : Delivery::kSeen;
 }
 
 Answer BoxMessenger::Ask(const Question& question) {
-  if (dismissed_) return question.unanswered;
+  if (dismissed_) return question.safe;
   QMessageBox box(QMessageBox::NoIcon, QString::fromStdString(question.title),
-                  ForDisplay(question.body), QMessageBox::Yes | QMessageBox::No, parent_);
+                  ForDisplay(question.body), QMessageBox::NoButton, parent_);
   box.setTextFormat(Qt::PlainText);
-  QPushButton* keep_apart = nullptr;
-  if (question.offers_keep_apart) {
-    keep_apart = box.addButton(QString::fromUtf8(kKeepApartLabel), QMessageBox::AcceptRole);
-  }
-  const auto answer_button = [&](Answer answer) -> QAbstractButton* {
-    switch (answer) {
-      case Answer::kYes:
-        return box.button(QMessageBox::Yes);
-      case Answer::kKeepApart:
-        return keep_apart;
-      default:
-        return box.button(QMessageBox::No);
+  std::vector<std::pair<QPushButton*, Answer>> buttons;
+  for (const Choice& choice : question.choices) {
+    // The role only places the button; what it does is the answer it stands for.
+    QPushButton* button = box.addButton(
+        QString::fromStdString(choice.label),
+        choice.answer == question.safe ? QMessageBox::RejectRole : QMessageBox::ActionRole);
+    buttons.emplace_back(button, choice.answer);
+    if (choice.answer == question.safe) {
+      box.setDefaultButton(button);
+      box.setEscapeButton(button);
     }
-  };
-  if (auto* button = qobject_cast<QPushButton*>(answer_button(question.default_answer))) {
-    box.setDefaultButton(button);
   }
-  box.setEscapeButton(QMessageBox::No);
   shown_ = &box;
   box.exec();
   shown_ = nullptr;
-  if (dismissed_) return question.unanswered;
-  if (keep_apart != nullptr && box.clickedButton() == keep_apart) return Answer::kKeepApart;
-  return box.clickedButton() == box.button(QMessageBox::Yes) ? Answer::kYes : Answer::kNo;
+  if (dismissed_) return question.safe;
+  for (const auto& [button, answer] : buttons) {
+    if (box.clickedButton() == button) return answer;
+  }
+  return question.safe;
 }
 
 void BoxMessenger::Dismiss() {

@@ -15,7 +15,7 @@ class BoxMessenger : public Messenger {
  public:
   explicit BoxMessenger(QWidget* parent);
 
-  void Inform(const std::string& title, const std::string& body) override;
+  Delivery Inform(const std::string& title, const std::string& body) override;
   Answer Ask(const Question& question) override;
   void Dismiss() override;
   void Log(const std::string& line) override;

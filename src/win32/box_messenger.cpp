@@ -3,24 +3,16 @@
 #include <commctrl.h>
 
 #include <array>
+#include <string>
+#include <vector>
 
 #include "storage/wide_text.h"
 
 namespace tallivan {
 namespace {
 
-constexpr int kKeepApartButton = 100;
-
-int ButtonOf(Answer answer) {
-  switch (answer) {
-    case Answer::kYes:
-      return IDYES;
-    case Answer::kKeepApart:
-      return kKeepApartButton;
-    default:
-      return IDNO;
-  }
-}
+// The first button's id; the others follow in order.
+constexpr int kFirstButton = 100;
 
 // Ends every dialog of this thread that `owner` owns, message boxes and task dialogs alike.
 BOOL CALLBACK EndOwnedDialog(HWND window, LPARAM owner) {
@@ -35,45 +27,44 @@ BOOL CALLBACK EndOwnedDialog(HWND window, LPARAM owner) {
 
 }  // namespace
 
-void BoxMessenger::Inform(const std::string& title, const std::string& body) {
-  if (dismissed_) return;
+Delivery BoxMessenger::Inform(const std::string& title, const std::string& body) {
+  if (dismissed_) return Delivery::kNotSeen;
   MessageBoxW(owner_, WideFromUtf8(body).c_str(), WideFromUtf8(title).c_str(), MB_OK);
+  return dismissed_ ? Delivery::kNotSeen : Delivery::kSeen;
 }
 
 Answer BoxMessenger::Ask(const Question& question) {
-  if (dismissed_) return question.unanswered;
+  if (dismissed_) return question.safe;
   const std::wstring title = WideFromUtf8(question.title);
   const std::wstring body = WideFromUtf8(question.body);
-  // An ampersand marks the key that answers with this button (K).
-  const std::wstring keep_apart_label = L"&" + WideFromUtf8(kKeepApartLabel);
-  const TASKDIALOG_BUTTON keep_apart{kKeepApartButton, keep_apart_label.c_str()};
+  std::vector<std::wstring> labels;
+  for (const Choice& choice : question.choices) labels.push_back(WideFromUtf8(choice.label));
+  std::vector<TASKDIALOG_BUTTON> buttons;
+  int safe_button = IDCANCEL;
+  for (size_t i = 0; i < question.choices.size(); ++i) {
+    const int id = kFirstButton + static_cast<int>(i);
+    buttons.push_back({id, labels[i].c_str()});
+    if (question.choices[i].answer == question.safe) safe_button = id;
+  }
   TASKDIALOGCONFIG config{};
   config.cbSize = sizeof config;
   config.hwndParent = owner_;
-  // Escape answers No, as closing the dialog does.
+  // Escape gives the safe answer, as closing the dialog does.
   config.dwFlags = TDF_ALLOW_DIALOG_CANCELLATION | TDF_POSITION_RELATIVE_TO_WINDOW;
-  config.dwCommonButtons = TDCBF_YES_BUTTON | TDCBF_NO_BUTTON;
   config.pszWindowTitle = title.c_str();
   config.pszContent = body.c_str();
-  if (question.offers_keep_apart) {
-    config.cButtons = 1;
-    config.pButtons = &keep_apart;
-  }
-  config.nDefaultButton = ButtonOf(question.default_answer);
+  config.cButtons = static_cast<UINT>(buttons.size());
+  config.pButtons = buttons.data();
+  config.nDefaultButton = safe_button;
   int pressed = IDCANCEL;
   if (FAILED(TaskDialogIndirect(&config, &pressed, nullptr, nullptr))) {
     Log("a question could not be shown: " + question.title);
-    return question.unanswered;
+    return question.safe;
   }
-  if (dismissed_) return question.unanswered;
-  switch (pressed) {
-    case IDYES:
-      return Answer::kYes;
-    case kKeepApartButton:
-      return Answer::kKeepApart;
-    default:
-      return Answer::kNo;
-  }
+  if (dismissed_) return question.safe;
+  const int index = pressed - kFirstButton;
+  if (index < 0 || index >= static_cast<int>(question.choices.size())) return question.safe;
+  return question.choices[static_cast<size_t>(index)].answer;
 }
 
 void BoxMessenger::Dismiss() {

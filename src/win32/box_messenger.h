@@ -17,7 +17,7 @@ class BoxMessenger : public Messenger {
   // Messages and questions are modal to `owner` (null: to no window).
   void set_owner(HWND owner) { owner_ = owner; }
 
-  void Inform(const std::string& title, const std::string& body) override;
+  Delivery Inform(const std::string& title, const std::string& body) override;
   Answer Ask(const Question& question) override;
   void Dismiss() override;
   void Log(const std::string& line) override;

@@ -34,6 +34,8 @@ constexpr UINT_PTR kRecoveryTimer = 1;
 constexpr UINT kLoadMessage = WM_APP + 1;
 // Posted when the last handler ends after the session closed, or after a close was put off.
 constexpr UINT kCloseLaterMessage = WM_APP + 2;
+// Posted by the thread that writes recovery copies when one could not be written where it belongs.
+constexpr UINT kRecoveryTroubleMessage = WM_APP + 3;
 
 enum class Phase { kOpening, kWorking };
 
@@ -177,6 +179,12 @@ LRESULT frmMain::OnMessage(UINT message, WPARAM wparam, LPARAM lparam) {
     case WM_TIMER:
       if (wparam == kRecoveryTimer) KeepRecoveryCopy();
       return 0;
+    case kRecoveryTroubleMessage:
+      if (!closed_) {
+        Busy busy(this, Phase::kWorking);
+        session_->TellRecoveryTrouble();
+      }
+      return 0;
     case WM_CLOSE:
       OnClose();
       return 0;
@@ -233,6 +241,8 @@ void frmMain::Form_Resize(int width, int height) {
 void frmMain::Form_Activate() {
   Busy busy(this, Phase::kOpening);
   if (closed_) return;
+  session_->OnRecoveryTrouble(
+      [window = hwnd_] { PostMessageW(window, kRecoveryTroubleMessage, 0, 0); });
   if (const std::optional<std::u16string> text = session_->Open()) {
     SetText(*text);
     if (const std::u16string held = Text(); held != *text) session_->ShownInexactly(held);
@@ -269,7 +279,10 @@ void frmMain::txtMain_KeyDown(int16_t key_code) {
 CloseDecision frmMain::Form_QueryUnload(Attendance attendance) {
   Busy busy(this, Phase::kWorking);
   KillTimer(hwnd_, kRecoveryTimer);
-  return session_->Close(attendance, Text());
+  const CloseDecision decision = session_->Close(attendance, Text());
+  // A window that stays open goes on keeping its recovery copy.
+  if (decision == CloseDecision::kStayOpen) ArmRecoveryTimer();
+  return decision;
 }
 
 void frmMain::TryClose(Attendance attendance) {
@@ -303,6 +316,10 @@ void frmMain::OnEndSession() {
 void frmMain::OnTextChanged() {
   if (!loaded_ || closed_) return;
   session_->TextChanged();
+  ArmRecoveryTimer();
+}
+
+void frmMain::ArmRecoveryTimer() {
   if (const std::optional<TimePoint> due = session_->RecoveryCopyDue()) {
     const auto wait = std::chrono::ceil<std::chrono::milliseconds>(*due - clock_.Now()).count();
     SetTimer(hwnd_, kRecoveryTimer, static_cast<UINT>(std::max<int64_t>(USER_TIMER_MINIMUM, wait)),

@@ -56,6 +56,7 @@ class frmMain {
   void OnClose();
   void OnEndSession();
   void OnTextChanged();
+  void ArmRecoveryTimer();
   void KeepRecoveryCopy();
 
   std::u16string Text() const;

@@ -16,6 +16,7 @@
 #include "session/book_session.h"
 #include "session/clock.h"
 #include "session/messenger.h"
+#include "session/session_files.h"
 #include "tests/storage/test_files.h"
 #include "tests/storage/test_platform.h"
 
@@ -26,20 +27,31 @@ class FakeMessenger : public Messenger {
  public:
   struct Shown {
     std::string title, body;
-    std::optional<Answer> default_answer;  // nullopt: a message, not a question
-    bool offers_keep_apart = false;
+    std::optional<Answer> safe;  // nullopt: a message, not a question
+    std::vector<Choice> choices;
+
+    // The label of the button that gives `answer`; empty when none does.
+    std::string Label(Answer answer) const {
+      for (const Choice& choice : choices) {
+        if (choice.answer == answer) return choice.label;
+      }
+      return "";
+    }
   };
 
-  void Inform(const std::string& title, const std::string& body) override {
-    shown.push_back({title, body, std::nullopt});
+  Delivery Inform(const std::string& title, const std::string& body) override {
+    if (messages_lost) ++lost;
+    if (away || messages_lost) return Delivery::kNotSeen;
+    shown.push_back({title, body, std::nullopt, {}});
+    return Delivery::kSeen;
   }
   Answer Ask(const Question& question) override {
-    shown.push_back(
-        {question.title, question.body, question.default_answer, question.offers_keep_apart});
+    if (away) return question.safe;
+    shown.push_back({question.title, question.body, question.safe, question.choices});
     const auto answer = answers.find(question.title);
-    return answer != answers.end() ? answer->second : question.default_answer;
+    return answer != answers.end() ? answer->second : question.safe;
   }
-  void Dismiss() override {}
+  void Dismiss() override { away = true; }
   void Log(const std::string& line) override { log.push_back(line); }
 
   // How many of the messages and questions shown hold every one of `phrases`.
@@ -53,7 +65,10 @@ class FakeMessenger : public Messenger {
 
   std::vector<Shown> shown;
   std::vector<std::string> log;
-  std::map<std::string, Answer> answers;  // by title; a question not listed gets its default
+  std::map<std::string, Answer> answers;  // by title; a question not listed gets its safe answer
+  bool away = false;                      // dismissed: nothing more reaches the user
+  bool messages_lost = false;  // messages never reach the user (the window is killed meanwhile)
+  size_t lost = 0;
 };
 
 // A clock that stands still until moved.
@@ -72,15 +87,27 @@ inline const std::u16string kSample = u"sample [1]\r\n#\r\n";
 // The answer when nobody is there: closing is unattended.
 inline constexpr std::optional<Answer> kAway;
 
-// Sessions of a book in a fresh folder, with a home folder of their own beside it.
+// Sessions of a book in a fresh folder, with a home folder and a state folder of their own beside
+// it.
 class BookSessionTest : public ::testing::Test {
  protected:
   void SetUp() override {
     std::filesystem::create_directory(Home());
-    own_home_ = Variable(kHomeVariable);
+    for (const char* name : {kHomeVariable, kStateVariable, kRuntimeVariable}) {
+      own_variables_.emplace_back(name, Variable(name));
+    }
     SetVariable(kHomeVariable, PathUtf8(Home()));
+    SetVariable(kStateVariable, PathUtf8(dir_.path() / "state"));
+    SetVariable(kRuntimeVariable, std::nullopt);
   }
-  void TearDown() override { SetVariable(kHomeVariable, own_home_); }
+  void TearDown() override {
+    for (const auto& [name, value] : own_variables_) SetVariable(name, value);
+  }
+
+  // The folder of the user's session files of `book`.
+  std::filesystem::path StateOf(const std::filesystem::path& book) const {
+    return StateFolderPath().value() / BookKey(book);
+  }
 
   std::filesystem::path Book() const { return dir_.path() / "book"; }
   std::filesystem::path Home() const { return dir_.path() / "home"; }
@@ -101,7 +128,7 @@ class BookSessionTest : public ::testing::Test {
 
   TempDir dir_;
   FakeClock clock_;
-  std::optional<std::string> own_home_;
+  std::vector<std::pair<std::string, std::optional<std::string>>> own_variables_;
 };
 
 }  // namespace tallivan

@@ -67,6 +67,16 @@ inline std::string Le(std::u16string_view text) {
 }
 
 // `text` (well-formed UTF-16) as UTF-8, converted by the standard library, not the code under test.
+// The text whose UTF-16LE bytes are `bytes`.
+inline std::u16string FromLe(const std::string& bytes) {
+  std::u16string text(bytes.size() / 2, u'\0');
+  for (size_t i = 0; i < text.size(); ++i) {
+    text[i] = static_cast<char16_t>(static_cast<unsigned char>(bytes[2 * i]) |
+                                    (static_cast<unsigned char>(bytes[2 * i + 1]) << 8));
+  }
+  return text;
+}
+
 inline std::string ToUtf8(std::u16string_view text) {
   const std::u8string bytes = std::filesystem::path(text).u8string();
   return std::string(bytes.begin(), bytes.end());

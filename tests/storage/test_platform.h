@@ -76,6 +76,10 @@ void SetVariable(const std::string& name, const std::optional<std::string>& valu
 // The variables that name the user's home and data folders (HOME and XDG_DATA_HOME on POSIX).
 extern const char kHomeVariable[];
 extern const char kDataVariable[];
+// The variables that name the user's state folder and the folder in memory for files that need
+// not outlive the machine.
+extern const char kStateVariable[];
+extern const char kRuntimeVariable[];
 
 // The home folder the system knows when no variable names one ("" on Windows).
 std::string SystemHome();

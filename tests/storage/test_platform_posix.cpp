@@ -122,6 +122,8 @@ std::optional<std::string> Variable(const std::string& name) {
 
 const char kHomeVariable[] = "HOME";
 const char kDataVariable[] = "XDG_DATA_HOME";
+const char kStateVariable[] = "XDG_STATE_HOME";
+const char kRuntimeVariable[] = "XDG_RUNTIME_DIR";
 
 std::string SystemHome() { return getpwuid(getuid())->pw_dir; }
 

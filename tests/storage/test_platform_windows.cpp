@@ -84,6 +84,8 @@ std::optional<std::string> Variable(const std::string& name) {
 
 const char kHomeVariable[] = "USERPROFILE";
 const char kDataVariable[] = "APPDATA";
+const char kStateVariable[] = "LOCALAPPDATA";
+const char kRuntimeVariable[] = "TALLIVAN_NO_RUNTIME_FOLDER";
 
 std::string SystemHome() { return ""; }
 
