@@ -22,6 +22,8 @@ namespace {
 
 namespace fs = std::filesystem;
 using windows::Handle;
+using windows::MarkForRemoval;
+using windows::OpenAt;
 using windows::Quoted;
 using windows::Reason;
 
@@ -35,10 +37,15 @@ constexpr ACCESS_MASK kWriteRights = FILE_ADD_FILE | FILE_ADD_SUBDIRECTORY | FIL
 constexpr int kFileRenameInformation = 10;
 constexpr size_t kReadChunk = size_t{1} << 20;
 constexpr size_t kListBuffer = size_t{64} << 10;
+// How often a lock file held alone by another window is opened again, and how long apart
+// (milliseconds).
+constexpr int kLockOpenAttempts = 20;
+constexpr DWORD kLockOpenPause = 10;
 
 constexpr char kNotOurs[] =
     "it is not a file this program made (a link, a special file, another "
     "user's file, or too large), so it is left alone";
+constexpr char kTooLarge[] = "it is larger than such a file may be";
 constexpr char kNotOurFolder[] = "it is not a folder of this user's";
 
 Error Failure(const fs::path& path, const std::string& reason, int32_t number = kErrFileAccess) {
@@ -67,25 +74,6 @@ bool Taken(DWORD code) { return code == ERROR_FILE_EXISTS || code == ERROR_ALREA
 
 DWORD ErrorOf(NTSTATUS status) { return status == 0 ? 0 : RtlNtStatusToDosError(status); }
 
-// Opens or makes `name` in the folder `folder`, never following a reparse point; the error, and
-// the handle in `file`. `security` is the new file's security descriptor (nullptr: its folder's).
-DWORD OpenAt(HANDLE folder, std::wstring_view name, ACCESS_MASK access, ULONG disposition,
-             ULONG options, Handle& file, void* security = nullptr) {
-  UNICODE_STRING text{};
-  text.Buffer = const_cast<wchar_t*>(name.data());
-  text.Length = text.MaximumLength = static_cast<USHORT>(name.size() * sizeof(wchar_t));
-  OBJECT_ATTRIBUTES attributes{};
-  InitializeObjectAttributes(&attributes, &text, OBJ_CASE_INSENSITIVE, folder, security);
-  IO_STATUS_BLOCK io{};
-  HANDLE opened = nullptr;
-  const NTSTATUS status =
-      NtCreateFile(&opened, access | SYNCHRONIZE, &attributes, &io, nullptr, FILE_ATTRIBUTE_NORMAL,
-                   windows::kShareAll, disposition,
-                   options | FILE_OPEN_REPARSE_POINT | FILE_SYNCHRONOUS_IO_NONALERT, nullptr, 0);
-  if (status == 0) file = Handle(opened);
-  return ErrorOf(status);
-}
-
 // Renames the open file `file` (opened with DELETE) to `name` in the folder `folder`; 0 or the
 // error (ERROR_ALREADY_EXISTS when the name is taken and `replace` is false).
 DWORD RenameInto(HANDLE file, HANDLE folder, std::wstring_view name, bool replace) {
@@ -100,15 +88,6 @@ DWORD RenameInto(HANDLE file, HANDLE folder, std::wstring_view name, bool replac
   IO_STATUS_BLOCK io{};
   return ErrorOf(NtSetInformationFile(file, &io, rename, buffer.size() * sizeof(LONGLONG),
                                       static_cast<FILE_INFORMATION_CLASS>(kFileRenameInformation)));
-}
-
-// Has the open file `file` (opened with DELETE) removed when its last handle closes; 0 or the
-// error.
-DWORD MarkForRemoval(HANDLE file) {
-  FILE_DISPOSITION_INFO disposition{TRUE};
-  return SetFileInformationByHandle(file, FileDispositionInfo, &disposition, sizeof disposition)
-             ? 0
-             : GetLastError();
 }
 
 // A SID as the process token gives it, copied.
@@ -391,9 +370,13 @@ Result<SafeFolder> SafeFolder::Subfolder(std::string_view name, MakeFolder make)
   return SafeFolder(reinterpret_cast<intptr_t>(folder.value().Release()), path, true);
 }
 
-Result<std::string> SafeFolder::Read(std::string_view name) const {
+Result<std::string> SafeFolder::Read(std::string_view name, uint64_t max_bytes) const {
   Result<Handle> file = OpenOwn(reinterpret_cast<HANDLE>(native_), path_, name, GENERIC_READ);
   if (!file) return file.error();
+  Facts facts;
+  if (!FactsOf(file.value().get(), facts) || facts.bytes > max_bytes) {
+    return Failure(path_ / Utf8Path(name), kTooLarge);
+  }
   std::string content;
   std::unique_ptr<char[]> buffer(new char[kReadChunk]);
   for (;;) {
@@ -402,7 +385,7 @@ Result<std::string> SafeFolder::Read(std::string_view name) const {
       return Failure(path_ / Utf8Path(name), GetLastError());
     }
     if (got == 0) return content;
-    if (content.size() + got > kMaxCompanionBytes) return Failure(path_ / Utf8Path(name), kNotOurs);
+    if (content.size() + got > max_bytes) return Failure(path_ / Utf8Path(name), kTooLarge);
     content.append(buffer.get(), got);
   }
 }
@@ -464,6 +447,38 @@ Result<std::string> SafeFolder::MoveFresh(std::string_view from, const SafeFolde
     return entry;
   }
   return Failure(to.path_ / Utf8Path(name), Reason(ERROR_FILE_EXISTS));
+}
+
+Result<intptr_t> SafeFolder::OpenForLocking(std::string_view name, unsigned mode) const {
+  const fs::path path = path_ / Utf8Path(name);
+  if (!IsOneName(name)) return Failure(path, "not a plain file name");
+  windows::PrivateSecurity security;
+  SECURITY_ATTRIBUTES* attributes = (mode & 077) == 0 ? security.attributes() : nullptr;
+  Handle file;
+  DWORD code = ERROR_SHARING_VIOLATION;
+  // Opened as found, else made. A window that removes the file holds it alone for a moment.
+  for (int attempt = 0; attempt < kLockOpenAttempts && code == ERROR_SHARING_VIOLATION; ++attempt) {
+    if (attempt > 0) Sleep(kLockOpenPause);
+    code = OpenAt(reinterpret_cast<HANDLE>(native_), WideFromUtf8(name),
+                  GENERIC_READ | GENERIC_WRITE | READ_CONTROL, FILE_OPEN_IF, 0, file,
+                  attributes != nullptr ? attributes->lpSecurityDescriptor : nullptr);
+  }
+  if (code != 0) return Failure(path, code);
+  Facts facts;
+  if (!IsOwnFile(file.get(), facts)) return Failure(path, kNotOurs);
+  return reinterpret_cast<intptr_t>(file.Release());
+}
+
+bool SafeFolder::RemoveEmptyFolder(std::string_view name) const {
+  if (!IsOneName(name)) return false;
+  Handle folder;
+  const DWORD code = OpenAt(reinterpret_cast<HANDLE>(native_), WideFromUtf8(name),
+                            DELETE | FILE_READ_ATTRIBUTES, FILE_OPEN, FILE_DIRECTORY_FILE, folder);
+  if (code != 0) return IsNotFound(static_cast<int>(code));
+  // A reparse point in its place is no folder; a folder that holds anything is not removed.
+  Facts facts;
+  return FactsOf(folder.get(), facts) && (facts.attributes & FILE_ATTRIBUTE_REPARSE_POINT) == 0 &&
+         MarkForRemoval(folder.get()) == 0;
 }
 
 bool SafeFolder::Remove(std::string_view name) const {
