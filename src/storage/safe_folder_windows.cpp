@@ -190,6 +190,8 @@ bool IsPrivateFolder(HANDLE folder) {
 // What is known of a file from its handle.
 struct Facts {
   DWORD attributes = 0;
+  uint64_t volume = 0;
+  uint64_t index = 0;
   DWORD links = 0;
   uint64_t bytes = 0;
   FILETIME written{};
@@ -199,6 +201,8 @@ bool FactsOf(HANDLE file, Facts& facts) {
   BY_HANDLE_FILE_INFORMATION info{};
   if (!GetFileInformationByHandle(file, &info)) return false;
   facts.attributes = info.dwFileAttributes;
+  facts.volume = info.dwVolumeSerialNumber;
+  facts.index = (static_cast<uint64_t>(info.nFileIndexHigh) << 32) | info.nFileIndexLow;
   facts.links = info.nNumberOfLinks;
   facts.bytes = (static_cast<uint64_t>(info.nFileSizeHigh) << 32) | info.nFileSizeLow;
   facts.written = info.ftLastWriteTime;
@@ -224,6 +228,19 @@ Result<Handle> OpenOwn(HANDLE folder, const fs::path& path, std::string_view nam
   Facts facts;
   if (!IsOwnFile(file.get(), facts)) return Failure(path / Utf8Path(name), kNotOurs);
   return file;
+}
+
+// Gives `name` in `folder` the attributes `attributes` when it is still the file `facts` tell of;
+// whether it has them now.
+bool SetAttributesAt(HANDLE folder, std::wstring_view name, const Facts& facts, DWORD attributes) {
+  Handle file;
+  Facts now;
+  FILE_BASIC_INFO basic{};  // times of 0 are left as they are
+  basic.FileAttributes = attributes == 0 ? FILE_ATTRIBUTE_NORMAL : attributes;
+  return OpenAt(folder, name, FILE_READ_ATTRIBUTES | FILE_WRITE_ATTRIBUTES, FILE_OPEN, 0, file) ==
+             0 &&
+         FactsOf(file.get(), now) && now.volume == facts.volume && now.index == facts.index &&
+         SetFileInformationByHandle(file.get(), FileBasicInfo, &basic, sizeof basic);
 }
 
 // Makes the new file `name` in `folder` holding `bytes`, flushed, with permission bits `mode`
@@ -408,10 +425,18 @@ Status SafeFolder::Replace(std::string_view name, std::span<const char> bytes,
       code != 0) {
     return Failure(path, Reason(code));
   }
+  // Windows renames nothing over a read-only file; the attribute comes back if it still cannot.
+  const bool read_only = looked == 0 && (facts.attributes & FILE_ATTRIBUTE_READONLY) != 0;
+  if (read_only &&
+      !SetAttributesAt(folder, entry, facts, facts.attributes & ~FILE_ATTRIBUTE_READONLY)) {
+    MarkForRemoval(file.get());
+    return Failure(path, Reason(ERROR_ACCESS_DENIED));
+  }
   // The very file just written takes the name; whatever stands there now, a reparse point or
   // not, is replaced, never written through, and a folder there is not replaced at all.
   if (const DWORD code = RenameInto(file.get(), folder, entry, true); code != 0) {
     MarkForRemoval(file.get());
+    if (read_only) SetAttributesAt(folder, entry, facts, facts.attributes);
     return Failure(path, Reason(code));
   }
   return {};
