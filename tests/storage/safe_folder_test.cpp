@@ -117,16 +117,17 @@ TEST_F(SafeFolderTest, WhatStandsUnderANameDecidesWhetherItIsReadReplacedListedO
     Plant plant;     // nullptr: nothing stands there
     bool ours;       // read, listed and replaced
     bool removable;  // a regular file of the caller's
+    bool folder;     // an empty folder, removed as such
   } cases[] = {
-      {"nothing", nullptr, true, true},
-      {"the caller's own file", own, true, true},
-      {"a file beyond the largest size", oversized, false, true},
-      {"a file with a second name", second_name, false, true},
-      {"a symbolic link to the caller's own file", link, false, false},
-      {"a folder", folder, false, false},
+      {"nothing", nullptr, true, true, false},
+      {"the caller's own file", own, true, true, false},
+      {"a file beyond the largest size", oversized, false, true, false},
+      {"a file with a second name", second_name, false, true, false},
+      {"a symbolic link to the caller's own file", link, false, false, false},
+      {"a folder", folder, false, false, true},
 #ifndef _WIN32
-      {"a FIFO", fifo, false, false},
-      {"another user's file", others, false, false},
+      {"a FIFO", fifo, false, false, false},
+      {"another user's file", others, false, false, false},
 #endif
   };
   int number = 0;
@@ -147,6 +148,8 @@ TEST_F(SafeFolderTest, WhatStandsUnderANameDecidesWhetherItIsReadReplacedListedO
     const std::string read = Said(safe.Read("state"));
     if (c.plant && c.ours) {
       EXPECT_EQ(read, "old");
+      // Nor is it read when it is larger than the caller will take.
+      EXPECT_TRUE(Said(safe.Read("state", 2)).starts_with(refusal));
     } else {
       EXPECT_TRUE(read.starts_with(c.plant ? refusal : "error 53: ")) << read;
     }
@@ -164,8 +167,10 @@ TEST_F(SafeFolderTest, WhatStandsUnderANameDecidesWhetherItIsReadReplacedListedO
     const std::string replaced = Said(safe.Replace("state", std::string_view("new"), 0400));
     if (c.ours) {
       EXPECT_EQ(replaced, "");
+      EXPECT_TRUE(HasMode(path, 0400));
       EXPECT_EQ(Said(safe.Replace("state", std::string_view("newer"), 0600)), "");
       EXPECT_EQ(ReadIfThere(path), "newer");
+      EXPECT_TRUE(HasMode(path, 0600));
     } else {
       EXPECT_TRUE(replaced.starts_with(refusal)) << replaced;
       // Left as it was, and no temporary file beside it.
@@ -174,6 +179,9 @@ TEST_F(SafeFolderTest, WhatStandsUnderANameDecidesWhetherItIsReadReplacedListedO
 
     EXPECT_EQ(safe.Remove("state"), c.removable);
     EXPECT_EQ(fs::exists(fs::symlink_status(path)), !c.removable);
+    // Only an empty folder is removed as one (and nothing there is as good as removed).
+    EXPECT_EQ(safe.RemoveEmptyFolder("state"), c.removable || c.folder);
+    EXPECT_EQ(fs::exists(fs::symlink_status(path)), !c.removable && !c.folder);
   }
 }
 
@@ -304,6 +312,8 @@ TEST_F(SafeFolderTest, PrivateFoldersAreMadeForTheCallerAloneAndOthersAreRefused
 
   const Result<SafeFolder> held = SafeFolder::Open(base);
   ASSERT_TRUE(held.ok());
+  EXPECT_FALSE(held.value().RemoveEmptyFolder("a")) << "it holds a folder";
+  EXPECT_TRUE(fs::is_directory(base / "a" / "b"));
   // Names that are more than one entry, and on Windows names that its programs cannot reach.
   for (const std::string name : {"", ".", "..", "a/b", "a\\b", "a:b", "a."}) {
     SCOPED_TRACE(name);
