@@ -15,7 +15,9 @@
 #include "cli/utf8.h"
 #include "ledger/ledger.h"
 #include "runtime/error.h"
+#include "runtime/largest_book.h"
 #include "runtime/version.h"
+#include "runtime/visible_text.h"
 #include "storage/atomic_writer.h"
 #include "storage/book_file.h"
 #include "storage/book_location.h"
@@ -147,10 +149,12 @@ Status WriteAll(int fd, std::span<const char> bytes, std::string_view name) {
   return {};
 }
 
-// Writes one line to `fd`; there is nowhere left to report a failure.
-void Say(int fd, std::string line) {
-  line.push_back('\n');
-  [[maybe_unused]] Status ignored = WriteAll(fd, line, "standard error");
+// Writes one line to `fd`, with the controls and broken UTF-8 of the file names and texts it
+// quotes made visible; there is nowhere left to report a failure.
+void Say(int fd, std::string_view line) {
+  std::string shown = VisibleText(line);
+  shown.push_back('\n');
+  [[maybe_unused]] Status ignored = WriteAll(fd, shown, "standard error");
 }
 
 // Gathers text in the chosen encoding and hands it on in large pieces.
@@ -376,6 +380,35 @@ std::string LocalTime(int64_t seconds) {
   return shown;
 }
 
+// The text of the book file `source`, which holds `bytes` bytes, read into memory of that size;
+// nullopt when the file does not hold a book of that length (odd, cut short or grown).
+std::optional<std::u16string> ReadWhole(const BookSource& source, uint64_t bytes) {
+  if (bytes % 2 != 0) return std::nullopt;
+  // One unit more than the file holds, to see a file that grew while it was read.
+  std::u16string text(static_cast<size_t>(bytes / 2 + 1), u'\0');
+  const std::span<char> room(reinterpret_cast<char*>(text.data()), text.size() * 2);
+  size_t done = 0;
+  for (;;) {
+    size_t got = 0;
+    if (ReadSome(source.fd(), room.subspan(done), got) != 0) return std::nullopt;
+    if (got == 0) break;
+    done += got;
+    if (done > bytes) return std::nullopt;
+  }
+  if (done != bytes) return std::nullopt;
+  text.resize(done / 2);
+  if constexpr (std::endian::native == std::endian::big) {
+    for (char16_t& unit : text) unit = static_cast<char16_t>((unit >> 8) | (unit << 8));
+  }
+  return text;
+}
+
+// The number of characters in `utf8`, which is well-formed.
+size_t Width(std::string_view utf8) {
+  return static_cast<size_t>(
+      std::ranges::count_if(utf8, [](char byte) { return (byte & 0xC0) != 0x80; }));
+}
+
 // Lists the versions kept for the book, oldest first, then the book itself.
 int ListHistory(const Options& options, const CalcStreams& streams) {
   const std::filesystem::path book = Utf8Path(options.book);
@@ -387,12 +420,21 @@ int ListHistory(const Options& options, const CalcStreams& streams) {
   using Row = std::array<std::string, 5>;
   std::vector<Row> rows = {{"replaced", "bytes", "lines", "total", "version"}};
   const auto add = [&rows](const std::string& when, const std::filesystem::path& path,
-                           const std::string& shown) {
-    const Result<BookView> view = BookView::Open(path);
-    if (!view) return rows.push_back({when, "-", "-", "-", shown + " (unreadable)"});
-    const auto [lines, total] = Summarize(view.value().text());
-    rows.push_back({when, std::to_string(view.value().text().size() * 2), std::to_string(lines),
-                    total, shown});
+                           const std::string& name) {
+    const std::string shown = VisibleText(name);
+    const Result<BookSource> source = BookSource::Open(path);
+    const std::optional<uint64_t> bytes =
+        source ? BytesLeft(source.value().fd()) : std::optional<uint64_t>();
+    if (!bytes) return rows.push_back({when, "-", "-", "-", shown + " (unreadable)"});
+    // A file larger than any book would take that much memory and time, and is no book.
+    if (*bytes > kLargestBookBytes) {
+      return rows.push_back({when, std::to_string(*bytes), "-", "-", shown + " (too large)"});
+    }
+    const std::optional<std::u16string> text = ReadWhole(source.value(), *bytes);
+    if (!text) return rows.push_back({when, "-", "-", "-", shown + " (unreadable)"});
+    const auto [lines, total] = Summarize(*text);
+    rows.push_back(
+        {when, std::to_string(*bytes), std::to_string(lines), VisibleText(total), shown});
   };
   for (const Version& version : versions.value()) {
     add(LocalTime(version.time.seconds), version.path, PathUtf8(version.path.filename()));
@@ -402,13 +444,13 @@ int ListHistory(const Options& options, const CalcStreams& streams) {
   }
   std::array<size_t, 5> widths{};
   for (const Row& row : rows) {
-    for (size_t i = 0; i < row.size(); ++i) widths[i] = std::max(widths[i], row[i].size());
+    for (size_t i = 0; i < row.size(); ++i) widths[i] = std::max(widths[i], Width(row[i]));
   }
   std::string table;
   for (const Row& row : rows) {
     for (size_t i = 0; i < row.size(); ++i) {
       // Figures line up on the right, words on the left.
-      const std::string pad(widths[i] - row[i].size(), ' ');
+      const std::string pad(widths[i] - Width(row[i]), ' ');
       const bool figure = i == 1 || i == 2;
       table += figure ? pad + row[i] : row[i];
       if (i + 1 < row.size()) table += figure ? "  " : pad + "  ";
@@ -416,7 +458,7 @@ int ListHistory(const Options& options, const CalcStreams& streams) {
     table += '\n';
   }
   if (versions.value().empty()) {
-    table = "No versions of \"" + options.book + "\" have been kept yet.\n";
+    table = "No versions of \"" + VisibleText(options.book) + "\" have been kept yet.\n";
   }
   return WriteAll(streams.out, table, "standard output").ok() ? kExitOk : kExitBadUse;
 }

@@ -34,12 +34,13 @@ std::string TemporaryName(std::string_view name) {
   constexpr char kLetters[] = "abcdefghijklmnopqrstuvwxyzABCDEFGHIJKLMNOPQRSTUVWXYZ0123456789";
   std::string result = TemporaryPrefix(name);
   for (size_t i = 0; i < kRandomLength; ++i, bits /= 62) result.push_back(kLetters[bits % 62]);
-  return result + kTemporarySuffix;
+  result.append(kTemporarySuffix);
+  return result;
 }
 
 std::string Numbered(std::string_view name, int counter) {
   std::string result(name);
-  if (counter >= 2) result += "-" + std::to_string(counter);
+  if (counter >= 2) result.append("-").append(std::to_string(counter));
   return result;
 }
 

@@ -14,11 +14,12 @@
 #include <vector>
 
 #include "runtime/error.h"
+#include "runtime/largest_book.h"
 
 namespace tallivan {
 
 // The largest file a companion file may be: the largest book.
-inline constexpr uint64_t kMaxCompanionBytes = uint64_t{1} << 30;
+inline constexpr uint64_t kMaxCompanionBytes = kLargestBookBytes;
 
 // Whether a folder that does not exist is made.
 enum class MakeFolder { kNo, kPrivate };

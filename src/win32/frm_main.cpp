@@ -134,6 +134,7 @@ LRESULT CALLBACK frmMain::TextBoxProc(HWND box, UINT message, WPARAM wparam, LPA
       reinterpret_cast<frmMain*>(self)->OnTextBoxKey(message, wparam, lparam)) {
     return 0;
   }
+  if (message == WM_CHAR && wparam == 0x13) return 0;  // Ctrl+S, which saved
   if (message == WM_NCDESTROY) RemoveWindowSubclass(box, TextBoxProc, id);
   return DefSubclassProc(box, message, wparam, lparam);
 }
@@ -217,6 +218,10 @@ bool frmMain::OnTextBoxKey(UINT message, WPARAM wparam, LPARAM lparam) {
     // typed next.
     return !down && std::exchange(alt_key_used_, false);
   }
+  if (key == 'S' && !alt && GetKeyState(VK_CONTROL) < 0) {
+    if (down) SaveNow();
+    return true;
+  }
   if (RoleOfKey(key) == KeyRole::kPassOn) return false;
   if (key == VK_F4 && alt) return false;  // Alt+F4 closes the window, as everywhere
   // F10 arrives as a system key and Shift+F10 opens the box's menu: every function key is taken
@@ -283,6 +288,13 @@ CloseDecision frmMain::Form_QueryUnload(Attendance attendance) {
   // A window that stays open goes on keeping its recovery copy.
   if (decision == CloseDecision::kStayOpen) ArmRecoveryTimer();
   return decision;
+}
+
+void frmMain::SaveNow() {
+  if (closed_ || !loaded_ || busy_ > 0) return;
+  Busy busy(this, Phase::kWorking);
+  KillTimer(hwnd_, kRecoveryTimer);
+  if (session_->Save(Text()) == SaveOutcome::kNotSaved) ArmRecoveryTimer();
 }
 
 void frmMain::TryClose(Attendance attendance) {

@@ -50,6 +50,8 @@ class frmMain {
   void Form_Activate();
   void txtMain_KeyDown(int16_t key_code);
   CloseDecision Form_QueryUnload(Attendance attendance);
+  // Ctrl+S: saves as closing would, and the window stays open.
+  void SaveNow();
 
   // Closes the session through Form_QueryUnload unless it is over.
   void TryClose(Attendance attendance);

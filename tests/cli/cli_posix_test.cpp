@@ -47,7 +47,10 @@ std::optional<int> RunCalcProgram(const Call& call, const std::filesystem::path&
   }
   if (call.setup.before.starts_with("setpriv") && geteuid() != 0) return std::nullopt;
   // A run that waits for ever, as on a FIFO, is ended and fails.
-  std::string run = call.setup.before + "timeout -s KILL 60 env LOCPATH='" + locales +
+  // time(1) gives the largest of the processes it waited for, tallivan-calc's through timeout's.
+  const std::string peak =
+      call.setup.peak_kib > 0 ? "/usr/bin/time -f %M -o '" + locales + "/peak' " : "";
+  std::string run = call.setup.before + peak + "timeout -s KILL 60 env LOCPATH='" + locales +
                     "' LC_NUMERIC=" + call.setup.numeric + " TZ=UTC '" + CalcPath().string() + "'";
   for (const std::string& arg : call.args) run += " '" + arg + "'";
   const std::string status = work.parent_path() / "status";

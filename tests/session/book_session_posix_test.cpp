@@ -62,6 +62,44 @@ TEST_F(BookSessionTest, AnUnwritableFolderIsToldAtTheStartAndAWritableBookThereI
   EXPECT_EQ(ReadBytes(writable), Le(u"nobody'sx"));
   EXPECT_FALSE(fs::exists(missing));
 }
+TEST_F(BookSessionTest, TextKeptApartFromABookInASharedFolderGoesToTheOwnersStateFolder) {
+  if (geteuid() != 0) GTEST_SKIP() << "needs root to act as the owner";
+  constexpr uid_t kOwner = 1501;
+  const fs::path home = dir_.path() / "owner";
+  for (const unsigned folder_mode : {01777u, 02775u, 0755u}) {
+    SCOPED_TRACE(folder_mode);
+    const fs::path folder = dir_.path() / "folder";
+    fs::remove_all(folder);
+    fs::remove_all(home);
+    fs::create_directories(folder);
+    fs::create_directories(home);
+    WriteBytes(folder / "book", Le(u"book"));
+    fs::permissions(folder / "book", static_cast<fs::perms>(0400));
+    // The sticky and the group's folders are root's; the plain one is the owner's own.
+    for (const fs::path& owned : {home, folder / "book"}) {
+      ASSERT_EQ(chown(owned.c_str(), kOwner, kOwner), 0);
+    }
+    if (folder_mode == 0755) ASSERT_EQ(chown(folder.c_str(), kOwner, kOwner), 0);
+    fs::permissions(folder, static_cast<fs::perms>(folder_mode));
+    const std::string said = RunAs(kOwner, kOwner, {kStaff}, [&] {
+      SetVariable(kHomeVariable, PathUtf8(home));
+      SetVariable(kStateVariable, std::nullopt);
+      FakeMessenger messenger;
+      auto session = Session(messenger, folder / "book");
+      session->Open();
+      if (session->Close(Attendance::kUnattended, u"typed") != CloseDecision::kClose) {
+        return std::string("not closed");
+      }
+      return messenger.log.empty() ? std::string("nothing logged") : messenger.log[0];
+    });
+    const fs::path kept_in =
+        folder_mode == 0755 ? folder : home / ".local/state/tallivan" / BookKey(folder / "book");
+    EXPECT_THAT(said, ::testing::StartsWith("the text of the window was kept in " +
+                                            PathUtf8(kept_in / "book.unsaved-")));
+    EXPECT_EQ(Entries(folder).size(), folder_mode == 0755 ? 2u : 1u);
+  }
+}
+
 // The most memory, in kB, that the process has held at once.
 long PeakKilobytes() {
   std::ifstream status("/proc/self/status");
@@ -86,6 +124,7 @@ TEST_F(BookSessionTest, NothingAnotherUserPlantsBesideTheBookOrInTheStateFolders
       {".book.lock", 01777, false},
       {".book.lock", 02775, false},
       {".book.recovery-0", 01777, false},
+      {".book.recovery-0", 02775, false},
       {".book.unsaved-seen", 02775, false},
       {"book.unsaved-20260101-000000", 01777, false},
       {"state", 01777, true},

@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <cstring>
 #include <memory>
 #include <set>
 
@@ -399,6 +400,7 @@ TEST_F(BookSessionTest, EveryCrashedWindowsTextSurvivesAndARestoreOntoAChangedBo
     fs::remove_all(StateOf(Book()));
   }
   // Names that only look like a copy's are no window's.
+  fs::create_directories(StateOf(Book()));
   for (const char* stray : {"recovery-00", "recovery-99999999999", "recovery-+1", "recovery-64"}) {
     WriteBytes(StateOf(Book()) / stray, Le(u"stray"));
   }
@@ -483,6 +485,48 @@ TEST_F(BookSessionTest, ACopyThatCannotBeWrittenGoesToTheSpareFolderAndIsToldOnc
     next.answers[kWarningTitle] = Answer::kYes;
     EXPECT_EQ(Session(next)->Open(), spare ? u"book 2" : u"book");
   }
+}
+
+TEST_F(BookSessionTest, SavingWithTheWindowOpenWritesAsClosingWouldAndKeepsTheSessionGoing) {
+  using enum SaveOutcome;
+  WriteBytes(Book(), Le(u"book"));
+  FakeMessenger messenger;
+  auto session = Session(messenger);
+  session->Open();
+  session->KeepRecoveryCopy(u"book x");
+  session->FinishRecoveryCopies();
+  EXPECT_EQ(session->Save(u"book x"), kSaved);
+  EXPECT_EQ(ReadBytes(Book()), Le(u"book x"));
+  EXPECT_EQ(Entries(HistoryFolder(Book()).value()).size(), 1u);
+  EXPECT_FALSE(fs::exists(session->recovery_copy())) << "the book holds all of it";
+  // Another program changes the book: the next save asks, and only writes when told to.
+  WriteBytes(Book(), Le(u"outside"));
+  const struct {
+    Answer answer;
+    SaveOutcome outcome;
+    const char* book;
+  } answers[] = {{Answer::kNo, kNotSaved, "outside"}, {Answer::kYes, kSaved, "book y"}};
+  for (const auto& a : answers) {
+    messenger.shown.clear();
+    messenger.answers[kWarningTitle] = a.answer;
+    EXPECT_EQ(session->Save(u"book y"), a.outcome);
+    ASSERT_EQ(messenger.shown.size(), 1u);
+    EXPECT_THAT(messenger.shown[0].body, HasSubstr("changed by another program"));
+    EXPECT_EQ(messenger.shown[0].Label(Answer::kNo), "Do&n't save - 不保存");
+    EXPECT_EQ(messenger.shown[0].Label(Answer::kKeepApart), "");
+    EXPECT_EQ(ReadBytes(Book()), Le(std::u16string(a.book, a.book + std::strlen(a.book))));
+  }
+  // A save that fails is told; the window goes on, with its text in the recovery copy.
+  fs::remove(Book());
+  fs::create_directory(Book());
+  messenger.shown.clear();
+  messenger.answers[kWarningTitle] = Answer::kYes;
+  EXPECT_EQ(session->Save(u"book z"), kNotSaved);
+  EXPECT_EQ(messenger.Showing({"could not be saved"}), 1u);
+  EXPECT_EQ(ReadBytes(session->recovery_copy()), Le(u"book z"));
+  fs::remove(Book());
+  EXPECT_EQ(session->Close(Attendance::kAttended, u"book z"), CloseDecision::kClose);
+  EXPECT_EQ(ReadBytes(Book()), Le(u"book z"));
 }
 
 TEST_F(BookSessionTest, BooksOfOneNameInDifferentFoldersKeepTheirFilesApart) {
