@@ -96,11 +96,12 @@ std::vector<unsigned char> CopySid(PSID sid) {
   return std::vector<unsigned char>(begin, begin + GetLengthSid(sid));
 }
 
-// Who the caller is: its user, and the owner its new files get (the Administrators group for an
-// elevated administrator).
+// Who the caller is: its user, the owner its new files get (the Administrators group for an
+// elevated administrator), and whether it is an administrator, elevated now or not.
 struct Caller {
   std::vector<unsigned char> user;
   std::vector<unsigned char> owner;
+  bool administrator = false;
 };
 
 const Caller& TheCaller() {
@@ -117,6 +118,17 @@ const Caller& TheCaller() {
     if (GetTokenInformation(token, TokenOwner, buffer.data(), capacity, &size)) {
       found.owner = CopySid(reinterpret_cast<TOKEN_OWNER*>(buffer.data())->Owner);
     }
+    // Not elevated, an administrator's token holds the group for denials only, but holds it.
+    GetTokenInformation(token, TokenGroups, nullptr, 0, &size);
+    std::vector<LONGLONG> groups(size / sizeof(LONGLONG) + 1);
+    if (size > 0 &&
+        GetTokenInformation(token, TokenGroups, groups.data(),
+                            static_cast<DWORD>(groups.size() * sizeof(LONGLONG)), &size)) {
+      const auto* list = reinterpret_cast<const TOKEN_GROUPS*>(groups.data());
+      for (DWORD i = 0; i < list->GroupCount; ++i) {
+        found.administrator |= IsWellKnownSid(list->Groups[i].Sid, WinBuiltinAdministratorsSid);
+      }
+    }
     CloseHandle(token);
     return found;
   }();
@@ -127,8 +139,13 @@ bool IsSid(PSID sid, const std::vector<unsigned char>& known) {
   return !known.empty() && EqualSid(sid, const_cast<unsigned char*>(known.data()));
 }
 
+// Whether files owned by `sid` are the caller's: its user's, its new files' owner's, and for an
+// administrator those the Administrators group owns, as it made them when elevated.
 bool IsCaller(PSID sid) {
-  return sid != nullptr && (IsSid(sid, TheCaller().user) || IsSid(sid, TheCaller().owner));
+  const Caller& caller = TheCaller();
+  return sid != nullptr &&
+         (IsSid(sid, caller.user) || IsSid(sid, caller.owner) ||
+          (caller.administrator && IsWellKnownSid(sid, WinBuiltinAdministratorsSid)));
 }
 
 // Whether an access list lets anyone but the caller, the system and the administrators (who may
@@ -164,8 +181,8 @@ struct LocalFreer {
   void operator()(void* memory) const { LocalFree(memory); }
 };
 
-// Whether the caller owns the open file or folder `file` (opened with READ_CONTROL), and, when
-// `list` is given, whether its access list lets others write it.
+// Whether the caller owns the open file or folder `file` (opened with READ_CONTROL); and in
+// `others_may_write`, when given, whether its access list lets others write there.
 bool OwnedByCaller(HANDLE file, bool* others_may_write = nullptr) {
   PSID owner = nullptr;
   ACL* list = nullptr;
