@@ -1,6 +1,8 @@
 #include "storage/file_system_windows.h"
 
+// After windows.h.
 #include <aclapi.h>
+#include <winternl.h>
 
 #include <algorithm>
 #include <cerrno>
@@ -125,6 +127,30 @@ Handle::~Handle() { Close(); }
 DWORD Handle::Close() {
   if (!ok()) return 0;
   return CloseHandle(std::exchange(handle_, INVALID_HANDLE_VALUE)) ? 0 : GetLastError();
+}
+
+DWORD OpenAt(HANDLE folder, std::wstring_view name, ACCESS_MASK access, ULONG disposition,
+             ULONG options, Handle& file, void* security, DWORD share, DWORD made) {
+  UNICODE_STRING text{};
+  text.Buffer = const_cast<wchar_t*>(name.data());
+  text.Length = text.MaximumLength = static_cast<USHORT>(name.size() * sizeof(wchar_t));
+  OBJECT_ATTRIBUTES attributes{};
+  InitializeObjectAttributes(&attributes, &text, OBJ_CASE_INSENSITIVE, folder, security);
+  IO_STATUS_BLOCK io{};
+  HANDLE opened = nullptr;
+  const NTSTATUS status = NtCreateFile(
+      &opened, access | SYNCHRONIZE, &attributes, &io, nullptr, made, share,
+      disposition, options | FILE_OPEN_REPARSE_POINT | FILE_SYNCHRONOUS_IO_NONALERT, nullptr, 0);
+  if (status != 0) return RtlNtStatusToDosError(status);
+  file = Handle(opened);
+  return 0;
+}
+
+DWORD MarkForRemoval(HANDLE file) {
+  FILE_DISPOSITION_INFO disposition{TRUE};
+  return SetFileInformationByHandle(file, FileDispositionInfo, &disposition, sizeof disposition)
+             ? 0
+             : GetLastError();
 }
 
 HANDLE OpenFile(const fs::path& path, DWORD access, DWORD share, DWORD disposition, DWORD flags,

@@ -13,6 +13,7 @@
 #include <optional>
 #include <span>
 #include <string>
+#include <string_view>
 #include <utility>
 #include <vector>
 
@@ -72,6 +73,18 @@ class Handle {
  private:
   HANDLE handle_ = INVALID_HANDLE_VALUE;
 };
+
+// Opens or makes `name` in the folder held open as `folder` (NtCreateFile relative to the
+// folder's handle, for synchronous use), never following a reparse point; 0 and the handle in
+// `file`, or the error. `security` is a new file's security descriptor (nullptr: what its folder
+// gives); `made` the attributes of a file it makes.
+DWORD OpenAt(HANDLE folder, std::wstring_view name, ACCESS_MASK access, ULONG disposition,
+             ULONG options, Handle& file, void* security = nullptr, DWORD share = kShareAll,
+             DWORD made = FILE_ATTRIBUTE_NORMAL);
+
+// Has the open file `file` (opened with DELETE) removed when its last handle closes; 0 or the
+// error.
+DWORD MarkForRemoval(HANDLE file);
 
 // Writes all of `bytes` to `file`; 0 or the error that stopped it.
 DWORD WriteToHandle(HANDLE file, std::span<const char> bytes);

@@ -13,6 +13,7 @@
 #include "storage/atomic_writer.h"
 #include "storage/book_file.h"
 #include "storage/book_lock.h"
+#include "storage/safe_folder.h"
 #include "test_files.h"
 #include "test_platform.h"
 
@@ -238,8 +239,32 @@ TEST_F(BookWindowsTest, InspectingTellsWhatASaveWouldMeetAndNeverWritesInPlace) 
               std::tuple(exists, read_only, folder_writable, false));
   }
   // The lock of the book's windows lies beside it, hidden.
-  BookLock lock = BookLock::Take(Dir() / ".book.lock", 0600);
+  const BookLock lock = BookLock::Take(SafeFolder::Open(Dir()).value(), ".book.lock", 0600);
   EXPECT_TRUE(IsHidden(Dir() / ".book.lock"));
+}
+
+TEST_F(BookWindowsTest, SafeFolderReplacesNoFileThatAnotherProgramHoldsOpenAndLeavesNothingBehind) {
+  const Result<SafeFolder> held = SafeFolder::Open(Dir());
+  ASSERT_TRUE(held.ok());
+  // {what the other program lets others do, whether the file may be removed meanwhile}
+  const std::pair<DWORD, bool> cases[] = {
+      {FILE_SHARE_READ, false},
+      {FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, true},
+  };
+  for (const auto& [share, removable] : cases) {
+    SCOPED_TRACE(share);
+    WriteBytes(Dir() / "state", "old");
+    const HANDLE other = CreateFileW((Dir() / "state").c_str(), GENERIC_READ, share, nullptr,
+                                     OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
+    ASSERT_NE(other, INVALID_HANDLE_VALUE);
+    EXPECT_FALSE(held.value().Replace("state", std::string_view("new"), 0600).ok());
+    EXPECT_EQ(Entries(Dir()), std::vector<std::string>{"state"});
+    EXPECT_EQ(ReadBytes(Dir() / "state"), "old");
+    EXPECT_EQ(held.value().Remove("state"), removable);
+    CloseHandle(other);
+    EXPECT_EQ(fs::exists(Dir() / "state"), !removable);
+    fs::remove(Dir() / "state");
+  }
 }
 
 }  // namespace

@@ -58,6 +58,14 @@ std::string SystemText(int code);
 // Whether std::filesystem makes symbolic links here (MinGW's library makes none).
 extern const bool kMakesSymbolicLinks;
 
+// Makes `link` a symbolic link to the file or folder `target`; "" when it did, else why it cannot
+// be made here.
+std::string MakeSymbolicLink(const std::filesystem::path& target,
+                             const std::filesystem::path& link);
+
+// Lets everyone make and remove files in the folder `path`.
+void LetEveryoneWrite(const std::filesystem::path& path);
+
 // A device that is no regular file ("/dev/null", "NUL").
 extern const char kDevicePath[];
 

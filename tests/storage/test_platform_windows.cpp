@@ -1,6 +1,8 @@
 #include <fcntl.h>
 #include <io.h>
 #include <windows.h>
+// After windows.h.
+#include <aclapi.h>
 
 #include <cstdlib>
 #include <cwchar>
@@ -111,6 +113,41 @@ std::string SystemText(int code) {
   std::wstring message(text, length);
   message.erase(message.find_last_not_of(L"\r\n .") + 1);
   return PathUtf8(message);
+}
+
+std::string MakeSymbolicLink(const std::filesystem::path& target,
+                             const std::filesystem::path& link) {
+  const DWORD kind = std::filesystem::is_directory(target) ? SYMBOLIC_LINK_FLAG_DIRECTORY : 0;
+  // Without developer mode, or before Windows 10, only a privileged user may make one.
+  if (!CreateSymbolicLinkW(link.c_str(), target.c_str(),
+                           kind | SYMBOLIC_LINK_FLAG_ALLOW_UNPRIVILEGED_CREATE) &&
+      !CreateSymbolicLinkW(link.c_str(), target.c_str(), kind)) {
+    return SystemText(static_cast<int>(GetLastError()));
+  }
+  const DWORD attributes = GetFileAttributesW(link.c_str());
+  if (attributes == INVALID_FILE_ATTRIBUTES || (attributes & FILE_ATTRIBUTE_REPARSE_POINT) == 0) {
+    return "CreateSymbolicLinkW succeeds but makes no link (Wine does so)";
+  }
+  return "";
+}
+
+void LetEveryoneWrite(const std::filesystem::path& path) {
+  PACL list = nullptr;
+  PSECURITY_DESCRIPTOR descriptor = nullptr;
+  if (GetNamedSecurityInfoW(path.c_str(), SE_FILE_OBJECT, DACL_SECURITY_INFORMATION, nullptr,
+                            nullptr, &list, nullptr, &descriptor) != ERROR_SUCCESS) {
+    return;
+  }
+  EXPLICIT_ACCESSW everyone{};
+  BuildExplicitAccessWithNameW(&everyone, const_cast<wchar_t*>(L"EVERYONE"), GENERIC_ALL,
+                               GRANT_ACCESS, NO_INHERITANCE);
+  PACL wider = nullptr;
+  if (SetEntriesInAclW(1, &everyone, list, &wider) == ERROR_SUCCESS) {
+    SetNamedSecurityInfoW(const_cast<wchar_t*>(path.c_str()), SE_FILE_OBJECT,
+                          DACL_SECURITY_INFORMATION, nullptr, nullptr, wider, nullptr);
+    LocalFree(wider);
+  }
+  LocalFree(descriptor);
 }
 
 void SetVariable(const std::string& name, const std::optional<std::string>& value) {
