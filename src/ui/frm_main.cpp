@@ -7,7 +7,9 @@
 #include <QGuiApplication>
 #include <QKeyEvent>
 #include <QLocale>
+#include <QMenu>
 #include <QSessionManager>
+#include <QSettings>
 #include <QTimer>
 #include <algorithm>
 #include <chrono>
@@ -28,6 +30,15 @@ constexpr int kInnerWidth = 312;
 constexpr int kInnerHeight = 213;
 constexpr int kBoxWidth = 313;
 constexpr int kBoxHeight = 217;
+
+// Where the user's choice of the totals line is kept: tallivan/tallivan.ini in the user's
+// configuration folder ($XDG_CONFIG_HOME, or ~/.config).
+constexpr char kTotalsKey[] = "window/totals_line";
+
+QSettings UserSettings() {
+  return QSettings(QSettings::IniFormat, QSettings::UserScope, QStringLiteral("tallivan"),
+                   QStringLiteral("tallivan"));
+}
 
 std::u16string_view View(const QString& text) {
   return {reinterpret_cast<const char16_t*>(text.utf16()), static_cast<size_t>(text.size())};
@@ -73,7 +84,10 @@ class frmMain::Busy {
 };
 
 frmMain::frmMain(QString book_path, std::unique_ptr<Messenger> messenger)
-    : QWidget(nullptr), txtMain(new LedgerTextBox(this)), messenger_(std::move(messenger)) {
+    : QWidget(nullptr),
+      txtMain(new LedgerTextBox(this)),
+      totals_bar(new TotalsBar(txtMain, this)),
+      messenger_(std::move(messenger)) {
   if (!messenger_) messenger_ = std::make_unique<BoxMessenger>(this);
   setObjectName(QStringLiteral("frmMain"));
   setWindowTitle(QString::fromUtf8(kCaption));
@@ -91,6 +105,17 @@ frmMain::frmMain(QString book_path, std::unique_ptr<Messenger> messenger)
   txtMain->setFocus();
   // The sample is not drawn before the book has had its chance to replace it.
   txtMain->SetDrawing(LedgerTextBox::Drawing::kGroundOnly);
+
+  totals_bar->hide();
+  // Ctrl+T shows and hides the totals line, here and in the box's context menu.
+  totals_action_ = new QAction(tr("Totals line"), this);
+  totals_action_->setCheckable(true);
+  totals_action_->setShortcut(QKeySequence(Qt::ControlModifier | Qt::Key_T));
+  connect(totals_action_, &QAction::triggered, this,
+          [this](bool checked) { SetTotals(checked ? Totals::kShown : Totals::kHidden); });
+  addAction(totals_action_);
+  txtMain->setContextMenuPolicy(Qt::CustomContextMenu);
+  connect(txtMain, &QWidget::customContextMenuRequested, this, &frmMain::ShowContextMenu);
 
   recovery_timer_.setSingleShot(true);
   connect(&recovery_timer_, &QTimer::timeout, this, &frmMain::KeepRecoveryCopy);
@@ -174,7 +199,35 @@ void frmMain::Form_Initialize(QString book_path) {
   });
 }
 
-void frmMain::Form_Resize() { txtMain->setGeometry(0, 0, width(), height()); }
+void frmMain::Form_Resize() {
+  const int bar = totals_bar->isHidden() ? 0 : totals_bar->sizeHint().height();
+  txtMain->setGeometry(0, 0, width(), height() - bar);
+  totals_bar->setGeometry(0, height() - bar, width(), bar);
+}
+
+void frmMain::SetTotals(Totals totals) {
+  UserSettings().setValue(QString::fromLatin1(kTotalsKey), totals == Totals::kShown);
+  ShowTotals(totals);
+}
+
+void frmMain::ShowTotals(Totals totals) {
+  const bool shown = totals == Totals::kShown;
+  totals_action_->setChecked(shown);
+  // Until the book is loaded the box holds the sample, which is not followed.
+  const bool follow = shown && activated_;
+  if (shown != !totals_bar->isHidden() || follow != totals_bar->following()) {
+    totals_bar->SetFollowing(follow ? TotalsBar::Following::kOn : TotalsBar::Following::kOff);
+  }
+  totals_bar->setVisible(shown);
+  Form_Resize();
+}
+
+void frmMain::ShowContextMenu(const QPoint& at) {
+  std::unique_ptr<QMenu> menu(txtMain->createStandardContextMenu(at));
+  menu->addSeparator();
+  menu->addAction(totals_action_);
+  menu->exec(txtMain->viewport()->mapToGlobal(at));
+}
 
 void frmMain::Form_Activate() {
   if (activated_) return;
@@ -188,6 +241,9 @@ void frmMain::Form_Activate() {
   }
   txtMain->SetCaretAtEnd();
   txtMain->SetDrawing(LedgerTextBox::Drawing::kText);
+  ShowTotals(UserSettings().value(QString::fromLatin1(kTotalsKey), false).toBool()
+                 ? Totals::kShown
+                 : Totals::kHidden);
   connect(txtMain->document(), &QTextDocument::contentsChanged, this, &frmMain::OnTextChanged);
 }
 
