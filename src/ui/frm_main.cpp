@@ -5,11 +5,13 @@
 #include <QFile>
 #include <QFont>
 #include <QGuiApplication>
+#include <QInputDialog>
 #include <QKeyEvent>
 #include <QLocale>
 #include <QMenu>
 #include <QSessionManager>
 #include <QSettings>
+#include <QTextBlock>
 #include <QTimer>
 #include <algorithm>
 #include <chrono>
@@ -87,6 +89,7 @@ frmMain::frmMain(QString book_path, std::unique_ptr<Messenger> messenger)
     : QWidget(nullptr),
       txtMain(new LedgerTextBox(this)),
       totals_bar(new TotalsBar(txtMain, this)),
+      find_bar(new FindBar(txtMain, this)),
       messenger_(std::move(messenger)) {
   if (!messenger_) messenger_ = std::make_unique<BoxMessenger>(this);
   setObjectName(QStringLiteral("frmMain"));
@@ -114,6 +117,19 @@ frmMain::frmMain(QString book_path, std::unique_ptr<Messenger> messenger)
   connect(totals_action_, &QAction::triggered, this,
           [this](bool checked) { SetTotals(checked ? Totals::kShown : Totals::kHidden); });
   addAction(totals_action_);
+  find_bar->hide();
+  connect(find_bar, &FindBar::Closed, this, &frmMain::Form_Resize);
+  auto* find = new QAction(this);
+  find->setShortcut(QKeySequence(Qt::ControlModifier | Qt::Key_F));
+  connect(find, &QAction::triggered, this, [this] {
+    find_bar->Open();
+    Form_Resize();
+  });
+  addAction(find);
+  auto* go_to = new QAction(this);
+  go_to->setShortcut(QKeySequence(Qt::ControlModifier | Qt::Key_G));
+  connect(go_to, &QAction::triggered, this, &frmMain::AskLineToGoTo);
+  addAction(go_to);
   txtMain->setContextMenuPolicy(Qt::CustomContextMenu);
   connect(txtMain, &QWidget::customContextMenuRequested, this, &frmMain::ShowContextMenu);
 
@@ -201,7 +217,9 @@ void frmMain::Form_Initialize(QString book_path) {
 
 void frmMain::Form_Resize() {
   const int bar = totals_bar->isHidden() ? 0 : totals_bar->sizeHint().height();
-  txtMain->setGeometry(0, 0, width(), height() - bar);
+  const int find = find_bar->isHidden() ? 0 : find_bar->sizeHint().height();
+  txtMain->setGeometry(0, 0, width(), height() - bar - find);
+  find_bar->setGeometry(0, height() - bar - find, width(), find);
   totals_bar->setGeometry(0, height() - bar, width(), bar);
 }
 
@@ -220,6 +238,26 @@ void frmMain::ShowTotals(Totals totals) {
   }
   totals_bar->setVisible(shown);
   Form_Resize();
+}
+
+void frmMain::AskLineToGoTo() {
+  auto* dialog = new QInputDialog(this);
+  dialog->setAttribute(Qt::WA_DeleteOnClose);
+  dialog->setWindowTitle(tr("Go to line"));
+  dialog->setLabelText(tr("Line number:"));
+  dialog->setInputMode(QInputDialog::IntInput);
+  dialog->setIntRange(1, txtMain->document()->blockCount());
+  dialog->setIntValue(txtMain->textCursor().blockNumber() + 1);
+  connect(dialog, &QInputDialog::intValueSelected, this, &frmMain::GoToLine);
+  dialog->open();
+}
+
+void frmMain::GoToLine(int line) {
+  const QTextDocument& document = *txtMain->document();
+  const int index = std::clamp(line, 1, document.blockCount()) - 1;
+  txtMain->SetCaret(document.findBlockByNumber(index).position());
+  txtMain->centerCursor();
+  txtMain->setFocus();
 }
 
 void frmMain::ShowContextMenu(const QPoint& at) {

@@ -11,6 +11,7 @@
 #include "session/book_session.h"
 #include "session/clock.h"
 #include "session/messenger.h"
+#include "ui/find_bar.h"
 #include "ui/ledger_text_box.h"
 #include "ui/totals_bar.h"
 #include "window/window_texts.h"
@@ -45,6 +46,15 @@ class frmMain : public QWidget {
 
   // The totals line under the text box, hidden unless the user turned it on.
   TotalsBar* const totals_bar;
+
+  // The find bar (Ctrl+F), above the totals line.
+  FindBar* const find_bar;
+
+  // Asks for a line number (Ctrl+G) and puts the caret at that line's start.
+  void AskLineToGoTo();
+
+  // Puts the caret at the start of line `line` (1-based, clamped to the text).
+  void GoToLine(int line);
 
   // Shows or hides the totals line and keeps the choice for the user's next windows.
   enum class Totals { kShown, kHidden };

@@ -4,6 +4,7 @@
 
 #include <QClipboard>
 #include <QFontInfo>
+#include <QInputDialog>
 #include <QMimeData>
 #include <QSettings>
 #include <QTest>
@@ -290,6 +291,63 @@ TEST_F(FrmMainTest, TheTotalsLineFollowsTheTextWithoutChangingItAndIsKeptForTheN
   Open(book_);
   EXPECT_TRUE(window_->totals_bar->isHidden());
   EXPECT_TRUE(QFile::exists(settings));
+}
+
+// Ctrl+F: next and previous round the ends, match case off at first, the matching lines counted
+// and their entries summed; Escape closes the bar; Ctrl+G asks for a line and goes there. None of
+// it changes the text or adds an undo step.
+TEST_F(FrmMainTest, CtrlFFindsCountsAndSumsMatchesAndCtrlGGoesToALine) {
+  const std::u16string book =
+      u"Taxi [12.50]\r\nlunch [8]\r\ntaxi home [400]\r\n# taxi week\r\nbus [2]\r\ntaxi refund "
+      u"[-0.004]\r\nnot a taxi [x";
+  WriteBytes(book_, Le(book));
+  Open(book_);
+  FindBar* bar = window_->find_bar;
+  EXPECT_TRUE(bar->isHidden());
+  Press(Qt::Key_F, Qt::ControlModifier);
+  EXPECT_FALSE(bar->isHidden());
+  EXPECT_FALSE(bar->match_case()->isChecked());
+  QTest::keyClicks(bar->text(), QStringLiteral("taxi"));
+  const auto figure = [](std::u16string_view figure) {
+    std::u16string text(figure);
+    std::replace(text.begin(), text.end(), u'.', kSeparator[0]);
+    return QString::fromStdU16String(text);
+  };
+  EXPECT_EQ(bar->summary().toStdString(),
+            ("taxi: 5 lines, 3 entries, " + figure(u"412.50")).toStdString());
+  const auto position = [this] { return window_->txtMain->textCursor().selectionStart(); };
+  const struct {
+    Qt::KeyboardModifiers modifiers;
+    int at;
+  } steps[] = {{{}, 0},
+               {{}, 23},
+               {{}, 41},
+               {Qt::ShiftModifier, 23},
+               {Qt::ShiftModifier, 0},
+               {Qt::ShiftModifier, 86},
+               {{}, 0}};
+  for (const auto& step : steps) {
+    QTest::keyClick(bar->text(), Qt::Key_Return, step.modifiers);
+    EXPECT_EQ(position(), step.at);
+  }
+  bar->match_case()->setChecked(true);
+  EXPECT_EQ(bar->summary().toStdString(),
+            ("taxi: 4 lines, 2 entries, " + figure(u"400.00")).toStdString());
+  QTest::keyClick(bar->text(), Qt::Key_Return);
+  EXPECT_EQ(position(), 23) << "the capital T no longer matches";
+  QTest::keyClick(bar->text(), Qt::Key_Escape);
+  EXPECT_TRUE(bar->isHidden());
+  EXPECT_TRUE(window_->txtMain->hasFocus());
+
+  Press(Qt::Key_G, Qt::ControlModifier);
+  auto* dialog = window_->findChild<QInputDialog*>();
+  ASSERT_NE(dialog, nullptr);
+  EXPECT_EQ(dialog->intValue(), 3) << "the caret's line";
+  dialog->setIntValue(5);
+  dialog->accept();
+  EXPECT_EQ(Caret(), 51);
+  EXPECT_EQ(Text(), book);
+  EXPECT_EQ(window_->txtMain->document()->availableUndoSteps(), 0);
 }
 
 }  // namespace
