@@ -117,11 +117,13 @@ void LineTotals::CarryTo(int64_t end) {
     Line& line = lines_[static_cast<size_t>(carried_)];
     LineSums sums;
     int64_t stale = 0;
+    line.offset = 0;
     if (carried_ > 0) {
       const Line& before = lines_[static_cast<size_t>(carried_ - 1)];
       sums = before.sums;
       if (before.kind == Kind::kSubtotal) sums.group_sum = Currency();
       stale = before.stale;
+      line.offset = before.offset + before.length + std::ssize(kLineBreak);
     }
     if (line.kind == Kind::kRejected) {
       stopped_at_ = carried_;
@@ -156,12 +158,9 @@ std::optional<LineSums> LineTotals::SumsAt(int64_t line) {
 std::optional<Rejection> LineTotals::FirstRejection() {
   CarryTo(line_count());
   if (!stopped_at_) return std::nullopt;
-  int64_t offset = 0;
-  for (int64_t i = 0; i < *stopped_at_; ++i) {
-    offset += lines_[static_cast<size_t>(i)].length + std::ssize(kLineBreak);
-  }
   const std::optional<Error> fault = LineFault(stop_fault_);
-  return Rejection{*stopped_at_, offset, fault, RejectionMessage(fault)};
+  return Rejection{*stopped_at_, lines_[static_cast<size_t>(*stopped_at_)].offset, fault,
+                   RejectionMessage(fault)};
 }
 
 int64_t LineTotals::StaleSubtotals() {

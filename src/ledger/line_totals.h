@@ -74,6 +74,7 @@ class LineTotals {
     int64_t shown_total = 0;  // a canonical subtotal line's running total in cents
     LineSums sums;            // carried
     int64_t stale = 0;        // carried: stale subtotal lines up to this one
+    int64_t offset = 0;       // carried: code units from the start of the text to this line
   };
 
   Line ReadOne(std::u16string_view line) const;
