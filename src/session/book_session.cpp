@@ -132,6 +132,7 @@ constexpr char kCreateLabel[] = "&Create it - 创建";
 constexpr char kDontCloseLabel[] = "&Don't close - 不关闭";
 constexpr char kKeepApartLabel[] = "&Keep apart and close - 另存并关闭";
 constexpr char kDiscardLabel[] = "Close &without saving - 不保存就关闭";
+constexpr char kDontSaveLabel[] = "Do&n't save - 不保存";
 constexpr char kRestoreLabel[] = "&Restore - 恢复";
 constexpr char kKeepCopyApartLabel[] = "&Keep it apart - 另存";
 
@@ -220,18 +221,6 @@ std::optional<Fingerprint> ParseBase(const std::string& line) {
   return fingerprint;
 }
 
-Question CloseQuestion(std::string body, const std::string& kept_where,
-                       Answer yes_means = Answer::kYes, const char* yes_label = kOverwriteLabel) {
-  std::vector<Choice> choices;
-  if (yes_means == Answer::kYes) choices.push_back({Answer::kYes, yes_label});
-  choices.push_back({Answer::kKeepApart, kKeepApartLabel});
-  choices.push_back({Answer::kNo, kDontCloseLabel});
-  return Question{
-      kWarningTitle,
-      std::move(body) + kParagraph + Body(kKeepApartEnglish, kKeepApartChinese, kept_where),
-      std::move(choices), Answer::kNo};
-}
-
 }  // namespace
 
 Fingerprint Fingerprint::Of(std::u16string_view text) {
@@ -314,7 +303,7 @@ class BookSession::RecoveryWriter {
   std::vector<const SafeFolder*> Folders() {
     std::vector<const SafeFolder*> folders;
     if (files_.state()) folders.push_back(&*files_.state());
-    if (const SafeFolder* spare = files_.spare()) folders.push_back(spare);
+    if (const SafeFolder* spare = files_.spare(MakeFolder::kNo)) folders.push_back(spare);
     return folders;
   }
 
@@ -365,7 +354,7 @@ class BookSession::RecoveryWriter {
       const Status written = base_written ? state->Replace(name, bytes, job.mode) : base_written;
       if (written) {
         state_base_ = base;
-        if (const SafeFolder* spare = spare_used_ ? files_.spare() : nullptr) {
+        if (const SafeFolder* spare = spare_used_ ? files_.spare(MakeFolder::kNo) : nullptr) {
           spare->Remove(name);
           spare->Remove(base_name);
         }
@@ -375,7 +364,7 @@ class BookSession::RecoveryWriter {
       state_base_.clear();
       trouble.reason = written.error().description;
     }
-    if (const SafeFolder* spare = files_.spare()) {
+    if (const SafeFolder* spare = files_.spare(MakeFolder::kPrivate)) {
       if (spare->Replace(base_name, base, job.mode) && spare->Replace(name, bytes, job.mode)) {
         spare_used_ = true;
         trouble.spare = PathUtf8(spare->path());
@@ -513,7 +502,7 @@ std::vector<BookSession::StaleCopy> BookSession::FindStaleCopies() {
   if (own_lock_.slot() < 0) return stale;
   std::vector<const SafeFolder*> folders;
   if (files_.state()) folders.push_back(&*files_.state());
-  if (const SafeFolder* spare = files_.spare()) folders.push_back(spare);
+  if (const SafeFolder* spare = files_.spare(MakeFolder::kNo)) folders.push_back(spare);
   for (const SafeFolder* folder : folders) {
     for (const OwnFile& file : folder->List("recovery-")) {
       const std::optional<int> slot = SessionFiles::RecoverySlot(file.name);
@@ -736,51 +725,76 @@ void BookSession::TellRecoveryTrouble() {
 CloseDecision BookSession::Close(Attendance attendance, std::u16string_view text) {
   FinishRecoveryCopies();
   if (closed_) return CloseDecision::kClose;
+  if (std::optional<CloseDecision> settled = Store(attendance, text, Ending::kClose)) {
+    return *settled;
+  }
+  return Finish();
+}
+
+SaveOutcome BookSession::Save(std::u16string_view text) {
+  FinishRecoveryCopies();
+  if (closed_ || Store(Attendance::kAttended, text, Ending::kStayOpen)) {
+    return SaveOutcome::kNotSaved;
+  }
+  // The book now holds what the box holds: nothing typed is left to recover.
+  if (own_lock_.slot() >= 0) writer_->Remove(own_lock_.slot());
+  if (adopted_folder_ != nullptr) {
+    adopted_folder_->Remove(adopted_name_);
+    adopted_folder_ = nullptr;
+  }
+  first_unkept_change_.reset();
+  last_change_.reset();
+  return SaveOutcome::kSaved;
+}
+
+std::optional<CloseDecision> BookSession::Store(Attendance attendance, std::u16string_view text,
+                                                Ending ending) {
   const Result<std::u16string> disk = LoadBookFile(book_);
   if (state_ == BookState::kNotLoaded) {
     // Closed before the book was ever shown: the box holds no copy of it.
     const bool missing = !disk.ok() && disk.error().number == kErrFileNotFound;
     state_ = missing ? BookState::kMissing : BookState::kUnread;
   }
+  const Fingerprint now = Fingerprint::Of(text);
   if (disk.ok() && disk.value() == text) {
-    disk_ = Fingerprint::Of(text);
-    return Finish();  // nothing to write
+    disk_ = now;
+    loaded_ = now;
+    return std::nullopt;  // nothing to write
   }
   const bool exists = disk.ok() || disk.error().number != kErrFileNotFound;
-  const Fingerprint now = Fingerprint::Of(text);
   // Nothing typed, nothing to save: whatever became of the book meanwhile is left as it is.
-  if (loaded_ && now == *loaded_) return Finish();
-  if (state_ == BookState::kMissing && now == shown_ && exists) return Finish();
+  if (loaded_ && now == *loaded_) return std::nullopt;
+  if (state_ == BookState::kMissing && now == shown_ && exists) return std::nullopt;
   const std::string path = Shown(book_);
   std::optional<Question> question;
   switch (state_) {
     case BookState::kUnread:
     case BookState::kNotHeldExactly:
-      if (now == shown_) return Finish();
+      if (now == shown_) return std::nullopt;
       question =
-          CloseQuestion(state_ == BookState::kUnread ? Body(kUnreadEnglish, kUnreadChinese, path)
+          WriteQuestion(state_ == BookState::kUnread ? Body(kUnreadEnglish, kUnreadChinese, path)
                                                      : Body(kNotHeldEnglish, kNotHeldChinese, path),
-                        KeptWhere());
+                        ending);
       break;
     default:
       if (disk_ && !exists) {
-        question = CloseQuestion(Body(kDeletedEnglish, kDeletedChinese, path), KeptWhere(),
-                                 Answer::kYes, kCreateLabel);
+        question =
+            WriteQuestion(Body(kDeletedEnglish, kDeletedChinese, path), ending, kCreateLabel);
       } else if (exists && (!disk_ || !disk.ok() || Fingerprint::Of(disk.value()) != *disk_)) {
-        question = CloseQuestion(Body(kChangedEnglish, kChangedChinese, path), KeptWhere());
+        question = WriteQuestion(Body(kChangedEnglish, kChangedChinese, path), ending);
       }
   }
   if (question) {
     if (std::optional<CloseDecision> settled = Settle(attendance, *question, text)) {
-      return *settled;
+      return settled;
     }
   }
   SaveOptions options{.history = History::kKeep};
   if (const Result<FileFacts> facts = InspectFile(book_); facts.ok() && facts.value().read_only) {
-    if (std::optional<CloseDecision> settled = Settle(
-            attendance, CloseQuestion(Body(kReadOnlyEnglish, kReadOnlyChinese, path), KeptWhere()),
-            text)) {
-      return *settled;
+    if (std::optional<CloseDecision> settled =
+            Settle(attendance,
+                   WriteQuestion(Body(kReadOnlyEnglish, kReadOnlyChinese, path), ending), text)) {
+      return settled;
     }
     options.read_only = ReadOnlyFile::kReplace;
   }
@@ -788,14 +802,9 @@ CloseDecision BookSession::Close(Attendance attendance, std::u16string_view text
   if (saved.ok()) {
     state_ = BookState::kLoaded;
     disk_ = now;
-    for (const std::string& warning : saved.value().warnings) {
-      if (attendance == Attendance::kAttended) {
-        messenger_.Inform(kWarningTitle, VisibleText(warning));
-      } else {
-        messenger_.Log(VisibleText(warning));
-      }
-    }
-    return Finish();
+    loaded_ = now;
+    TellSaveWarnings(attendance, saved.value());
+    return std::nullopt;
   }
   std::string reason = VisibleText(saved.error().description);
   if (reason.find(path) == std::string::npos) reason = path + ": " + reason;
@@ -804,6 +813,11 @@ CloseDecision BookSession::Close(Attendance attendance, std::u16string_view text
     return KeepApart(attendance, text);
   }
   KeepCopyNow(text);
+  if (ending == Ending::kStayOpen) {
+    messenger_.Inform(kErrorTitle,
+                      reason + kLineBreak + kSaveFailedEnglish + kLineBreak + kSaveFailedChinese);
+    return CloseDecision::kStayOpen;
+  }
   const Answer answer = messenger_.Ask(
       Question{kErrorTitle,
                reason + kLineBreak + kSaveFailedEnglish + kLineBreak + kSaveFailedChinese +
@@ -812,9 +826,36 @@ CloseDecision BookSession::Close(Attendance attendance, std::u16string_view text
                 {Answer::kNo, kDontCloseLabel},
                 {Answer::kYes, kDiscardLabel}},
                Answer::kKeepApart});
-  if (answer == Answer::kYes) return Finish();
+  if (answer == Answer::kYes) return std::nullopt;
   if (answer == Answer::kKeepApart) return KeepApart(attendance, text);
   return CloseDecision::kStayOpen;
+}
+
+void BookSession::TellSaveWarnings(Attendance attendance, const SaveReport& report) {
+  for (const std::string& warning : report.warnings) {
+    if (attendance == Attendance::kAttended) {
+      messenger_.Inform(kWarningTitle, VisibleText(warning));
+    } else {
+      messenger_.Log(VisibleText(warning));
+    }
+  }
+}
+
+Question BookSession::WriteQuestion(std::string body, Ending ending, const char* yes_label) const {
+  if (yes_label == nullptr) yes_label = kOverwriteLabel;
+  if (ending == Ending::kStayOpen) {
+    return Question{kWarningTitle,
+                    std::move(body),
+                    {{Answer::kYes, yes_label}, {Answer::kNo, kDontSaveLabel}},
+                    Answer::kNo};
+  }
+  return Question{
+      kWarningTitle,
+      std::move(body) + kParagraph + Body(kKeepApartEnglish, kKeepApartChinese, KeptWhere()),
+      {{Answer::kYes, yes_label},
+       {Answer::kKeepApart, kKeepApartLabel},
+       {Answer::kNo, kDontCloseLabel}},
+      Answer::kNo};
 }
 
 std::string BookSession::KeptWhere() const {

@@ -163,7 +163,11 @@ Result<SafeFolder> SafeFolder::OpenPrivate(const fs::path& path, MakeFolder make
     existing = existing.parent_path();
     dir = Fd(open(existing.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC | O_NONBLOCK));
   }
-  if (!dir.ok()) return Failure(existing, Reason(errno));
+  if (!dir.ok()) {
+    const int error_number = errno;
+    return Failure(existing, Reason(error_number),
+                   error_number == ENOENT ? kErrFileNotFound : kErrFileAccess);
+  }
   missing.insert(missing.begin(), path);
   for (auto it = missing.rbegin(); it != missing.rend(); ++it) {
     Result<Fd> next = OpenPrivateAt(dir.get(), *it, make);

@@ -1,5 +1,6 @@
 #include "ui/frm_main.h"
 
+#include <QAction>
 #include <QCloseEvent>
 #include <QCoreApplication>
 #include <QFile>
@@ -7,6 +8,7 @@
 #include <QGuiApplication>
 #include <QInputDialog>
 #include <QKeyEvent>
+#include <QKeySequence>
 #include <QLocale>
 #include <QMenu>
 #include <QSessionManager>
@@ -135,6 +137,10 @@ frmMain::frmMain(QString book_path, std::unique_ptr<Messenger> messenger)
 
   recovery_timer_.setSingleShot(true);
   connect(&recovery_timer_, &QTimer::timeout, this, &frmMain::KeepRecoveryCopy);
+  auto* save = new QAction(this);
+  save->setShortcut(QKeySequence::Save);
+  connect(save, &QAction::triggered, this, &frmMain::SaveNow);
+  addAction(save);
 #ifndef QT_NO_SESSIONMANAGER
   connect(qGuiApp, &QGuiApplication::commitDataRequest, this, &frmMain::OnCommitDataRequest);
 #endif
@@ -319,6 +325,13 @@ CloseDecision frmMain::Form_QueryUnload(Attendance attendance) {
   // A window that stays open goes on keeping its recovery copy.
   if (decision == CloseDecision::kStayOpen) ArmRecoveryTimer();
   return decision;
+}
+
+void frmMain::SaveNow() {
+  if (closed_ || !activated_ || busy_ > 0) return;
+  Busy busy(this);
+  recovery_timer_.stop();
+  if (session_->Save(txtMain->LedgerText()) == SaveOutcome::kNotSaved) ArmRecoveryTimer();
 }
 
 void frmMain::OnCommitDataRequest(QSessionManager& manager) {

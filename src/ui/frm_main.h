@@ -75,6 +75,7 @@ class frmMain : public QWidget {
   void txtMain_KeyDown(int16_t& key_code, int16_t shift);
   void txtMain_DblClick();
   CloseDecision Form_QueryUnload(Attendance attendance);
+  void SaveNow();
 
   void ShowTotals(Totals totals);
   void ShowContextMenu(const QPoint& at);

@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <cstring>
 #include <memory>
 #include <set>
 
@@ -71,7 +72,7 @@ TEST_F(BookSessionTest, ClosingWritesOnlyWhatChangedAndAsksBeforeOverwritingWhat
   for (const auto& c : cases) {
     SCOPED_TRACE(c.name);
     for (const fs::path& kept : Kept(dir_.path())) RemoveIfThere(kept);
-    fs::remove_all(StateOf(Book()));  // what a window left open by the last row kept
+    RemoveTree(StateOf(Book()));  // what a window left open by the last row kept
     RemoveIfThere(Book());
     if (c.at_open) WriteBytes(Book(), *c.at_open);
     if (c.mode != 0) fs::permissions(Book(), static_cast<fs::perms>(c.mode));
@@ -184,10 +185,10 @@ TEST_F(BookSessionTest, AFailedSaveKeepsTheTextApartUnlessTheUserSaysOtherwiseBu
     fs::remove_all(Book());
     if (!c.flush_fails) fs::create_directories(Book() / "x");
     clock_.now += std::chrono::minutes(1);  // a fresh name for what is kept apart
-    // With neither a state folder nor a home folder (the root is none), there is no place.
+    // With neither a state folder (its path runs through a file; Windows always has a folder
+    // for it when none is named) nor a home folder (the root is none), there is no place.
     SetVariable(kHomeVariable, PathUtf8(c.has_state ? Home() : root));
-    SetVariable(kStateVariable,
-                c.has_state ? std::optional(PathUtf8(dir_.path() / "state")) : std::nullopt);
+    SetVariable(kStateVariable, PathUtf8(c.has_state ? dir_.path() / "state" : through));
     FakeMessenger messenger;
     std::unique_ptr<BookSession> session = Session(messenger, c.book);
     session->Open();
@@ -484,6 +485,48 @@ TEST_F(BookSessionTest, ACopyThatCannotBeWrittenGoesToTheSpareFolderAndIsToldOnc
     next.answers[kWarningTitle] = Answer::kYes;
     EXPECT_EQ(Session(next)->Open(), spare ? u"book 2" : u"book");
   }
+}
+
+TEST_F(BookSessionTest, SavingWithTheWindowOpenWritesAsClosingWouldAndKeepsTheSessionGoing) {
+  using enum SaveOutcome;
+  WriteBytes(Book(), Le(u"book"));
+  FakeMessenger messenger;
+  auto session = Session(messenger);
+  session->Open();
+  session->KeepRecoveryCopy(u"book x");
+  session->FinishRecoveryCopies();
+  EXPECT_EQ(session->Save(u"book x"), kSaved);
+  EXPECT_EQ(ReadBytes(Book()), Le(u"book x"));
+  EXPECT_EQ(Entries(HistoryFolder(Book()).value()).size(), 1u);
+  EXPECT_FALSE(fs::exists(session->recovery_copy())) << "the book holds all of it";
+  // Another program changes the book: the next save asks, and only writes when told to.
+  WriteBytes(Book(), Le(u"outside"));
+  const struct {
+    Answer answer;
+    SaveOutcome outcome;
+    const char* book;
+  } answers[] = {{Answer::kNo, kNotSaved, "outside"}, {Answer::kYes, kSaved, "book y"}};
+  for (const auto& a : answers) {
+    messenger.shown.clear();
+    messenger.answers[kWarningTitle] = a.answer;
+    EXPECT_EQ(session->Save(u"book y"), a.outcome);
+    ASSERT_EQ(messenger.shown.size(), 1u);
+    EXPECT_THAT(messenger.shown[0].body, HasSubstr("changed by another program"));
+    EXPECT_EQ(messenger.shown[0].Label(Answer::kNo), "Do&n't save - 不保存");
+    EXPECT_EQ(messenger.shown[0].Label(Answer::kKeepApart), "");
+    EXPECT_EQ(ReadBytes(Book()), Le(std::u16string(a.book, a.book + std::strlen(a.book))));
+  }
+  // A save that fails is told; the window goes on, with its text in the recovery copy.
+  fs::remove(Book());
+  fs::create_directory(Book());
+  messenger.shown.clear();
+  messenger.answers[kWarningTitle] = Answer::kYes;
+  EXPECT_EQ(session->Save(u"book z"), kNotSaved);
+  EXPECT_EQ(messenger.Showing({"could not be saved"}), 1u);
+  EXPECT_EQ(ReadBytes(session->recovery_copy()), Le(u"book z"));
+  fs::remove(Book());
+  EXPECT_EQ(session->Close(Attendance::kAttended, u"book z"), CloseDecision::kClose);
+  EXPECT_EQ(ReadBytes(Book()), Le(u"book z"));
 }
 
 TEST_F(BookSessionTest, BooksOfOneNameInDifferentFoldersKeepTheirFilesApart) {

@@ -243,7 +243,15 @@ TEST_F(BookFileTest, WindowsOfOneBookHoldSlotsOfItsLockUntilTheyGo) {
   BookLock third = BookLock::Take(folder, ".book.lock", 0600);
   EXPECT_EQ(std::pair(third.slot(), third.others_open()), std::pair(0, true));
   third.ReleaseAndTidy(folder);
-  second.ReleaseAndTidy(folder);
+  // Nor does a window that went without tidying, as a crashed one, lose the file to one that
+  // tidied while it held a slot.
+  second = BookLock();
+  BookLock last = BookLock::Take(folder, ".book.lock", 0600);
+  first = BookLock::Take(folder, ".book.lock", 0600);
+  last.ReleaseAndTidy(folder);
+  first = BookLock();
+  EXPECT_TRUE(fs::exists(lock_file));
+  BookLock::Take(folder, ".book.lock", 0600).ReleaseAndTidy(folder);
   EXPECT_FALSE(fs::exists(lock_file));
   // Anything under its name that is not a file of the caller's means no lock, and why.
   fs::create_directory(lock_file);

@@ -89,6 +89,19 @@ inline std::u16string Repeat(std::u16string_view piece, size_t times) {
   return out;
 }
 
+// Removes `path` with everything in it, read-only or not (Windows removes no read-only file).
+inline void RemoveTree(const std::filesystem::path& path) {
+  std::error_code ignored;
+  for (const auto& entry : std::filesystem::recursive_directory_iterator(path, ignored)) {
+    std::filesystem::permissions(
+        entry.path(), std::filesystem::perms::owner_write,
+        std::filesystem::perm_options::add | std::filesystem::perm_options::nofollow, ignored);
+  }
+  std::filesystem::permissions(path, std::filesystem::perms::owner_all,
+                               std::filesystem::perm_options::add, ignored);
+  std::filesystem::remove_all(path, ignored);
+}
+
 // A new empty folder under the system's temporary folder, removed with everything in it.
 class TempDir {
  public:
@@ -99,17 +112,7 @@ class TempDir {
               ("tallivan-test-" + std::to_string(random()) + std::to_string(random()));
     } while (!std::filesystem::create_directory(path_));
   }
-  ~TempDir() {
-    std::error_code ignored;
-    for (const auto& entry : std::filesystem::recursive_directory_iterator(path_, ignored)) {
-      std::filesystem::permissions(
-          entry.path(), std::filesystem::perms::owner_write,
-          std::filesystem::perm_options::add | std::filesystem::perm_options::nofollow, ignored);
-    }
-    std::filesystem::permissions(path_, std::filesystem::perms::owner_all,
-                                 std::filesystem::perm_options::add, ignored);
-    std::filesystem::remove_all(path_, ignored);
-  }
+  ~TempDir() { RemoveTree(path_); }
   TempDir(const TempDir&) = delete;
   TempDir& operator=(const TempDir&) = delete;
 

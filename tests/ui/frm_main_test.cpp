@@ -15,6 +15,7 @@
 
 #include "ledger/ledger.h"
 #include "ledger/line_totals.h"
+#include "storage/history.h"
 #include "tests/session/session_test_support.h"
 #include "window/totals_text.h"
 
@@ -66,6 +67,25 @@ class FrmMainTest : public ::testing::Test {
   FakeMessenger* messenger_ = nullptr;
   std::unique_ptr<frmMain> window_;
 };
+
+// Ctrl+S saves through the session, as closing would (the old text into the history), and the
+// window stays open; closing afterwards has nothing left to write.
+TEST_F(FrmMainTest, CtrlSSavesKeepsTheOldTextAndLeavesTheWindowOpen) {
+  WriteBytes(book_, Le(u"a [1]"));
+  Open(book_);
+  TypeXAtEnd();
+  Press(Qt::Key_S, Qt::ControlModifier);
+  EXPECT_EQ(ReadBytes(book_), Le(u"a [1]x"));
+  EXPECT_EQ(Text(), u"a [1]x");
+  EXPECT_TRUE(window_->isVisible());
+  const std::vector<std::string> versions = Entries(HistoryFolder(book_).value());
+  ASSERT_EQ(versions.size(), 1u);
+  EXPECT_EQ(ReadBytes(HistoryFolder(book_).value() / versions[0]), Le(u"a [1]"));
+  const uint64_t saved = FileId(book_);
+  EXPECT_TRUE(window_->close());
+  EXPECT_EQ(FileId(book_), saved);
+  EXPECT_TRUE(Shown().empty());
+}
 
 // The text box gives some function keys meanings of its own where X11 key bindings apply (F14
 // undoes, F16 copies, F18 pastes, F20 cuts): this table also runs in an X session (CMakeLists.txt).
