@@ -40,8 +40,7 @@ const Environment kNoDisplay = {
 const Environment kOffScreen = {{"QT_QPA_PLATFORM", "offscreen"}};
 
 TEST(WindowOptionsTest, AnswersHelpVersionAndBadUseWithoutOpeningTheWindow) {
-  const std::string usage = "Usage: tallivan [--book PATH]\n";
-  const std::string name_it = "name a book with --book (see --help)\n";
+  const std::string usage = "Usage: tallivan [[--book] PATH]\n";
   const struct {
     std::vector<std::string> args;
     bool display;  // Qt starts, off screen
@@ -58,8 +57,13 @@ TEST(WindowOptionsTest, AnswersHelpVersionAndBadUseWithoutOpeningTheWindow) {
       {{"--bogus"}, false, 2, "", "unknown option '--bogus' (see --help)\n"},
       {{"--book", "a", "--book=b"}, false, 2, "", "more than one book: 'a' and 'b' (see --help)\n"},
       {{"-x"}, true, 2, "", "unknown option '-x' (see --help)\n"},
-      {{"book"}, true, 2, "", "unexpected argument 'book'; " + name_it},
-      {{"-platform", "offscreen", "a", "b"}, false, 2, "", "unexpected argument 'a'; " + name_it},
+      {{""}, true, 2, "", "the book's file name is empty (see --help)\n"},
+      {{"-platform", "offscreen", "a", "b"},
+       false,
+       2,
+       "",
+       "more than one book: 'a' and 'b' (see --help)\n"},
+      {{"a", "--book", "b"}, true, 2, "", "more than one book: 'a' and 'b' (see --help)\n"},
   };
   TempDir dir;
   for (const auto& c : cases) {
@@ -74,6 +78,63 @@ TEST(WindowOptionsTest, AnswersHelpVersionAndBadUseWithoutOpeningTheWindow) {
     const size_t own = outcome.err.rfind("tallivan: ");
     EXPECT_EQ(own == std::string::npos ? outcome.err : outcome.err.substr(own + 10), c.err);
     EXPECT_EQ(Find(dir.path(), "book*", "%p"), "") << "no book is made";
+  }
+}
+
+// The desktop entry's Exec line as a desktop runs it to open `file`: split into words (it holds no
+// quotes or escapes), %f standing for the file as one word.
+std::vector<std::string> DesktopExec(const std::string& file) {
+  const std::string entry = ReadBytes(TALLIVAN_DESKTOP_ENTRY);
+  std::smatch exec;
+  std::regex_search(entry, exec, std::regex(R"(\nExec=([^\n]*))"));
+  EXPECT_EQ(exec[1].str().find_first_of("\"'\\`$"), std::string::npos) << exec[1];
+  std::vector<std::string> words;
+  std::istringstream line(exec[1].str());
+  bool named = false;
+  for (std::string word; line >> word;) {
+    named = named || word == "%f";
+    words.push_back(word == "%f" ? file : word);
+  }
+  if (named) return words;
+  ADD_FAILURE() << "the Exec line takes no file: " << exec[1];
+  return {"false"};  // rather than open the book beside the built program
+}
+
+TEST(WindowOptionsTest, OpensABookNamedAloneOrThroughTheDesktopEntry) {
+  TempDir dir;
+  const fs::path work = dir.path() / "work", state = dir.path() / "state";
+  const fs::path opened = dir.path() / "a folder/my book";
+  fs::create_directories(work);
+  fs::create_directories(opened.parent_path());
+  const Environment environment = {
+      {"PATH", fs::path(TALLIVAN_EXECUTABLE).parent_path().string() + ":/usr/bin:/bin"},
+      {"XDG_STATE_HOME", state.string()},
+      {"QT_QPA_PLATFORM", "offscreen"}};
+  const struct {
+    std::vector<std::string> argv;
+    fs::path book;
+  } cases[] = {
+      {{"tallivan", "my book"}, work / "my book"},
+      {{"tallivan", "-platform", "offscreen", "../a folder/my book"}, opened},
+      {DesktopExec(opened.string()), opened},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(::testing::PrintToString(c.argv));
+    const pid_t child = Start(c.argv, environment, work);
+    // The session's state folder is made once the program catches the signals.
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(60);
+    while (!fs::exists(state / "tallivan") && std::chrono::steady_clock::now() < deadline) {
+      usleep(20'000);
+    }
+    kill(child, SIGTERM);
+    const Outcome outcome = Finish(child, work);
+    EXPECT_EQ(outcome.code, 0) << outcome.err;
+    EXPECT_EQ(ReadIfThere(c.book), Le(kSampleText)) << "the sample text, saved on closing";
+    EXPECT_EQ(Find(dir.path(), "*book*", "%p"),
+              "./" + fs::relative(c.book, dir.path()).string() + "\n")
+        << "no other book";
+    fs::remove(c.book);
+    fs::remove_all(state);
   }
 }
 
@@ -175,6 +236,7 @@ TEST_F(PackageTest, HoldsItsFilesAndDependenciesAloneAndPassesTheDesktopAppStrea
       "usr/share/bash-completion/completions/tallivan-calc",
       "usr/share/doc/tallivan/copyright",
       "usr/share/doc/tallivan/changelog.gz",
+      "usr/share/doc/tallivan/NEWS.md.gz",
   };
   for (int size : {16, 24, 32, 48, 64, 128, 256}) {
     const std::string folder = std::to_string(size) + "x" + std::to_string(size);
@@ -220,6 +282,21 @@ TEST_F(PackageTest, HoldsItsFilesAndDependenciesAloneAndPassesTheDesktopAppStrea
       EXPECT_EQ(outcome.err + outcome.out, "") << "warnings";
     }
   }
+}
+
+TEST_F(PackageTest, ReleaseNotesAndMetainfoDescribeThisVersion) {
+  const fs::path doc = root() / "usr/share/doc/tallivan";
+  const Outcome news = RunProgram({"gzip", "-dc", (doc / "NEWS.md.gz").string()}, folder_);
+  ASSERT_EQ(news.code, 0) << news.err;
+  std::smatch newest;
+  ASSERT_TRUE(std::regex_search(news.out, newest, std::regex(R"(\n## ([^ \n]+))")));
+  EXPECT_EQ(newest[1], kVersion) << "the newest release noted";
+  const std::string metainfo =
+      ReadBytes(root() / "usr/share/metainfo" / (std::string(kAppId) + ".metainfo.xml"));
+  std::smatch release;
+  ASSERT_TRUE(std::regex_search(
+      metainfo, release, std::regex(R"re(<release version="([^"]+)"[^>]*>\s*<description>)re")));
+  EXPECT_EQ(release[1], kVersion) << "the newest release described";
 }
 
 TEST_F(PackageTest, InstalledWindowKeepsItsBookInTheHomeDataFolderAndNowhereElse) {
