@@ -165,6 +165,36 @@ TEST(CompletionTest, OffersEveryOptionTheHelpNames) {
   }
 }
 
+TEST(CompletionTest, CompletesFileNamesWithBlanksAsOneName) {
+  TempDir dir;
+  for (const char* name : {"my book", "my bag", "other"}) WriteBytes(dir.path() / name, "");
+  const struct {
+    std::vector<std::string> words;  // as bash gives them, the last one being completed
+    std::string offered;             // one name a line
+  } cases[] = {
+      {{"tallivan", "my"}, "my bag\nmy book\n"},
+      {{"tallivan", "my\\ bo"}, "my book\n"},
+      {{"tallivan", "--book", "'my b"}, "my bag\nmy book\n"},
+      {{"tallivan-calc", "--csv", "\"my ba"}, "my bag\n"},
+      {{"tallivan-calc", "-o", "my\\ b"}, "my bag\nmy book\n"},
+      {{"tallivan-calc", "--restore", "o"}, "other\n"},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(::testing::PrintToString(c.words));
+    const std::string& program = c.words.front();
+    std::vector<std::string> argv = {
+        "bash", "-c",
+        "source \"$0\"; COMP_WORDS=(\"$@\"); COMP_CWORD=$(($# - 1)); "
+        "$(complete -p \"$1\" | sed 's/.*-F \\([^ ]*\\).*/\\1/'); "
+        "((${#COMPREPLY[@]} == 0)) || printf '%s\\n' \"${COMPREPLY[@]}\" | sort",
+        std::string(TALLIVAN_SOURCE_DIR) + "/packaging/completion/" + program};
+    argv.insert(argv.end(), c.words.begin(), c.words.end());
+    const Outcome completion = RunProgram(argv, dir.path());
+    EXPECT_EQ(completion.code, 0) << completion.err;
+    EXPECT_EQ(completion.out, c.offered);
+  }
+}
+
 TEST(MakeCleanTest, RefusesWhileTheBuildFolderHoldsABook) {
   // Files under the temporary folder: "build/..." in the build folder, "build-windows/..." in the
   // Windows one.
