@@ -231,6 +231,44 @@ TEST(MakeCleanTest, RefusesWhileTheBuildFolderHoldsABook) {
   }
 }
 
+TEST(MakeInstallTest, InstallsIntoAPrefixAndUninstallsAllOfItButTheBook) {
+  TempDir dir;
+  const fs::path prefix = dir.path() / "prefix";
+  // What was there before: a book where an installed window keeps it, and another program's file.
+  fs::create_directories(prefix / "share/tallivan");
+  fs::create_directories(prefix / "share/applications");
+  WriteBytes(prefix / "share/tallivan/book", Le(kSampleText));
+  WriteBytes(prefix / "share/applications/other.desktop", "[Desktop Entry]\n");
+  // Folders change their times as files come and go; files must not.
+  const auto list = [&prefix] {
+    return Find(prefix, "*", "%p %y %m") + Find(prefix, "book", "%p %s %T@") +
+           Find(prefix, "other.desktop", "%p %s %T@");
+  };
+  const std::string before = list();
+  const auto make = [&](const std::string& target) {
+    return RunProgram(
+        {"make", "-s", "-C", TALLIVAN_SOURCE_DIR, target,
+         "BUILD_DIR=" + std::string(TALLIVAN_BINARY_DIR), "PREFIX=" + prefix.string()},
+        dir.path());
+  };
+  const Outcome installed = make("install");
+  ASSERT_EQ(installed.code, 0) << installed.err;
+  for (const char* file : {"bin/tallivan", "bin/tallivan-calc", "share/man/man1/tallivan.1.gz",
+                           "share/applications/example.tallivan.Tallivan.desktop"}) {
+    EXPECT_TRUE(fs::is_regular_file(prefix / file)) << file;
+  }
+  const Outcome version =
+      RunProgram({(prefix / "bin/tallivan-calc").string(), "--version"}, dir.path());
+  EXPECT_EQ(version.out, std::string("tallivan-calc ") + kVersion + "\n");
+
+  const Outcome uninstalled = make("uninstall");
+  EXPECT_EQ(uninstalled.code, 0) << uninstalled.err;
+  EXPECT_EQ(list(), before) << "only what was installed is gone";
+  const Outcome again = make("uninstall");
+  EXPECT_NE(again.code, 0);
+  EXPECT_THAT(again.err, HasSubstr("nothing was installed"));
+}
+
 // The package that the package.build test made, unpacked into a temporary root.
 class PackageTest : public ::testing::Test {
  protected:
