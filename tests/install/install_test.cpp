@@ -358,13 +358,13 @@ TEST_F(PackageTest, ReleaseNotesAndMetainfoDescribeThisVersion) {
   ASSERT_EQ(news.code, 0) << news.err;
   std::smatch newest;
   ASSERT_TRUE(std::regex_search(news.out, newest, std::regex(R"(\n## ([^ \n]+))")));
-  EXPECT_EQ(newest[1], kVersion) << "the newest release noted";
+  EXPECT_EQ(newest[1].str(), kVersion) << "the newest release noted";
   const std::string metainfo =
       ReadBytes(root() / "usr/share/metainfo" / (std::string(kAppId) + ".metainfo.xml"));
   std::smatch release;
   ASSERT_TRUE(std::regex_search(
       metainfo, release, std::regex(R"re(<release version="([^"]+)"[^>]*>\s*<description>)re")));
-  EXPECT_EQ(release[1], kVersion) << "the newest release described";
+  EXPECT_EQ(release[1].str(), kVersion) << "the newest release described";
 }
 
 TEST_F(PackageTest, InstalledWindowKeepsItsBookInTheHomeDataFolderAndNowhereElse) {
