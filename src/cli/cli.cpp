@@ -31,7 +31,8 @@ namespace tallivan {
 namespace {
 
 constexpr std::string_view kUsage =
-    R"(Usage: tallivan-calc [--utf8] [--check | --csv | -i | -o OUT] [BOOK]
+    R"(Usage: tallivan-calc [--utf8] [--check | --csv | --spreadsheet | -i | -o OUT]
+                     [BOOK]
        tallivan-calc --find TEXT [BOOK]
        tallivan-calc --history [BOOK]
        tallivan-calc --restore VERSION BOOK
@@ -41,6 +42,10 @@ Recomputes every subtotal line ("#" line) of a Tallivan book.
   --utf8      read and write UTF-8 text instead of UTF-16LE
   --check     write nothing; exit 0 when the book is up to date, 3 when not
   --csv       write the book as CSV: line,kind,amount,group_sum,running_total,text
+  --spreadsheet
+              CSV for spreadsheets: a UTF-8 byte-order mark, a group column
+              (the "#" line closing the line's group) before text, and a "'"
+              before a text that starts with =, +, -, @, tab or CR
   -i          write the result back into BOOK, keeping the text it
               replaces in BOOK's history (the folder BOOK.history)
   -o OUT      write the result to OUT ("-": standard output)
@@ -72,7 +77,17 @@ constexpr size_t kDirectWrite = kOutputBuffer / 4;
 constexpr size_t kEncodeSlice = size_t{1} << 16;
 
 enum class Encoding { kUtf16, kUtf8 };
-enum class Mode { kPrint, kCheck, kCsv, kInPlace, kOutput, kHistory, kRestore, kFind };
+enum class Mode {
+  kPrint,
+  kCheck,
+  kCsv,
+  kSpreadsheet,
+  kInPlace,
+  kOutput,
+  kHistory,
+  kRestore,
+  kFind
+};
 
 struct Options {
   Encoding encoding = Encoding::kUtf16;
@@ -113,13 +128,17 @@ std::variant<Options, BadArgs> ParseArgs(const std::vector<std::string>& args) {
       return options;
     } else if (arg == "--utf8") {
       options.encoding = Encoding::kUtf8;
-    } else if (arg == "--check" || arg == "--csv" || arg == "-i" || arg == "-o" ||
-               arg == "--history" || arg == "--restore" || arg == "--find") {
+    } else if (arg == "--check" || arg == "--csv" || arg == "--spreadsheet" || arg == "-i" ||
+               arg == "-o" || arg == "--history" || arg == "--restore" || arg == "--find") {
       if (options.mode != Mode::kPrint) {
-        return BadArgs{"give only one of --check, --csv, -i, -o, --find, --history and --restore"};
+        return BadArgs{
+            "give only one of --check, --csv, --spreadsheet, -i, -o, --find, --history "
+            "and --restore"};
       }
-      if (arg == "--check" || arg == "--csv") {
-        options.mode = arg == "--csv" ? Mode::kCsv : Mode::kCheck;
+      if (arg == "--check") {
+        options.mode = Mode::kCheck;
+      } else if (arg == "--csv" || arg == "--spreadsheet") {
+        options.mode = arg == "--csv" ? Mode::kCsv : Mode::kSpreadsheet;
       } else if (arg == "-i") {
         options.mode = Mode::kInPlace;
       } else if (arg == "--history") {
@@ -613,9 +632,11 @@ int Run(const std::vector<std::string>& args, const CalcStreams& streams,
   }
   const Edits& edits = std::get<Edits>(outcome);
   if (options.mode == Mode::kCheck) return edits.empty() ? kExitOk : kExitOutOfDate;
-  if (options.mode == Mode::kCsv) {
+  if (options.mode == Mode::kCsv || options.mode == Mode::kSpreadsheet) {
     const std::string name = options.book == "-" ? std::string(kStdinName) : options.book;
-    Status written = WriteCsv(text, streams.out, name);
+    Status written =
+        WriteCsv(text, streams.out, name,
+                 options.mode == Mode::kCsv ? CsvReader::kScript : CsvReader::kSpreadsheet);
     if (auto changed =
             ChangedInput(input.value(), settings, "; what it wrote is not to be trusted")) {
       written = *changed;

@@ -117,6 +117,28 @@ TEST(CalcTest, GivesTheExitStatusOutputAndFilesOfEachRun) {
       std::string(kCsvHeader) +
       "1,entry,-0.5000,,,\"[-0.5]\"\r\n2,subtotal,,-0.5000,-0.5000,\"#\"\r\n"
       "3,entry,0.2500,,,\"[0.25]\"\r\n4,subtotal,,0.2500,-0.2500,\"#\"\r\n";
+  // Texts a spreadsheet would take for formulas, and the groups their lines belong to.
+  const std::u16string formulas =
+      u"=1+2 [1]\r\n+cmd [2]\r\n-x [3]\r\n@SUM(A1)\r\n# g1\r\n\t[1]\r\n\rcr\r\nplain -x\r\n#\r\n "
+      u"after";
+  const std::string formula_rows[][2] = {{"1,entry,1.0000,,,", "5,\"'=1+2 [1]\""},
+                                         {"2,entry,2.0000,,,", "5,\"'+cmd [2]\""},
+                                         {"3,entry,3.0000,,,", "5,\"'-x [3]\""},
+                                         {"4,other,,,,", "5,\"'@SUM(A1)\""},
+                                         {"5,subtotal,,6.0000,6.0000,", "5,\"# g1\""},
+                                         {"6,entry,1.0000,,,", "9,\"'\t[1]\""},
+                                         {"7,other,,,,", "9,\"'\rcr\""},
+                                         {"8,other,,,,", "9,\"plain -x\""},
+                                         {"9,subtotal,,1.0000,7.0000,", "9,\"#\""},
+                                         {"10,other,,,,", ",\" after\""}};
+  std::string spreadsheet = "\xEF\xBB\xBF" + std::string(kSpreadsheetHeader);
+  std::string verbatim_csv(kCsvHeader);
+  for (const auto& [figures, rest] : formula_rows) {
+    spreadsheet += figures + rest + "\r\n";
+    std::string text = rest.substr(rest.find('"'));
+    if (text[1] == '\'') text.erase(1, 1);
+    verbatim_csv += figures + text + "\r\n";
+  }
   const std::string no_versions = "No versions of \"odd<U+202E>\" have been kept yet.\n";
   // The files and commands of single rows: an up-to-date book, a history that cannot be read, a
   // version whose subtotal line would clear the screen and ring, one of 8 GB (sparse), a book named
@@ -161,6 +183,9 @@ TEST(CalcTest, GivesTheExitStatusOutputAndFilesOfEachRun) {
       {{"--csv"}, Le(u"[-0.5]\r\n#\r\n[0.25]\r\n#"), 0, signed_csv, ""},
       {{"--csv", "-"}, Le(large), 0, large_csv, ""},
       {{"--csv", "rejected"}, "", 1, "", invalid},
+      {{"--csv"}, Le(formulas), 0, verbatim_csv, ""},
+      {{"--spreadsheet", "-"}, Le(formulas), 0, spreadsheet, ""},
+      {{"--spreadsheet", "rejected"}, "", 1, "", invalid},
       {{"--csv"}, Le(u"a\r\n\xD800 [1]\r\n#"), 2, "", "<stdin>:2: an unpaired surrogate"},
       // --find lists the entries holding the text, A to Z in either case, shown visibly.
       {{"--find", "COFFEE", "book"}, "", 0, "1\t7.00\tcoffee [2 3.5]\n1 entry, 7.00\n", ""},
@@ -207,7 +232,7 @@ TEST(CalcTest, GivesTheExitStatusOutputAndFilesOfEachRun) {
        "",
        2,
        "",
-       "give only one of --check, --csv, -i, -o, --find, --history"},
+       "give only one of --check, --csv, --spreadsheet, -i, -o, --find, --history"},
       {{"book", "odd"}, "", 2, "", "more than one book: 'book' and 'odd'"},
       {{"-i"}, book, 2, "", "-i needs a book file; standard input cannot be written back"},
       {{"--restore", "x"}, book, 2, "", "--restore needs a book file"},
