@@ -217,7 +217,7 @@ TEST(CalcTest, GivesTheExitStatusOutputAndFilesOfEachRun) {
       {{"--history", "book"}, "", 0, escape_history, "", escape},
       {{"--history", "book"}, "", 0, huge_history, "", huge},
       {{"--history", "book"}, "", 2, "", "\"book.history\": Permission denied", locked},
-      {{"--history", "odd"}, "", 2, "", "history of \"odd\" in \"odd.history\": ", not_a_folder},
+      {{"--history", "odd"}, "", 2, "", "Cannot read the history of \"odd\"", not_a_folder},
       {{"--restore", kVersions[0], "book"}, "", 0, kFirstVersion, restored, {"book"}},
       {{"--history", "book"}, "", 2, "", foreign, {.before = kForeignHistory}},
       {{"--restore", kVersions[0], "book"}, "", 2, "", foreign, {.before = kForeignHistory}},
