@@ -303,7 +303,7 @@ class BookSession::RecoveryWriter {
   std::vector<const SafeFolder*> Folders() {
     std::vector<const SafeFolder*> folders;
     if (files_.state()) folders.push_back(&*files_.state());
-    if (const SafeFolder* spare = files_.spare()) folders.push_back(spare);
+    if (const SafeFolder* spare = files_.spare(MakeFolder::kNo)) folders.push_back(spare);
     return folders;
   }
 
@@ -354,7 +354,7 @@ class BookSession::RecoveryWriter {
       const Status written = base_written ? state->Replace(name, bytes, job.mode) : base_written;
       if (written) {
         state_base_ = base;
-        if (const SafeFolder* spare = spare_used_ ? files_.spare() : nullptr) {
+        if (const SafeFolder* spare = spare_used_ ? files_.spare(MakeFolder::kNo) : nullptr) {
           spare->Remove(name);
           spare->Remove(base_name);
         }
@@ -364,7 +364,7 @@ class BookSession::RecoveryWriter {
       state_base_.clear();
       trouble.reason = written.error().description;
     }
-    if (const SafeFolder* spare = files_.spare()) {
+    if (const SafeFolder* spare = files_.spare(MakeFolder::kPrivate)) {
       if (spare->Replace(base_name, base, job.mode) && spare->Replace(name, bytes, job.mode)) {
         spare_used_ = true;
         trouble.spare = PathUtf8(spare->path());
@@ -502,7 +502,7 @@ std::vector<BookSession::StaleCopy> BookSession::FindStaleCopies() {
   if (own_lock_.slot() < 0) return stale;
   std::vector<const SafeFolder*> folders;
   if (files_.state()) folders.push_back(&*files_.state());
-  if (const SafeFolder* spare = files_.spare()) folders.push_back(spare);
+  if (const SafeFolder* spare = files_.spare(MakeFolder::kNo)) folders.push_back(spare);
   for (const SafeFolder* folder : folders) {
     for (const OwnFile& file : folder->List("recovery-")) {
       const std::optional<int> slot = SessionFiles::RecoverySlot(file.name);

@@ -77,14 +77,16 @@ SessionFiles::SessionFiles(const fs::path& book)
   }
 }
 
-const SafeFolder* SessionFiles::spare() {
-  if (!spare_tried_) {
-    spare_tried_ = true;
+const SafeFolder* SessionFiles::spare(MakeFolder make) {
+  if (!spare_ && !(spare_tried_ && make == MakeFolder::kNo)) {
+    if (make == MakeFolder::kPrivate) spare_tried_ = true;
     if (const std::optional<fs::path> runtime = RuntimeFolderPath()) {
-      Result<SafeFolder> runtimes = SafeFolder::OpenPrivate(*runtime, MakeFolder::kPrivate);
-      Result<SafeFolder> own =
-          runtimes ? runtimes.value().Subfolder(key_, MakeFolder::kPrivate) : runtimes.error();
-      if (own) spare_.emplace(std::move(own).value());
+      Result<SafeFolder> spares = SafeFolder::OpenPrivate(*runtime, make);
+      Result<SafeFolder> own = spares ? spares.value().Subfolder(key_, make) : spares.error();
+      if (own) {
+        spares_.emplace(std::move(spares).value());
+        spare_.emplace(std::move(own).value());
+      }
     }
   }
   return spare_ ? &*spare_ : nullptr;
@@ -92,6 +94,7 @@ const SafeFolder* SessionFiles::spare() {
 
 void SessionFiles::Tidy() {
   if (states_) states_->RemoveEmptyFolder(key_);
+  if (spares_) spares_->RemoveEmptyFolder(key_);
 }
 
 const SafeFolder* SessionFiles::kept_folder() const {

@@ -65,6 +65,11 @@ class frmMain {
   void SetText(std::u16string_view text);
   void SetCaret(int64_t position);
   int Scaled(int pixels) const;
+  // Gives the box the font in the window's resolution.
+  void UpdateFont();
+  // Takes the resolution `dpi` of the monitor the window moved to, and the `frame` that keeps its
+  // inner area's size there.
+  void OnDpiChanged(int dpi, const RECT& frame);
 
   HINSTANCE instance_;
   HWND hwnd_ = nullptr;

@@ -22,6 +22,20 @@ default ~/.local/share/tallivan/book). On Linux, Qt's own options, such as
 -platform NAME, are accepted too.
 )";
 
+constexpr std::string_view kWindowsUsage =
+    "Usage: tallivan.exe [--book PATH]\r\n"
+    "\r\n"
+    "Keeps a personal cash ledger as free text: put amounts in square brackets, close a group "
+    "with a line that starts with \"#\", and press any of F1-F16 to rewrite every \"#\" line "
+    "with its group sum and the running total. Closing the window saves the book.\r\n"
+    "\r\n"
+    "--book PATH: open the book at PATH (created when the window closes).\r\n"
+    "--version: show the version and exit.\r\n"
+    "-h, --help: show this help and exit.\r\n"
+    "\r\n"
+    "Without --book, the book is the file named \"book\" beside tallivan.exe. Unpack the zip "
+    "into a folder of your own, such as Documents, and start tallivan.exe there.\r\n";
+
 constexpr std::string_view kBookOption = "--book";
 constexpr int kExitOk = 0;
 constexpr int kExitBadUse = 2;
@@ -63,13 +77,14 @@ std::variant<WindowOptions, BadUse> ParseWindowArgs(const std::vector<std::strin
   return options;
 }
 
-std::optional<Reply> ReplyTo(const std::variant<WindowOptions, BadUse>& parsed) {
+std::optional<Reply> ReplyTo(const std::variant<WindowOptions, BadUse>& parsed, HelpFor help_for) {
   if (const auto* bad = std::get_if<BadUse>(&parsed)) {
     return Reply{Reply::Stream::kErr, "tallivan: " + bad->reason + " (see --help)\n", kExitBadUse};
   }
   switch (std::get<WindowOptions>(parsed).action) {
     case WindowOptions::Action::kHelp:
-      return Reply{Reply::Stream::kOut, std::string(kUsage), kExitOk};
+      return Reply{Reply::Stream::kOut,
+                   std::string(help_for == HelpFor::kWindows ? kWindowsUsage : kUsage), kExitOk};
     case WindowOptions::Action::kVersion:
       return Reply{Reply::Stream::kOut, std::string("tallivan ") + kVersion + "\n", kExitOk};
     case WindowOptions::Action::kOpen:

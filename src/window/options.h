@@ -37,8 +37,13 @@ struct Reply {
   int exit_status = 0;
 };
 
+// Which program's help --help gives: the Linux one's, wrapped for a terminal, or the Windows
+// one's, which often shows in a message box and so has a line for each paragraph and CR LF ends.
+enum class HelpFor { kLinux, kWindows };
+
 // The reply to --help, --version or bad use; nullopt when the window is to open.
-std::optional<Reply> ReplyTo(const std::variant<WindowOptions, BadUse>& parsed);
+std::optional<Reply> ReplyTo(const std::variant<WindowOptions, BadUse>& parsed,
+                             HelpFor help_for = HelpFor::kLinux);
 
 }  // namespace tallivan
 
