@@ -154,7 +154,7 @@ Status WriteAll(int fd, std::span<const char> bytes, std::string_view name) {
 void Say(int fd, std::string_view line) {
   std::string shown = VisibleText(line);
   shown.push_back('\n');
-  [[maybe_unused]] Status ignored = WriteAll(fd, shown, "standard error");
+  WriteAll(fd, shown, "standard error").IgnoreError();
 }
 
 // Gathers text in the chosen encoding and hands it on in large pieces.
@@ -467,15 +467,14 @@ int ListHistory(const Options& options, const CalcStreams& streams) {
 int Restore(const Options& options, const CalcStreams& streams, const CalcSettings& settings) {
   const std::filesystem::path book = Utf8Path(options.book);
   std::filesystem::path version = Utf8Path(options.restore);
-  if (version.filename() == version) {
-    std::error_code error;
-    if (const Result<std::filesystem::path> folder = HistoryFolder(book);
-        folder &&
-        std::filesystem::exists(std::filesystem::symlink_status(folder.value() / version, error))) {
-      version = folder.value() / version;
-    }
+  // A name from the list is read from the history the list came from; anything else is a path.
+  Result<std::u16string> text = Error{kErrFileNotFound, ""};
+  if (version.filename() == version) text = LoadVersion(book, options.restore);
+  if (const Result<std::filesystem::path> folder = HistoryFolder(book); text && folder) {
+    version = folder.value() / version;
+  } else if (!text && text.error().number == kErrFileNotFound) {
+    text = LoadBookFile(version);
   }
-  const Result<std::u16string> text = LoadBookFile(version);
   if (!text) {
     Say(streams.err, "tallivan-calc: " + text.error().description);
     return kExitBadUse;

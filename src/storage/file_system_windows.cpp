@@ -130,17 +130,17 @@ DWORD Handle::Close() {
 }
 
 DWORD OpenAt(HANDLE folder, std::wstring_view name, ACCESS_MASK access, ULONG disposition,
-             ULONG options, Handle& file, void* security, DWORD share, DWORD attributes) {
+             ULONG options, Handle& file, void* security, DWORD share, DWORD made) {
   UNICODE_STRING text{};
   text.Buffer = const_cast<wchar_t*>(name.data());
   text.Length = text.MaximumLength = static_cast<USHORT>(name.size() * sizeof(wchar_t));
-  OBJECT_ATTRIBUTES object{};
-  InitializeObjectAttributes(&object, &text, OBJ_CASE_INSENSITIVE, folder, security);
+  OBJECT_ATTRIBUTES attributes{};
+  InitializeObjectAttributes(&attributes, &text, OBJ_CASE_INSENSITIVE, folder, security);
   IO_STATUS_BLOCK io{};
   HANDLE opened = nullptr;
   const NTSTATUS status = NtCreateFile(
-      &opened, access | SYNCHRONIZE, &object, &io, nullptr, attributes, share, disposition,
-      options | FILE_OPEN_REPARSE_POINT | FILE_SYNCHRONOUS_IO_NONALERT, nullptr, 0);
+      &opened, access | SYNCHRONIZE, &attributes, &io, nullptr, made, share,
+      disposition, options | FILE_OPEN_REPARSE_POINT | FILE_SYNCHRONOUS_IO_NONALERT, nullptr, 0);
   if (status != 0) return RtlNtStatusToDosError(status);
   file = Handle(opened);
   return 0;

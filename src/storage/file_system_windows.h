@@ -76,11 +76,11 @@ class Handle {
 
 // Opens or makes `name` in the folder held open as `folder` (NtCreateFile relative to the
 // folder's handle, for synchronous use), never following a reparse point; 0 and the handle in
-// `file`, or the error. A new file gets `attributes`, and `security` as its security descriptor
-// (nullptr: what its folder gives).
+// `file`, or the error. `security` is a new file's security descriptor (nullptr: what its folder
+// gives); `made` the attributes of a file it makes.
 DWORD OpenAt(HANDLE folder, std::wstring_view name, ACCESS_MASK access, ULONG disposition,
              ULONG options, Handle& file, void* security = nullptr, DWORD share = kShareAll,
-             DWORD attributes = FILE_ATTRIBUTE_NORMAL);
+             DWORD made = FILE_ATTRIBUTE_NORMAL);
 
 // Has the open file `file` (opened with DELETE) removed when its last handle closes; 0 or the
 // error.

@@ -113,6 +113,9 @@ inline constexpr char kTemporarySuffix[] = ".tmp";
 // A new random name for a temporary file beside `name`.
 std::string TemporaryName(std::string_view name);
 
+// Whether `candidate` is a name TemporaryName(name) could give.
+bool IsTemporaryNameOf(std::string_view name, std::string_view candidate);
+
 // `name`, or `name` with the counter `counter` when it is at least 2 ("book.unsaved-1-2").
 std::string Numbered(std::string_view name, int counter);
 

@@ -38,6 +38,8 @@ const std::string kInvalid = " error: Something invalid in the Bracket. 括号�
 const std::string kVersions[] = {"2024-02-29_235959.book", "2024-03-02_020000.book"};
 const std::string kFirstVersion = Le(u"a [1]\r\n#  (1.00) ,  1.00");
 const std::string kNobodyRuns = "setpriv --reuid=65534 --regid=65534 --clear-groups -- ";
+// The book's history becomes another user's, which nobody else trusts (as root, like kNobodyRuns).
+const std::string kForeignHistory = "setpriv --reuid=0 -- chown 65534 book.history && ";
 
 // Shell commands that run `make`, which makes the file `path`, and remove that file again once
 // the run is over, before the folder is compared.
@@ -79,6 +81,9 @@ TEST(CalcTest, GivesTheExitStatusOutputAndFilesOfEachRun) {
                                PathUtf8(fs::path("book.history") / kVersions[0]) +
                                "\"; the text it replaced is kept in \"book.history\".\n";
   const std::string not_found = SystemText(kNotFoundCode);
+  const std::string foreign =
+      "Cannot read the history of \"book\" in \"book.history\": "
+      "it belongs to another user, so it is not used";
   const std::string invalid = "rejected:3:" + kInvalid;
   const std::string de = "de_DE.UTF-8", ps = "ps_AF.UTF-8", odd_stdin = "\"<stdin>\": its length (";
   // A link to a FIFO on POSIX systems, a device on Windows; neither is a book.
@@ -164,9 +169,11 @@ TEST(CalcTest, GivesTheExitStatusOutputAndFilesOfEachRun) {
       {{"--history", "empty"}, "", 0, empty_history, "", empty},
       {{"--history", "book"}, "", 0, escape_history, "", escape},
       {{"--history", "book"}, "", 0, huge_history, "", huge},
-      {{"--history", "book"}, "", 2, "", "history of \"book\": Permission denied", locked},
-      {{"--history", "odd"}, "", 2, "", "Cannot read the history of \"odd\": ", not_a_folder},
+      {{"--history", "book"}, "", 2, "", "\"book.history\": Permission denied", locked},
+      {{"--history", "odd"}, "", 2, "", "history of \"odd\" in \"odd.history\": ", not_a_folder},
       {{"--restore", kVersions[0], "book"}, "", 0, kFirstVersion, restored, {"book"}},
+      {{"--history", "book"}, "", 2, "", foreign, {.before = kForeignHistory}},
+      {{"--restore", kVersions[0], "book"}, "", 2, "", foreign, {.before = kForeignHistory}},
       {{"rejected"}, "", 1, "", invalid},
       {{named}, "", 1, "", "r␛[2J␇:3:" + kInvalid, control_name},
       {{"--check", "rejected"}, "", 1, "", invalid},

@@ -172,7 +172,7 @@ TEST_F(BookFileTest, SavesKeepTheTextTheyReplaceAsPlainBooksAsPrivateAsTheBook) 
       {"an equal text keeps nothing", u"two", kKeep, 0640, kNothing, 0750},
       {"unasked, nothing is kept", u"three", kSkip, 0640, kNothing, 0750},
       {"no link can be made", u"four", kKeep, 0604, kCopied, 0705, {{kLinkVersion, {EXDEV, -1}}}},
-      {"nor one more link", u"five", kKeep, 0664, kCopied, 0775, {{kLinkVersion, {EMLINK, -1}}}},
+      {"nor one more link", u"five", kKeep, 0644, kCopied, 0755, {{kLinkVersion, {EMLINK, -1}}}},
       {"written in place", u"six", kKeep, 0600, kCopied, 0700, {{kCreateUnnamed, {EACCES}}}},
       {"the next one is kept beside the others", u"seven", kKeep, 0600, kLinked, 0700},
   };

@@ -239,7 +239,7 @@ TEST_F(BookWindowsTest, InspectingTellsWhatASaveWouldMeetAndNeverWritesInPlace) 
               std::tuple(exists, read_only, folder_writable, false));
   }
   // The lock of the book's windows lies beside it, hidden.
-  BookLock lock = BookLock::Take(SafeFolder::Open(Dir()).value(), ".book.lock", 0600);
+  const BookLock lock = BookLock::Take(SafeFolder::Open(Dir()).value(), ".book.lock", 0600);
   EXPECT_TRUE(IsHidden(Dir() / ".book.lock"));
 }
 
