@@ -14,6 +14,7 @@
 #include "cli/csv.h"
 #include "cli/utf8.h"
 #include "ledger/ledger.h"
+#include "ledger/line_totals.h"
 #include "runtime/error.h"
 #include "runtime/largest_book.h"
 #include "runtime/version.h"
@@ -24,12 +25,14 @@
 #include "storage/book_view.h"
 #include "storage/file_io.h"
 #include "storage/history.h"
+#include "window/totals_text.h"
 
 namespace tallivan {
 namespace {
 
 constexpr std::string_view kUsage =
     R"(Usage: tallivan-calc [--utf8] [--check | --csv | -i | -o OUT] [BOOK]
+       tallivan-calc --find TEXT [BOOK]
        tallivan-calc --history [BOOK]
        tallivan-calc --restore VERSION BOOK
 Recomputes every subtotal line ("#" line) of a Tallivan book.
@@ -41,6 +44,9 @@ Recomputes every subtotal line ("#" line) of a Tallivan book.
   -i          write the result back into BOOK, keeping the text it
               replaces in BOOK's history (the folder BOOK.history)
   -o OUT      write the result to OUT ("-": standard output)
+  --find TEXT list the entries whose line holds TEXT (A to Z in either
+              case): line number, amount and text, then their count
+              and total; lines that cannot be read are left out
   --history   list the versions kept in BOOK's history (without BOOK:
               the book the window opens)
   --restore VERSION
@@ -66,7 +72,7 @@ constexpr size_t kDirectWrite = kOutputBuffer / 4;
 constexpr size_t kEncodeSlice = size_t{1} << 16;
 
 enum class Encoding { kUtf16, kUtf8 };
-enum class Mode { kPrint, kCheck, kCsv, kInPlace, kOutput, kHistory, kRestore };
+enum class Mode { kPrint, kCheck, kCsv, kInPlace, kOutput, kHistory, kRestore, kFind };
 
 struct Options {
   Encoding encoding = Encoding::kUtf16;
@@ -74,6 +80,7 @@ struct Options {
   std::string book = "-";
   std::string out;
   std::string restore;  // --restore VERSION
+  std::string find;     // --find TEXT
   bool help = false;
   bool version = false;
 };
@@ -107,9 +114,9 @@ std::variant<Options, BadArgs> ParseArgs(const std::vector<std::string>& args) {
     } else if (arg == "--utf8") {
       options.encoding = Encoding::kUtf8;
     } else if (arg == "--check" || arg == "--csv" || arg == "-i" || arg == "-o" ||
-               arg == "--history" || arg == "--restore") {
+               arg == "--history" || arg == "--restore" || arg == "--find") {
       if (options.mode != Mode::kPrint) {
-        return BadArgs{"give only one of --check, --csv, -i, -o, --history and --restore"};
+        return BadArgs{"give only one of --check, --csv, -i, -o, --find, --history and --restore"};
       }
       if (arg == "--check" || arg == "--csv") {
         options.mode = arg == "--csv" ? Mode::kCsv : Mode::kCheck;
@@ -118,7 +125,12 @@ std::variant<Options, BadArgs> ParseArgs(const std::vector<std::string>& args) {
       } else if (arg == "--history") {
         options.mode = Mode::kHistory;
       } else if (i + 1 == args.size() || args[i + 1].empty()) {
-        return BadArgs{arg == "-o" ? "-o needs a file name" : "--restore needs a version"};
+        return BadArgs{arg == "-o"       ? "-o needs a file name"
+                       : arg == "--find" ? "--find needs a text"
+                                         : "--restore needs a version"};
+      } else if (arg == "--find") {
+        options.mode = Mode::kFind;
+        options.find = args[++i];
       } else {
         options.mode = arg == "-o" ? Mode::kOutput : Mode::kRestore;
         (arg == "-o" ? options.out : options.restore) = args[++i];
@@ -497,6 +509,47 @@ int Restore(const Options& options, const CalcStreams& streams, const CalcSettin
   return kExitOk;
 }
 
+// `unit` with A to Z made lower case.
+char16_t FoldAscii(char16_t unit) { return unit >= u'A' && unit <= u'Z' ? unit + 32 : unit; }
+
+// Writes the entries of `text` whose line holds `needle` (A to Z in either case), one a line
+// (number, amount, text shown visibly, separated by tabs), then their count and total.
+Status ListFound(std::u16string_view text, std::u16string_view needle, int fd,
+                 std::u16string_view decimal_separator) {
+  const auto folded_equal = [](char16_t a, char16_t b) { return FoldAscii(a) == FoldAscii(b); };
+  std::string report;
+  std::vector<int64_t> found;
+  std::u16string found_lines;  // the lines found, joined by CR LF
+  int64_t index = 0;
+  for (size_t start = 0; !text.empty() && start <= text.size(); ++index) {
+    const size_t end = std::min(text.find(u"\r\n", start), text.size());
+    const std::u16string_view line = text.substr(start, end - start);
+    start = end + 2;
+    if (std::ranges::search(line, needle, folded_equal).empty()) continue;
+    LineTotals one(line, decimal_separator);
+    const EntrySum entry = one.SumRange(0, 0);
+    if (entry.count == 0) continue;
+    if (!found.empty()) found_lines += u"\r\n";
+    found_lines += line;
+    found.push_back(index);
+    std::string amount, shown;
+    AppendUtf8(Format(entry.sum, decimal_separator), amount);
+    // An unpaired surrogate, which UTF-8 cannot hold, is shown as U+FFFD.
+    for (std::u16string_view rest = line;;) {
+      const size_t done = AppendUtf8(rest, shown);
+      if (done == rest.size()) break;
+      shown += "\xEF\xBF\xBD";
+      rest.remove_prefix(done + 1);
+    }
+    report += std::to_string(index + 1) + "\t" + amount + "\t" + VisibleText(shown) + "\n";
+  }
+  const EntrySum total =
+      LineTotals(found_lines, decimal_separator).SumRange(0, std::ssize(found) - 1);
+  AppendUtf8(DescribeEntries(total, decimal_separator), report);
+  report += "\n";
+  return WriteAll(fd, report, "standard output");
+}
+
 int Run(const std::vector<std::string>& args, const CalcStreams& streams,
         std::u16string_view decimal_separator, const CalcSettings& settings) {
   std::variant<Options, BadArgs> parsed = ParseArgs(args);
@@ -530,6 +583,24 @@ int Run(const std::vector<std::string>& args, const CalcStreams& streams,
     return kExitBadUse;
   }
   const std::u16string_view text = input.value().text();
+  if (options.mode == Mode::kFind) {
+    std::u16string needle;
+    Utf8Decoder decoder(needle);
+    if (!decoder.Decode(options.find) || !decoder.Finish()) {
+      Say(streams.err, "tallivan-calc: --find needs a text in UTF-8");
+      return kExitBadUse;
+    }
+    Status listed = ListFound(text, needle, streams.out, decimal_separator);
+    if (auto changed =
+            ChangedInput(input.value(), settings, "; what it wrote is not to be trusted")) {
+      listed = *changed;
+    }
+    if (!listed) {
+      Say(streams.err, "tallivan-calc: " + listed.error().description);
+      return kExitBadUse;
+    }
+    return kExitOk;
+  }
   const std::variant<Edits, Rejection> outcome = RecalculateEdits(text, decimal_separator);
   // What was computed from a book that changed meanwhile counts for nothing, a rejection included.
   if (auto changed = ChangedInput(input.value(), settings, "; nothing was written")) {

@@ -123,8 +123,11 @@ constexpr char kCopySpareEnglish[] =
 constexpr char kCopySpareChinese[] =
     "崩溃恢复副本无法写入 %1（%2）。暂时保存在 "
     "%3，它能在窗口崩溃后保留，但不能在重启计算机后保留。";
-constexpr char kHistoryEnglish[] = "The book was saved, but %1";
-constexpr char kHistoryChinese[] = "账本已保存，但：%1";
+constexpr char kHistoryEnglish[] =
+    "The book was saved, but the text it replaced could not be kept in its history: %1. This "
+    "window will not say so again.";
+constexpr char kHistoryChinese[] =
+    "账本已保存，但被替换的文字未能保存到它的历史中：%1。本窗口不会再次提示。";
 
 // Button labels; an ampersand marks the key that answers with the button.
 constexpr char kOverwriteLabel[] = "&Overwrite - 覆盖";
@@ -832,11 +835,23 @@ std::optional<CloseDecision> BookSession::Store(Attendance attendance, std::u16s
 }
 
 void BookSession::TellSaveWarnings(Attendance attendance, const SaveReport& report) {
+  std::vector<std::string> warnings;
   for (const std::string& warning : report.warnings) {
+    if (!report.history_not_kept || warning.find(*report.history_not_kept) == std::string::npos) {
+      warnings.push_back(VisibleText(warning));
+    }
+  }
+  // A history that cannot be kept stays so: it is told once a window, in both languages.
+  if (report.history_not_kept && !history_warned_) {
+    history_warned_ = true;
+    warnings.push_back(
+        Body(kHistoryEnglish, kHistoryChinese, VisibleText(*report.history_not_kept)));
+  }
+  for (const std::string& warning : warnings) {
     if (attendance == Attendance::kAttended) {
-      messenger_.Inform(kWarningTitle, VisibleText(warning));
+      messenger_.Inform(kWarningTitle, warning);
     } else {
-      messenger_.Log(VisibleText(warning));
+      messenger_.Log(warning);
     }
   }
 }

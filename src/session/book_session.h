@@ -172,6 +172,7 @@ class BookSession {
   std::optional<TimePoint> first_unkept_change_;
   std::optional<TimePoint> last_change_;
   std::unique_ptr<RecoveryWriter> writer_;
+  bool history_warned_ = false;
   bool closed_ = false;
 };
 

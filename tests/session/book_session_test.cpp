@@ -527,6 +527,18 @@ TEST_F(BookSessionTest, SavingWithTheWindowOpenWritesAsClosingWouldAndKeepsTheSe
   fs::remove(Book());
   EXPECT_EQ(session->Close(Attendance::kAttended, u"book z"), CloseDecision::kClose);
   EXPECT_EQ(ReadBytes(Book()), Le(u"book z"));
+  // A history that cannot be kept is told once a window, in both languages, however often it
+  // saves.
+  fs::remove_all(HistoryFolder(Book()).value());
+  WriteBytes(HistoryFolder(Book()).value(), "not a folder");
+  FakeMessenger told;
+  auto next = Session(told);
+  next->Open();
+  for (const char16_t* text : {u"1", u"2"}) EXPECT_EQ(next->Save(text), kSaved);
+  EXPECT_EQ(next->Close(Attendance::kAttended, u"3"), CloseDecision::kClose);
+  EXPECT_EQ(ReadBytes(Book()), Le(u"3"));
+  EXPECT_EQ(told.Showing({"could not be kept in its history", "未能保存到它的历史中"}), 1u);
+  EXPECT_EQ(told.shown.size(), 1u);
 }
 
 TEST_F(BookSessionTest, BooksOfOneNameInDifferentFoldersKeepTheirFilesApart) {

@@ -17,6 +17,7 @@ int main(int argc, char* argv[]) {
   QTemporaryDir home;
   qputenv("HOME", home.path().toLocal8Bit());
   qunsetenv("XDG_STATE_HOME");
+  qunsetenv("XDG_CONFIG_HOME");
   QApplication app(argc, argv);
   ::testing::InitGoogleTest(&argc, argv);
   return RUN_ALL_TESTS();
