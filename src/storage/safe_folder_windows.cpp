@@ -8,6 +8,7 @@
 #include <shlobj.h>
 #include <winternl.h>
 
+#include <chrono>
 #include <cstring>
 #include <memory>
 #include <utility>
@@ -37,10 +38,8 @@ constexpr ACCESS_MASK kWriteRights = FILE_ADD_FILE | FILE_ADD_SUBDIRECTORY | FIL
 constexpr int kFileRenameInformation = 10;
 constexpr size_t kReadChunk = size_t{1} << 20;
 constexpr size_t kListBuffer = size_t{64} << 10;
-// How often a lock file held alone by another window is opened again, and how long apart
-// (milliseconds).
-constexpr int kLockOpenAttempts = 20;
-constexpr DWORD kLockOpenPause = 10;
+// How long a lock file that another window holds alone while it removes it is waited for.
+constexpr std::chrono::milliseconds kLockOpenTime{200};
 
 constexpr char kNotOurs[] =
     "it is not a file this program made (a link, a special file, another "
@@ -260,17 +259,26 @@ bool SetAttributesAt(HANDLE folder, std::wstring_view name, const Facts& facts, 
          SetFileInformationByHandle(file.get(), FileBasicInfo, &basic, sizeof basic);
 }
 
+// The attributes a new file named `name` gets: hidden when its name starts with a dot, which
+// Explorer, unlike the shells of POSIX systems, shows all the same.
+DWORD CreatedAttributes(std::wstring_view name) {
+  return name.starts_with(L'.') ? FILE_ATTRIBUTE_HIDDEN : FILE_ATTRIBUTE_NORMAL;
+}
+
 // Makes the new file `name` in `folder` holding `bytes`, flushed, with permission bits `mode`
 // as far as Windows has them (none for others: private to the caller; no write bit for the
-// owner: read-only). 0 and the open file in `file`, or the error (ERROR_ALREADY_EXISTS when the
-// name is taken), leaving nothing behind.
+// owner: read-only), hidden when the name it will have (`final_name`, else `name`) starts with a
+// dot. 0 and the open file in `file`, or the error (ERROR_ALREADY_EXISTS when the name is taken),
+// leaving nothing behind.
 DWORD WriteNew(HANDLE folder, std::wstring_view name, std::span<const char> bytes, unsigned mode,
-               Handle& file) {
+               Handle& file, std::wstring_view final_name = {}) {
   windows::PrivateSecurity security;
   SECURITY_ATTRIBUTES* attributes = (mode & 077) == 0 ? security.attributes() : nullptr;
   Handle made;
-  DWORD code = OpenAt(folder, name, GENERIC_WRITE | DELETE, FILE_CREATE, FILE_NON_DIRECTORY_FILE,
-                      made, attributes != nullptr ? attributes->lpSecurityDescriptor : nullptr);
+  DWORD code =
+      OpenAt(folder, name, GENERIC_WRITE | DELETE, FILE_CREATE, FILE_NON_DIRECTORY_FILE, made,
+             attributes != nullptr ? attributes->lpSecurityDescriptor : nullptr, windows::kShareAll,
+             CreatedAttributes(final_name.empty() ? name : final_name));
   if (code != 0) return code;
   code = windows::WriteToHandle(made.get(), bytes);
   if (code == 0 && !FlushFileBuffers(made.get())) code = GetLastError();
@@ -438,7 +446,8 @@ Status SafeFolder::Replace(std::string_view name, std::span<const char> bytes,
   if (looked == 0 && !IsOwnFile(existing.get(), facts)) return Failure(path, kNotOurs);
   existing.Close();
   Handle file;
-  if (const DWORD code = WriteNew(folder, WideFromUtf8(TemporaryName(name)), bytes, mode, file);
+  if (const DWORD code =
+          WriteNew(folder, WideFromUtf8(TemporaryName(name)), bytes, mode, file, entry);
       code != 0) {
     return Failure(path, Reason(code));
   }
@@ -496,17 +505,15 @@ Result<intptr_t> SafeFolder::OpenForLocking(std::string_view name, unsigned mode
   if (!IsOneName(name)) return Failure(path, "not a plain file name");
   windows::PrivateSecurity security;
   SECURITY_ATTRIBUTES* attributes = (mode & 077) == 0 ? security.attributes() : nullptr;
+  const std::wstring entry = WideFromUtf8(name);
   Handle file;
-  DWORD code = ERROR_SHARING_VIOLATION;
   // Opened as found, else made. A window that removes the file holds it alone for a moment.
-  for (int attempt = 0; attempt < kLockOpenAttempts && code == ERROR_SHARING_VIOLATION; ++attempt) {
-    if (attempt > 0) Sleep(kLockOpenPause);
-    // Made hidden, as Explorer shows every file that the system does not mark so.
-    code = OpenAt(reinterpret_cast<HANDLE>(native_), WideFromUtf8(name),
+  const DWORD code = windows::Retry(kLockOpenTime).Run([&] {
+    return OpenAt(reinterpret_cast<HANDLE>(native_), entry,
                   GENERIC_READ | GENERIC_WRITE | READ_CONTROL, FILE_OPEN_IF, 0, file,
                   attributes != nullptr ? attributes->lpSecurityDescriptor : nullptr,
-                  windows::kShareAll, FILE_ATTRIBUTE_HIDDEN);
-  }
+                  windows::kShareAll, CreatedAttributes(entry));
+  });
   if (code != 0) return Failure(path, code);
   Facts facts;
   if (!IsOwnFile(file.get(), facts)) return Failure(path, kNotOurs);
