@@ -555,23 +555,33 @@ std::optional<std::u16string> BookSession::OfferRecovery(
       disk_ = newest.base;
     }
   }
-  // Every other copy, and the newest when it was not restored, becomes a text kept apart.
+  // Every other copy, and the newest when it was not restored, becomes a text kept apart: where
+  // texts are kept apart, or else beside the copies themselves, which a rename within the folder
+  // always reaches. None may stay under a slot's name, which the window that takes the slot
+  // next writes its own copy over.
   std::vector<KeptFile> moved;
-  const SafeFolder* kept_folder = files_.kept_folder();
+  std::vector<const SafeFolder*> kept_folders;
+  if (const SafeFolder* folder = files_.kept_folder()) kept_folders.push_back(folder);
   for (const StaleCopy& copy : stale) {
     if (restored && &copy == &newest) continue;
     const std::string wanted = files_.KeptPrefix() + NameStamp(copy.time);
-    Result<std::string> kept = kept_folder != nullptr
-                                   ? copy.folder->MoveFresh(copy.name, *kept_folder, wanted)
-                                   : Error{kErrFileAccess, "no folder"};
-    if (!kept && kept_folder != nullptr) {
-      // From the spare folder in memory to a disk: a move is a copy there.
-      kept = kept_folder->CreateFresh(wanted, LittleEndianBytes(copy.text), PrivateMode());
-      if (kept) copy.folder->Remove(copy.name);
+    std::optional<KeptFile> kept;
+    for (const SafeFolder* folder : {kept_folders.empty() ? copy.folder : kept_folders[0],
+                                     copy.folder}) {
+      Result<std::string> name = copy.folder->MoveFresh(copy.name, *folder, wanted);
+      if (!name && folder != copy.folder) {
+        // From the spare folder in memory to a disk: a move is a copy there.
+        name = folder->CreateFresh(wanted, LittleEndianBytes(copy.text), PrivateMode());
+        if (name) copy.folder->Remove(copy.name);
+      }
+      if (name) {
+        kept = KeptFile{folder, name.value()};
+        break;
+      }
     }
-    if (!kept) continue;  // left where it is, and offered again next time
+    if (!kept) continue;  // offered again next time
     copy.folder->Remove(SessionFiles::RecoveryBaseName(copy.slot));
-    moved.push_back({kept_folder, kept.value()});
+    moved.push_back(*kept);
   }
   if (restored) {
     // The restored text becomes this window's own copy at once, so that the one it came from can

@@ -215,7 +215,11 @@ struct AtomicWriter::State {
     if (options.history != History::kKeep || !exists || !Differs(staged.get(), target)) return {};
     Result<fs::path> kept = windows::KeepVersion(target, access_list, windows::NowSeconds(), retry);
     if (kept) return kept.value();
-    report.warnings.push_back("Saving " + Quoted(shown_path) + ": " + kept.error().description);
+    // The folder and the reason alone, for the window to put in its own words.
+    constexpr std::string_view kNotKept = "the text it replaced could not be kept in ";
+    const std::string& why = kept.error().description;
+    report.history_not_kept = why.starts_with(kNotKept) ? why.substr(kNotKept.size()) : why;
+    report.warnings.push_back("Saving " + Quoted(shown_path) + ": " + why);
     return {};
   }
 
