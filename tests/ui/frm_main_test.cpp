@@ -188,10 +188,9 @@ TEST_F(FrmMainTest, AMissingBookIsReportedNothingIsDrawnBeforeTheLoadAndLatinIsL
   ASSERT_EQ(Shown().size(), 1u);
   EXPECT_EQ(Shown()[0].title, "Info - 提示");
   EXPECT_EQ(Shown()[0].body,
-            "Book not found. Creating a new one. The book is a file named 'book' in this "
-            "folder.\r\n没找到已存在的账本，创建了一个新的。账本是在本文件夹下的名为“book”的文件。"
-            "\r\n" +
-                book_.string());
+            "Book not found. A new book will be created at " + book_.string() +
+                " when this window closes.\r\n没找到已存在的账本。关闭本窗口时将在 " +
+                book_.string() + " 创建一个新的账本。");
   EXPECT_EQ(Text(), kSampleText);
   EXPECT_EQ(Caret(), End());
   const QFont font = window_->txtMain->font();
