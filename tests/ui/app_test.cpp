@@ -309,54 +309,62 @@ TEST(AppTest, InAnXSessionWhatIsTypedSurvivesFunctionKeysClosingSignalsAndCrashe
       told += QString::fromUtf8(window.readAllStandardError());
       return ended;
     };
-    for (const Step& step : c.steps) {
-      SCOPED_TRACE(static_cast<int>(&step - c.steps.data()));
-      QProcess& window = windows[std::max(step.window, 0)];
-      switch (step.what) {
-        case Step::Do::kStart:
-          copy.Start(window, "xcb", false);
-          break;
-        case Step::Do::kKeys:
-          ASSERT_TRUE(Activate(window.processId(), kMain));
-          ASSERT_TRUE(Keys(step.keys));
-          break;
-        case Step::Do::kAnswer: {
-          const std::optional<QString> box = Activate(window.processId(), step.title);
-          ASSERT_TRUE(box);
-          if (step.keys.isEmpty()) break;
-          ASSERT_TRUE(Keys(step.keys));
-          ASSERT_TRUE(
-              WaitFor([&] { return !Windows(window.processId(), step.title).contains(*box); }));
-          break;
-        }
-        case Step::Do::kAwaitCopy: {
-          const fs::path recovery = copy.state() / SessionFiles::RecoveryName(step.window);
-          ASSERT_TRUE(WaitFor([&] { return ReadBytes(recovery) == Le(step.text); }));
-          break;
-        }
-        case Step::Do::kSignal:
-          for (QProcess& each : windows) {
-            if ((step.window == kEvery || &each == &window) &&
-                each.state() != QProcess::NotRunning) {
-              ASSERT_EQ(kill(static_cast<pid_t>(each.processId()), step.signal), 0);
-            }
+    // A step that fails ends its case, not the cases after it.
+    bool stepped = false;
+    [&] {
+      for (const Step& step : c.steps) {
+        SCOPED_TRACE(static_cast<int>(&step - c.steps.data()));
+        QProcess& window = windows[std::max(step.window, 0)];
+        switch (step.what) {
+          case Step::Do::kStart:
+            copy.Start(window, "xcb", false);
+            break;
+          case Step::Do::kKeys:
+            ASSERT_TRUE(Activate(window.processId(), kMain));
+            ASSERT_TRUE(Keys(step.keys));
+            break;
+          case Step::Do::kAnswer: {
+            const std::optional<QString> box = Activate(window.processId(), step.title);
+            ASSERT_TRUE(box);
+            if (step.keys.isEmpty()) break;
+            ASSERT_TRUE(Keys(step.keys));
+            ASSERT_TRUE(
+                WaitFor([&] { return !Windows(window.processId(), step.title).contains(*box); }));
+            break;
           }
-          for (QProcess& each : windows)
-            ASSERT_TRUE(each.state() == QProcess::NotRunning || finish(each));
-          break;
-        case Step::Do::kAwaitEnd:
-          ASSERT_TRUE(finish(window));
-          break;
-        case Step::Do::kReadOnly:
-          fs::permissions(copy.book(),
-                          fs::perms::owner_write | fs::perms::group_write | fs::perms::others_write,
-                          fs::perm_options::remove);
-          break;
-        case Step::Do::kAppend:
-          std::ofstream(copy.book(), std::ios::binary | std::ios::app) << Le(step.text);
-          break;
+          case Step::Do::kAwaitCopy: {
+            const fs::path recovery = copy.state() / SessionFiles::RecoveryName(step.window);
+            ASSERT_TRUE(WaitFor([&] { return ReadBytes(recovery) == Le(step.text); }));
+            break;
+          }
+          case Step::Do::kSignal:
+            for (QProcess& each : windows) {
+              if ((step.window == kEvery || &each == &window) &&
+                  each.state() != QProcess::NotRunning) {
+                ASSERT_EQ(kill(static_cast<pid_t>(each.processId()), step.signal), 0);
+              }
+            }
+            for (QProcess& each : windows) {
+              ASSERT_TRUE(each.state() == QProcess::NotRunning || finish(each));
+            }
+            break;
+          case Step::Do::kAwaitEnd:
+            ASSERT_TRUE(finish(window));
+            break;
+          case Step::Do::kReadOnly:
+            fs::permissions(
+                copy.book(),
+                fs::perms::owner_write | fs::perms::group_write | fs::perms::others_write,
+                fs::perm_options::remove);
+            break;
+          case Step::Do::kAppend:
+            std::ofstream(copy.book(), std::ios::binary | std::ios::app) << Le(step.text);
+            break;
+        }
       }
-    }
+      stepped = true;
+    }();
+    if (!stepped) continue;
     EXPECT_EQ(ReadBytes(copy.book()), Le(c.book));
     std::vector<std::string> kept;
     for (const fs::path& file : copy.Kept()) kept.push_back(ReadBytes(file));
