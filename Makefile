@@ -6,6 +6,15 @@ FUZZ_DIR ?= build-fuzz
 FUZZ_SECONDS ?= 60
 SANITIZE_DIR ?= build-sanitize
 WINDOWS_DIR ?= build-windows
+# The package is built in a tree of its own, without the tests, and lands in $(BUILD_DIR).
+PACKAGE_DIR ?= $(BUILD_DIR)/package-build
+# Where `make install` puts the programs; `make uninstall` takes them out of it again.
+PREFIX ?= $(HOME)/.local
+INSTALLED_LIST = $(BUILD_DIR)/installed-files.txt
+# What the programs and the files installed beside them need built (no tests).
+PROGRAMS = tallivan tallivan-calc compressed_documents
+# Same bytes from two package builds: every time stamp in the package is the last commit's.
+SOURCE_DATE_EPOCH ?= $(shell git -C $(CURDIR) log -1 --format=%ct 2>/dev/null || echo 1796601600)
 # UB stops a test (the build also has -fno-sanitize-recover); leaks inside system libraries
 # (Qt's plugins, fontconfig) are suppressed, the program's own are not.
 SANITIZER_ENV = ASAN_OPTIONS=detect_leaks=1:strict_string_checks=1:check_initialization_order=1 \
@@ -19,43 +28,67 @@ BOOK ?=
 BUILD_BOOKS = $(wildcard $(BUILD_DIR)/bin/book $(BUILD_DIR)/bin/book.unsaved-* \
 	$(WINDOWS_DIR)/bin/book $(WINDOWS_DIR)/bin/book.unsaved-*)
 
-.PHONY: all build test run bench deps clean fuzz test-sanitize package deps-windows windows \
-	test-windows windows-zip
+.PHONY: all build test run bench deps deps-package deps-test clean fuzz test-sanitize package \
+	install uninstall build-tests deps-windows windows test-windows windows-zip
 
 all: build
 
+# What the programs need to build and run; the package and the tests add their tools.
 deps:
 	@bash scripts/install-deps
+deps-package:
+	@bash scripts/install-deps package
+deps-test:
+	@bash scripts/install-deps test
 
+# A first configuration leaves the tests out; `make test` turns them on in the same folder.
 $(BUILD_DIR)/CMakeCache.txt:
 	@bash scripts/install-deps
-	cmake -S . -B $(BUILD_DIR) -DCMAKE_BUILD_TYPE=$(BUILD_TYPE)
+	cmake -S . -B $(BUILD_DIR) -DCMAKE_BUILD_TYPE=$(BUILD_TYPE) -DBUILD_TESTING=OFF
 
 build: deps $(BUILD_DIR)/CMakeCache.txt
+	cmake --build $(BUILD_DIR) -j $(JOBS) --target $(PROGRAMS)
+
+build-tests: deps-test $(BUILD_DIR)/CMakeCache.txt
+	cmake -S . -B $(BUILD_DIR) -DBUILD_TESTING=ON
 	cmake --build $(BUILD_DIR) -j $(JOBS)
 
-test: build
+test: build-tests
 	ctest --test-dir $(BUILD_DIR) --output-on-failure -j $(JOBS)
 
 run: build
 	$(BUILD_DIR)/bin/tallivan $(if $(BOOK),--book '$(BOOK)')
 
-# The Debian package, $(BUILD_DIR)/tallivan_<version>_<arch>.deb.
-package: build
-	cmake --build $(BUILD_DIR) --target package
+# The Debian package, $(BUILD_DIR)/tallivan_<version>_<arch>.deb, built without the tests and
+# reproducibly (SOURCE_DATE_EPOCH, no build path in the programs).
+package: deps-package
+	cmake -S . -B $(PACKAGE_DIR) -DCMAKE_BUILD_TYPE=Release -DBUILD_TESTING=OFF \
+	  -DTALLIVAN_REPRODUCIBLE=ON
+	cmake --build $(PACKAGE_DIR) -j $(JOBS)
+	SOURCE_DATE_EPOCH=$(SOURCE_DATE_EPOCH) cpack --config $(PACKAGE_DIR)/CPackConfig.cmake \
+	  -B $(abspath $(BUILD_DIR))
+
+# Into PREFIX (by default ~/.local); the list of what went where is kept for `make uninstall`.
+install: build
+	cmake --install $(BUILD_DIR) --prefix '$(abspath $(PREFIX))'
+	{ echo '$(abspath $(PREFIX))'; cat $(BUILD_DIR)/install_manifest.txt; } >$(INSTALLED_LIST)
+
+# Removes exactly what `make install` installed from this build folder; never a book.
+uninstall:
+	@bash scripts/uninstall $(INSTALLED_LIST)
 
 # The benchmarks on generated books, in the Release build; prints one table (bench/run).
-bench: build
+bench: build-tests
 	bash bench/run $(BUILD_DIR)
 
 # Each libFuzzer target for FUZZ_SECONDS, built with clang in its own directory.
-fuzz: deps
+fuzz: deps-test
 	CC=clang CXX=clang++ cmake -S . -B $(FUZZ_DIR) -DCMAKE_BUILD_TYPE=RelWithDebInfo -DTALLIVAN_FUZZ=ON
 	cmake --build $(FUZZ_DIR) -j $(JOBS) --target recalculate_fuzzer numeric_fuzzer book_fuzzer
 	FUZZ_SECONDS=$(FUZZ_SECONDS) bash tests/fuzz/run-fuzzers $(FUZZ_DIR)
 
 # The whole suite under AddressSanitizer and UndefinedBehaviorSanitizer.
-test-sanitize: deps
+test-sanitize: deps-test
 	cmake -S . -B $(SANITIZE_DIR) -DCMAKE_BUILD_TYPE=RelWithDebInfo -DTALLIVAN_SANITIZE=ON
 	$(SANITIZER_ENV) cmake --build $(SANITIZE_DIR) -j $(JOBS)
 	$(SANITIZER_ENV) ctest --test-dir $(SANITIZE_DIR) --output-on-failure -j $(JOBS)

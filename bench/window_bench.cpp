@@ -3,6 +3,7 @@
 //   f1       F1 until the new text is in the box, drawn, and the caret at its end
 //   key      keystroke to paint: a key typed at the end of the book until the box is drawn again
 //            (median and slowest of the keys)
+//   key_totals  the same with the totals line on, until the line is drawn with the new figures
 //   copy_snapshot  what taking a recovery copy of the text costs the window's thread
 //   stall    the longest the window's thread was kept from its events while idle, and while a
 //            recovery copy of the typed text was taken
@@ -35,10 +36,13 @@ constexpr int kKeys = 40;
 class QuietMessenger : public tallivan::Messenger {
  public:
   explicit QuietMessenger(int* said) : said_(said) {}
-  void Inform(const std::string&, const std::string&) override { ++*said_; }
+  tallivan::Delivery Inform(const std::string&, const std::string&) override {
+    ++*said_;
+    return tallivan::Delivery::kSeen;
+  }
   tallivan::Answer Ask(const tallivan::Question& question) override {
     ++*said_;
-    return question.default_answer;
+    return question.safe;
   }
   void Dismiss() override {}
   void Log(const std::string&) override { ++*said_; }
@@ -122,17 +126,35 @@ int main(int argc, char** argv) {
     if (shown != QString::fromStdU16String(edit.new_line)) return Fail("F1 left a stale line");
   }
 
-  // Typing at the end, as a user adds today's entries; each key is drawn before the next.
-  std::vector<double> keys;
-  for (int i = 0; i < kKeys; ++i) {
-    const Clock::time_point key_start = Clock::now();
-    QTest::keyClick(window->txtMain, Qt::Key_X);
-    window->txtMain->viewport()->repaint();
-    keys.push_back(SecondsSince(key_start));
-    QTest::qWait(20);
-  }
-  std::sort(keys.begin(), keys.end());
+  // Typing at the end, as a user adds today's entries; each key is drawn before the next. With
+  // the totals line on, the line's figures are brought up to date and drawn too.
+  const auto type_keys = [&window](tallivan::TotalsBar::Following totals) {
+    std::vector<double> keys;
+    for (int i = 0; i < kKeys; ++i) {
+      const Clock::time_point key_start = Clock::now();
+      QTest::keyClick(window->txtMain, i % 4 == 0   ? Qt::Key_BracketLeft
+                                       : i % 4 == 3 ? Qt::Key_BracketRight
+                                                    : Qt::Key_1);
+      window->txtMain->viewport()->repaint();
+      if (totals == tallivan::TotalsBar::Following::kOn) {
+        window->totals_bar->Refresh();
+        window->totals_bar->repaint();
+      }
+      keys.push_back(SecondsSince(key_start));
+      QTest::qWait(20);
+    }
+    std::sort(keys.begin(), keys.end());
+    return keys;
+  };
+  const std::vector<double> keys = type_keys(tallivan::TotalsBar::Following::kOff);
   if (!CaretAtEnd(*window)) return Fail("typing did not go to the end");
+  // The line is shown without keeping the choice, which is the user's.
+  window->totals_bar->show();
+  window->totals_bar->SetFollowing(tallivan::TotalsBar::Following::kOn);
+  window->totals_bar->setGeometry(0, window->height() - 20, window->width(), 20);
+  Show(*window);
+  const std::vector<double> totals_keys = type_keys(tallivan::TotalsBar::Following::kOn);
+  if (window->totals_bar->figures().isEmpty()) return Fail("the totals line shows nothing");
 
   // What a recovery copy takes on the window's thread: the rest is done on a thread of its own.
   const Clock::time_point snapshot_start = Clock::now();
@@ -150,6 +172,8 @@ int main(int argc, char** argv) {
   window->RequestClose(tallivan::Attendance::kUnattended);
   std::printf("open %.4f\nf1 %.4f\nkey_median %.5f\nkey_max %.5f\n", open_seconds, f1_seconds,
               keys[keys.size() / 2], keys.back());
+  std::printf("key_totals_median %.5f\nkey_totals_max %.5f\n", totals_keys[totals_keys.size() / 2],
+              totals_keys.back());
   std::printf("copy_snapshot %.5f\nidle_stall %.5f\ncopy_stall %.5f\n", snapshot_seconds,
               idle_stall, copy_stall);
   return 0;

@@ -40,11 +40,14 @@ function(tallivan_check_windows_imports)
 endfunction()
 
 # tallivan_windows_package(): the portable zip (`make windows-zip`), a folder holding the
-# programs and a short read-me, with nothing to install. Called once all targets exist.
+# programs, a short read-me and the licence, with nothing to install. Called once all targets exist.
 function(tallivan_windows_package)
   configure_file(${PROJECT_SOURCE_DIR}/packaging/windows/README.txt.in
                  ${CMAKE_BINARY_DIR}/packaging/README.txt @ONLY NEWLINE_STYLE CRLF)
-  install(FILES ${CMAKE_BINARY_DIR}/packaging/README.txt DESTINATION .)
+  configure_file(${PROJECT_SOURCE_DIR}/LICENSE ${CMAKE_BINARY_DIR}/packaging/LICENSE.txt @ONLY
+                 NEWLINE_STYLE CRLF)
+  install(FILES ${CMAKE_BINARY_DIR}/packaging/README.txt ${CMAKE_BINARY_DIR}/packaging/LICENSE.txt
+          DESTINATION .)
   foreach(program tallivan tallivan-calc)
     if(TARGET ${program})
       install(TARGETS ${program} RUNTIME DESTINATION .)

@@ -14,20 +14,26 @@
 #include "cli/csv.h"
 #include "cli/utf8.h"
 #include "ledger/ledger.h"
+#include "ledger/line_totals.h"
 #include "runtime/error.h"
+#include "runtime/largest_book.h"
 #include "runtime/version.h"
+#include "runtime/visible_text.h"
 #include "storage/atomic_writer.h"
 #include "storage/book_file.h"
 #include "storage/book_location.h"
 #include "storage/book_view.h"
 #include "storage/file_io.h"
 #include "storage/history.h"
+#include "window/totals_text.h"
 
 namespace tallivan {
 namespace {
 
 constexpr std::string_view kUsage =
-    R"(Usage: tallivan-calc [--utf8] [--check | --csv | -i | -o OUT] [BOOK]
+    R"(Usage: tallivan-calc [--utf8] [--check | --csv | --spreadsheet | -i | -o OUT]
+                     [BOOK]
+       tallivan-calc --find TEXT [BOOK]
        tallivan-calc --history [BOOK]
        tallivan-calc --restore VERSION BOOK
 Recomputes every subtotal line ("#" line) of a Tallivan book.
@@ -36,9 +42,16 @@ Recomputes every subtotal line ("#" line) of a Tallivan book.
   --utf8      read and write UTF-8 text instead of UTF-16LE
   --check     write nothing; exit 0 when the book is up to date, 3 when not
   --csv       write the book as CSV: line,kind,amount,group_sum,running_total,text
+  --spreadsheet
+              CSV for spreadsheets: a UTF-8 byte-order mark, a group column
+              (the "#" line closing the line's group) before text, and a "'"
+              before a text that starts with =, +, -, @, tab or CR
   -i          write the result back into BOOK, keeping the text it
               replaces in BOOK's history (the folder BOOK.history)
   -o OUT      write the result to OUT ("-": standard output)
+  --find TEXT list the entries whose line holds TEXT (A to Z in either
+              case): line number, amount and text, then their count
+              and total; lines that cannot be read are left out
   --history   list the versions kept in BOOK's history (without BOOK:
               the book the window opens)
   --restore VERSION
@@ -64,7 +77,17 @@ constexpr size_t kDirectWrite = kOutputBuffer / 4;
 constexpr size_t kEncodeSlice = size_t{1} << 16;
 
 enum class Encoding { kUtf16, kUtf8 };
-enum class Mode { kPrint, kCheck, kCsv, kInPlace, kOutput, kHistory, kRestore };
+enum class Mode {
+  kPrint,
+  kCheck,
+  kCsv,
+  kSpreadsheet,
+  kInPlace,
+  kOutput,
+  kHistory,
+  kRestore,
+  kFind
+};
 
 struct Options {
   Encoding encoding = Encoding::kUtf16;
@@ -72,6 +95,7 @@ struct Options {
   std::string book = "-";
   std::string out;
   std::string restore;  // --restore VERSION
+  std::string find;     // --find TEXT
   bool help = false;
   bool version = false;
 };
@@ -104,19 +128,28 @@ std::variant<Options, BadArgs> ParseArgs(const std::vector<std::string>& args) {
       return options;
     } else if (arg == "--utf8") {
       options.encoding = Encoding::kUtf8;
-    } else if (arg == "--check" || arg == "--csv" || arg == "-i" || arg == "-o" ||
-               arg == "--history" || arg == "--restore") {
+    } else if (arg == "--check" || arg == "--csv" || arg == "--spreadsheet" || arg == "-i" ||
+               arg == "-o" || arg == "--history" || arg == "--restore" || arg == "--find") {
       if (options.mode != Mode::kPrint) {
-        return BadArgs{"give only one of --check, --csv, -i, -o, --history and --restore"};
+        return BadArgs{
+            "give only one of --check, --csv, --spreadsheet, -i, -o, --find, --history "
+            "and --restore"};
       }
-      if (arg == "--check" || arg == "--csv") {
-        options.mode = arg == "--csv" ? Mode::kCsv : Mode::kCheck;
+      if (arg == "--check") {
+        options.mode = Mode::kCheck;
+      } else if (arg == "--csv" || arg == "--spreadsheet") {
+        options.mode = arg == "--csv" ? Mode::kCsv : Mode::kSpreadsheet;
       } else if (arg == "-i") {
         options.mode = Mode::kInPlace;
       } else if (arg == "--history") {
         options.mode = Mode::kHistory;
       } else if (i + 1 == args.size() || args[i + 1].empty()) {
-        return BadArgs{arg == "-o" ? "-o needs a file name" : "--restore needs a version"};
+        return BadArgs{arg == "-o"       ? "-o needs a file name"
+                       : arg == "--find" ? "--find needs a text"
+                                         : "--restore needs a version"};
+      } else if (arg == "--find") {
+        options.mode = Mode::kFind;
+        options.find = args[++i];
       } else {
         options.mode = arg == "-o" ? Mode::kOutput : Mode::kRestore;
         (arg == "-o" ? options.out : options.restore) = args[++i];
@@ -147,10 +180,12 @@ Status WriteAll(int fd, std::span<const char> bytes, std::string_view name) {
   return {};
 }
 
-// Writes one line to `fd`; there is nowhere left to report a failure.
-void Say(int fd, std::string line) {
-  line.push_back('\n');
-  [[maybe_unused]] Status ignored = WriteAll(fd, line, "standard error");
+// Writes one line to `fd`, with the controls and broken UTF-8 of the file names and texts it
+// quotes made visible; there is nowhere left to report a failure.
+void Say(int fd, std::string_view line) {
+  std::string shown = VisibleText(line);
+  shown.push_back('\n');
+  WriteAll(fd, shown, "standard error").IgnoreError();
 }
 
 // Gathers text in the chosen encoding and hands it on in large pieces.
@@ -376,6 +411,35 @@ std::string LocalTime(int64_t seconds) {
   return shown;
 }
 
+// The text of the book file `source`, which holds `bytes` bytes, read into memory of that size;
+// nullopt when the file does not hold a book of that length (odd, cut short or grown).
+std::optional<std::u16string> ReadWhole(const BookSource& source, uint64_t bytes) {
+  if (bytes % 2 != 0) return std::nullopt;
+  // One unit more than the file holds, to see a file that grew while it was read.
+  std::u16string text(static_cast<size_t>(bytes / 2 + 1), u'\0');
+  const std::span<char> room(reinterpret_cast<char*>(text.data()), text.size() * 2);
+  size_t done = 0;
+  for (;;) {
+    size_t got = 0;
+    if (ReadSome(source.fd(), room.subspan(done), got) != 0) return std::nullopt;
+    if (got == 0) break;
+    done += got;
+    if (done > bytes) return std::nullopt;
+  }
+  if (done != bytes) return std::nullopt;
+  text.resize(done / 2);
+  if constexpr (std::endian::native == std::endian::big) {
+    for (char16_t& unit : text) unit = static_cast<char16_t>((unit >> 8) | (unit << 8));
+  }
+  return text;
+}
+
+// The number of characters in `utf8`, which is well-formed.
+size_t Width(std::string_view utf8) {
+  return static_cast<size_t>(
+      std::ranges::count_if(utf8, [](char byte) { return (byte & 0xC0) != 0x80; }));
+}
+
 // Lists the versions kept for the book, oldest first, then the book itself.
 int ListHistory(const Options& options, const CalcStreams& streams) {
   const std::filesystem::path book = Utf8Path(options.book);
@@ -387,12 +451,21 @@ int ListHistory(const Options& options, const CalcStreams& streams) {
   using Row = std::array<std::string, 5>;
   std::vector<Row> rows = {{"replaced", "bytes", "lines", "total", "version"}};
   const auto add = [&rows](const std::string& when, const std::filesystem::path& path,
-                           const std::string& shown) {
-    const Result<BookView> view = BookView::Open(path);
-    if (!view) return rows.push_back({when, "-", "-", "-", shown + " (unreadable)"});
-    const auto [lines, total] = Summarize(view.value().text());
-    rows.push_back({when, std::to_string(view.value().text().size() * 2), std::to_string(lines),
-                    total, shown});
+                           const std::string& name) {
+    const std::string shown = VisibleText(name);
+    const Result<BookSource> source = BookSource::Open(path);
+    const std::optional<uint64_t> bytes =
+        source ? BytesLeft(source.value().fd()) : std::optional<uint64_t>();
+    if (!bytes) return rows.push_back({when, "-", "-", "-", shown + " (unreadable)"});
+    // A file larger than any book would take that much memory and time, and is no book.
+    if (*bytes > kLargestBookBytes) {
+      return rows.push_back({when, std::to_string(*bytes), "-", "-", shown + " (too large)"});
+    }
+    const std::optional<std::u16string> text = ReadWhole(source.value(), *bytes);
+    if (!text) return rows.push_back({when, "-", "-", "-", shown + " (unreadable)"});
+    const auto [lines, total] = Summarize(*text);
+    rows.push_back(
+        {when, std::to_string(*bytes), std::to_string(lines), VisibleText(total), shown});
   };
   for (const Version& version : versions.value()) {
     add(LocalTime(version.time.seconds), version.path, PathUtf8(version.path.filename()));
@@ -402,13 +475,13 @@ int ListHistory(const Options& options, const CalcStreams& streams) {
   }
   std::array<size_t, 5> widths{};
   for (const Row& row : rows) {
-    for (size_t i = 0; i < row.size(); ++i) widths[i] = std::max(widths[i], row[i].size());
+    for (size_t i = 0; i < row.size(); ++i) widths[i] = std::max(widths[i], Width(row[i]));
   }
   std::string table;
   for (const Row& row : rows) {
     for (size_t i = 0; i < row.size(); ++i) {
       // Figures line up on the right, words on the left.
-      const std::string pad(widths[i] - row[i].size(), ' ');
+      const std::string pad(widths[i] - Width(row[i]), ' ');
       const bool figure = i == 1 || i == 2;
       table += figure ? pad + row[i] : row[i];
       if (i + 1 < row.size()) table += figure ? "  " : pad + "  ";
@@ -416,7 +489,7 @@ int ListHistory(const Options& options, const CalcStreams& streams) {
     table += '\n';
   }
   if (versions.value().empty()) {
-    table = "No versions of \"" + options.book + "\" have been kept yet.\n";
+    table = "No versions of \"" + VisibleText(options.book) + "\" have been kept yet.\n";
   }
   return WriteAll(streams.out, table, "standard output").ok() ? kExitOk : kExitBadUse;
 }
@@ -425,15 +498,14 @@ int ListHistory(const Options& options, const CalcStreams& streams) {
 int Restore(const Options& options, const CalcStreams& streams, const CalcSettings& settings) {
   const std::filesystem::path book = Utf8Path(options.book);
   std::filesystem::path version = Utf8Path(options.restore);
-  if (version.filename() == version) {
-    std::error_code error;
-    if (const Result<std::filesystem::path> folder = HistoryFolder(book);
-        folder &&
-        std::filesystem::exists(std::filesystem::symlink_status(folder.value() / version, error))) {
-      version = folder.value() / version;
-    }
+  // A name from the list is read from the history the list came from; anything else is a path.
+  Result<std::u16string> text = Error{kErrFileNotFound, ""};
+  if (version.filename() == version) text = LoadVersion(book, options.restore);
+  if (const Result<std::filesystem::path> folder = HistoryFolder(book); text && folder) {
+    version = folder.value() / version;
+  } else if (!text && text.error().number == kErrFileNotFound) {
+    text = LoadBookFile(version);
   }
-  const Result<std::u16string> text = LoadBookFile(version);
   if (!text) {
     Say(streams.err, "tallivan-calc: " + text.error().description);
     return kExitBadUse;
@@ -454,6 +526,47 @@ int Restore(const Options& options, const CalcStreams& streams, const CalcSettin
   }
   Say(streams.err, note + ".");
   return kExitOk;
+}
+
+// `unit` with A to Z made lower case.
+char16_t FoldAscii(char16_t unit) { return unit >= u'A' && unit <= u'Z' ? unit + 32 : unit; }
+
+// Writes the entries of `text` whose line holds `needle` (A to Z in either case), one a line
+// (number, amount, text shown visibly, separated by tabs), then their count and total.
+Status ListFound(std::u16string_view text, std::u16string_view needle, int fd,
+                 std::u16string_view decimal_separator) {
+  const auto folded_equal = [](char16_t a, char16_t b) { return FoldAscii(a) == FoldAscii(b); };
+  std::string report;
+  std::vector<int64_t> found;
+  std::u16string found_lines;  // the lines found, joined by CR LF
+  int64_t index = 0;
+  for (size_t start = 0; !text.empty() && start <= text.size(); ++index) {
+    const size_t end = std::min(text.find(u"\r\n", start), text.size());
+    const std::u16string_view line = text.substr(start, end - start);
+    start = end + 2;
+    if (std::ranges::search(line, needle, folded_equal).empty()) continue;
+    LineTotals one(line, decimal_separator);
+    const EntrySum entry = one.SumRange(0, 0);
+    if (entry.count == 0) continue;
+    if (!found.empty()) found_lines += u"\r\n";
+    found_lines += line;
+    found.push_back(index);
+    std::string amount, shown;
+    AppendUtf8(Format(entry.sum, decimal_separator), amount);
+    // An unpaired surrogate, which UTF-8 cannot hold, is shown as U+FFFD.
+    for (std::u16string_view rest = line;;) {
+      const size_t done = AppendUtf8(rest, shown);
+      if (done == rest.size()) break;
+      shown += "\xEF\xBF\xBD";
+      rest.remove_prefix(done + 1);
+    }
+    report += std::to_string(index + 1) + "\t" + amount + "\t" + VisibleText(shown) + "\n";
+  }
+  const EntrySum total =
+      LineTotals(found_lines, decimal_separator).SumRange(0, std::ssize(found) - 1);
+  AppendUtf8(DescribeEntries(total, decimal_separator), report);
+  report += "\n";
+  return WriteAll(fd, report, "standard output");
 }
 
 int Run(const std::vector<std::string>& args, const CalcStreams& streams,
@@ -489,6 +602,24 @@ int Run(const std::vector<std::string>& args, const CalcStreams& streams,
     return kExitBadUse;
   }
   const std::u16string_view text = input.value().text();
+  if (options.mode == Mode::kFind) {
+    std::u16string needle;
+    Utf8Decoder decoder(needle);
+    if (!decoder.Decode(options.find) || !decoder.Finish()) {
+      Say(streams.err, "tallivan-calc: --find needs a text in UTF-8");
+      return kExitBadUse;
+    }
+    Status listed = ListFound(text, needle, streams.out, decimal_separator);
+    if (auto changed =
+            ChangedInput(input.value(), settings, "; what it wrote is not to be trusted")) {
+      listed = *changed;
+    }
+    if (!listed) {
+      Say(streams.err, "tallivan-calc: " + listed.error().description);
+      return kExitBadUse;
+    }
+    return kExitOk;
+  }
   const std::variant<Edits, Rejection> outcome = RecalculateEdits(text, decimal_separator);
   // What was computed from a book that changed meanwhile counts for nothing, a rejection included.
   if (auto changed = ChangedInput(input.value(), settings, "; nothing was written")) {
@@ -501,9 +632,11 @@ int Run(const std::vector<std::string>& args, const CalcStreams& streams,
   }
   const Edits& edits = std::get<Edits>(outcome);
   if (options.mode == Mode::kCheck) return edits.empty() ? kExitOk : kExitOutOfDate;
-  if (options.mode == Mode::kCsv) {
+  if (options.mode == Mode::kCsv || options.mode == Mode::kSpreadsheet) {
     const std::string name = options.book == "-" ? std::string(kStdinName) : options.book;
-    Status written = WriteCsv(text, streams.out, name);
+    Status written =
+        WriteCsv(text, streams.out, name,
+                 options.mode == Mode::kCsv ? CsvReader::kScript : CsvReader::kSpreadsheet);
     if (auto changed =
             ChangedInput(input.value(), settings, "; what it wrote is not to be trusted")) {
       written = *changed;

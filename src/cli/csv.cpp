@@ -2,6 +2,7 @@
 
 #include <cstdint>
 #include <string>
+#include <vector>
 
 #include "cli/utf8.h"
 #include "ledger/ledger.h"
@@ -38,9 +39,16 @@ void AppendExact(std::string& out, Currency value) {
   out.append(decimals, 1);
 }
 
-// `text` as a quoted field: quotes doubled, everything else as it is.
-void AppendQuoted(std::string& out, std::u16string_view text) {
+// Whether a spreadsheet would take a cell starting like `text` for a formula (OWASP's list).
+bool LooksLikeFormula(std::u16string_view text) {
+  return !text.empty() &&
+         std::u16string_view(u"=+-@\t\r").find(text[0]) != std::u16string_view::npos;
+}
+
+// `text` as a quoted field: quotes doubled, everything else as it is, after `lead`.
+void AppendQuoted(std::string& out, std::u16string_view text, std::string_view lead = {}) {
   out.push_back('"');
+  out.append(lead);
   for (size_t quote = text.find(u'"'); quote != std::u16string_view::npos;
        quote = text.find(u'"')) {
     AppendUtf8(text.substr(0, quote + 1), out);
@@ -65,14 +73,25 @@ constexpr std::string_view KindName(LineRole role) {
 
 }  // namespace
 
-Status WriteCsv(std::u16string_view text, int fd, std::string_view name) {
+Status WriteCsv(std::u16string_view text, int fd, std::string_view name, CsvReader reader) {
   if (const size_t at = FirstUnpairedSurrogate(text); at != std::u16string_view::npos) {
     int64_t line = 1;
     for (size_t i = text.find(u"\r\n"); i < at; i = text.find(u"\r\n", i + 2)) ++line;
     return Error{kErrFileAccess, std::string(name) + ":" + std::to_string(line) +
                                      ": an unpaired surrogate, which UTF-8 cannot hold"};
   }
-  std::string out(kCsvHeader);
+  const bool spreadsheet = reader == CsvReader::kSpreadsheet;
+  // Spreadsheets show which group a line belongs to; the "#" lines are found first for that.
+  std::vector<int64_t> subtotals;
+  if (spreadsheet) {
+    ReadLines(text, [&subtotals](const LineFigures& line) {
+      if (line.role == LineRole::kSubtotal) subtotals.push_back(line.line_index);
+    });
+  }
+  auto closing = subtotals.begin();
+  // Excel takes a file without the byte-order mark for the system's code page.
+  std::string out = spreadsheet ? std::string("\xEF\xBB\xBF").append(kSpreadsheetHeader)
+                                : std::string(kCsvHeader);
   int write_error = 0;
   auto flush = [&] {
     if (write_error == 0) write_error = WriteFully(fd, out);
@@ -89,7 +108,12 @@ Status WriteCsv(std::u16string_view text, int fd, std::string_view name) {
     out.push_back(',');
     if (line.role == LineRole::kSubtotal) AppendExact(out, line.running_total);
     out.push_back(',');
-    AppendQuoted(out, line.text);
+    if (spreadsheet) {
+      while (closing != subtotals.end() && *closing < line.line_index) ++closing;
+      if (closing != subtotals.end()) out.append(std::to_string(*closing + 1));
+      out.push_back(',');
+    }
+    AppendQuoted(out, line.text, spreadsheet && LooksLikeFormula(line.text) ? "'" : "");
     out.append("\r\n");
     if (out.size() >= kFlushAt) flush();
   });

@@ -10,13 +10,24 @@ namespace tallivan {
 // The header record of the CSV form of a book.
 inline constexpr std::string_view kCsvHeader = "line,kind,amount,group_sum,running_total,text\r\n";
 
+// The header record of the spreadsheet form: `group` is the number of the "#" line that closes
+// the line's group.
+inline constexpr std::string_view kSpreadsheetHeader =
+    "line,kind,amount,group_sum,running_total,group,text\r\n";
+
+// Who reads the CSV: a script takes every text as it stands; a spreadsheet gets a UTF-8 byte-order
+// mark, the `group` column, and texts that it would take for a formula made inert with a leading
+// apostrophe.
+enum class CsvReader { kScript, kSpreadsheet };
+
 // Writes the book `text` to `fd` as CSV (RFC 4180, UTF-8, records ending in CR LF): the header,
 // then for each line its number (from 1), its kind (entry, subtotal or other), an entry's amount,
 // the group sum and running total of a subtotal line, and the line's text, always quoted. Figures
 // are exact, with four decimals and a point. `text` is a book that RecalculateEdits accepts.
 // Nothing is written for a book that holds an unpaired surrogate, which UTF-8 cannot hold; `name`
 // stands for the book in that error's description.
-Status WriteCsv(std::u16string_view text, int fd, std::string_view name);
+Status WriteCsv(std::u16string_view text, int fd, std::string_view name,
+                CsvReader reader = CsvReader::kScript);
 
 }  // namespace tallivan
 

@@ -138,6 +138,19 @@ ScanStatus ScanLineAmount(std::u16string_view line, Currency& amount, std::optio
   return kScanOk;
 }
 
+std::optional<Error> LineFault(int32_t number) {
+  switch (number) {
+    case 0:
+      return std::nullopt;
+    case kErrEmptyBracket:
+      return EmptyBracketError();
+    case kErrTypeMismatch:
+      return NotNumericError();
+    default:
+      return OverflowError();
+  }
+}
+
 LineKind ClassifyLine(std::u16string_view& line) {
   const size_t first = line.find_first_not_of(kBlank);
   if (first == std::u16string_view::npos) {

@@ -29,7 +29,7 @@ Error OverflowError();
 
 // Either a value or the error that kept it from being made.
 template <typename T>
-class Result {
+class [[nodiscard]] Result {
  public:
   Result(T value) : state_(std::move(value)) {}
   Result(Error error) : state_(std::move(error)) {}
@@ -41,13 +41,15 @@ class Result {
   const T& value() const& { return std::get<0>(state_); }
   T&& value() && { return std::get<0>(std::move(state_)); }
   const Error& error() const { return std::get<1>(state_); }
+  // Drops the outcome on purpose, where a failure is told elsewhere or cannot be told at all.
+  void IgnoreError() const {}
 
  private:
   std::variant<T, Error> state_;
 };
 
 // The outcome of an operation that gives nothing back but may fail.
-class Status {
+class [[nodiscard]] Status {
  public:
   Status() = default;
   Status(Error error) : error_(std::move(error)), ok_(false) {}
@@ -55,6 +57,8 @@ class Status {
   bool ok() const { return ok_; }
   explicit operator bool() const { return ok_; }
   const Error& error() const { return error_; }
+  // Drops the outcome on purpose, where a failure is told elsewhere or cannot be told at all.
+  void IgnoreError() const {}
 
  private:
   Error error_;

@@ -24,6 +24,9 @@ constexpr char kErrorTitle[] = "Error - 发生错误";
 constexpr char kWarningTitle[] = "Warning - 警告";
 constexpr char kLineBreak[] = "\r\n";
 constexpr char kParagraph[] = "\r\n\r\n";
+// The most a file of the session's own bookkeeping holds (a recovery copy's base, the list of
+// what was reported).
+constexpr uint64_t kSmallFile = uint64_t{1} << 20;
 
 constexpr char kMissingEnglish[] =
     "Book not found. A new book will be created at %1 when this window closes.";
@@ -43,7 +46,8 @@ constexpr char kNoLockEnglish[] =
 constexpr char kNoLockChinese[] = "无法与打开此账本的其他 Tallivan 窗口互相告知：%1";
 constexpr char kNoRecoveryEnglish[] =
     "Crash recovery is off for this window: its copies cannot be kept (%1). Save often.";
-constexpr char kNoRecoveryChinese[] = "本窗口的崩溃恢复已关闭：无法保存恢复副本（%1）。请经常保存。";
+constexpr char kNoRecoveryChinese[] =
+    "本窗口的崩溃恢复已关闭：无法保存恢复副本（%1）。请经常保存。";
 constexpr char kUnsavableEnglish[] =
     "The book %1 cannot be saved: its folder cannot be written. Copy your text elsewhere before "
     "you close this window, or keep it apart when you close.";
@@ -65,14 +69,16 @@ constexpr char kRestoreChinese[] =
     "%1）。要把它恢复到本窗口，还是另存为单独的文件？";
 constexpr char kOlderCopiesEnglish[] =
     "%1 older copies of other windows that did not close properly are kept apart either way.";
-constexpr char kOlderCopiesChinese[] = "另有 %1 份其他未正常关闭的窗口留下的较早副本，无论如何都会另存。";
+constexpr char kOlderCopiesChinese[] =
+    "另有 %1 份其他未正常关闭的窗口留下的较早副本，无论如何都会另存。";
 constexpr char kRestoredEnglish[] = "The newest recovery copy is now in this window.";
 constexpr char kRestoredChinese[] = "最新的恢复副本已恢复到本窗口。";
 constexpr char kKeptFilesEnglish[] = "Text that could not be saved in the book was kept in:";
 constexpr char kKeptFilesChinese[] = "未能保存到账本中的文字保存在：";
 constexpr char kGetBackEnglish[] =
     "To get text back, open such a file with: tallivan --book FILE, and copy what you need.";
-constexpr char kGetBackChinese[] = "要取回文字，请用 tallivan --book 文件 打开它，然后复制所需内容。";
+constexpr char kGetBackChinese[] =
+    "要取回文字，请用 tallivan --book 文件 打开它，然后复制所需内容。";
 constexpr char kUnreadEnglish[] =
     "The book %1 could not be read when the window opened. Overwrite it with the text in this "
     "window?";
@@ -99,7 +105,8 @@ constexpr char kSaveFailedChinese[] = "账本未能保存。";
 constexpr char kKeepApartEnglish[] =
     "Keep apart and close: the text of this window goes into a file of its own in %1, and the "
     "window closes.";
-constexpr char kKeepApartChinese[] = "另存并关闭：把本窗口中的文字保存到 %1 中的单独文件，然后关闭。";
+constexpr char kKeepApartChinese[] =
+    "另存并关闭：把本窗口中的文字保存到 %1 中的单独文件，然后关闭。";
 constexpr char kKeptEnglish[] = "The text of this window was kept in %1";
 constexpr char kKeptChinese[] = "本窗口中的文字已保存在 %1";
 constexpr char kNotKeptEnglish[] = "The text of this window could not be kept in a separate file.";
@@ -108,14 +115,19 @@ constexpr char kCopyTroubleEnglish[] =
     "Crash recovery has stopped working: the recovery copy of this window cannot be written "
     "(%1). Until it can, a crash loses what you typed since the last save.";
 constexpr char kCopyTroubleChinese[] =
-    "崩溃恢复已停止工作：无法写入本窗口的恢复副本（%1）。在恢复之前，崩溃将丢失上次保存后输入的内容。";
+    "崩溃恢复已停止工作：无法写入本窗口的恢复副本（%"
+    "1）。在恢复之前，崩溃将丢失上次保存后输入的内容。";
 constexpr char kCopySpareEnglish[] =
     "Crash recovery copies cannot be written to %1 (%2). They are kept in %3 for now, which "
     "survives a crash of the window but not a restart of the computer.";
 constexpr char kCopySpareChinese[] =
-    "崩溃恢复副本无法写入 %1（%2）。暂时保存在 %3，它能在窗口崩溃后保留，但不能在重启计算机后保留。";
-constexpr char kHistoryEnglish[] = "The book was saved, but %1";
-constexpr char kHistoryChinese[] = "账本已保存，但：%1";
+    "崩溃恢复副本无法写入 %1（%2）。暂时保存在 "
+    "%3，它能在窗口崩溃后保留，但不能在重启计算机后保留。";
+constexpr char kHistoryEnglish[] =
+    "The book was saved, but the text it replaced could not be kept in its history: %1. This "
+    "window will not say so again.";
+constexpr char kHistoryChinese[] =
+    "账本已保存，但被替换的文字未能保存到它的历史中：%1。本窗口不会再次提示。";
 
 // Button labels; an ampersand marks the key that answers with the button.
 constexpr char kOverwriteLabel[] = "&Overwrite - 覆盖";
@@ -123,6 +135,7 @@ constexpr char kCreateLabel[] = "&Create it - 创建";
 constexpr char kDontCloseLabel[] = "&Don't close - 不关闭";
 constexpr char kKeepApartLabel[] = "&Keep apart and close - 另存并关闭";
 constexpr char kDiscardLabel[] = "Close &without saving - 不保存就关闭";
+constexpr char kDontSaveLabel[] = "Do&n't save - 不保存";
 constexpr char kRestoreLabel[] = "&Restore - 恢复";
 constexpr char kKeepCopyApartLabel[] = "&Keep it apart - 另存";
 
@@ -211,17 +224,6 @@ std::optional<Fingerprint> ParseBase(const std::string& line) {
   return fingerprint;
 }
 
-Question CloseQuestion(std::string body, const std::string& kept_where,
-                       Answer yes_means = Answer::kYes, const char* yes_label = kOverwriteLabel) {
-  std::vector<Choice> choices;
-  if (yes_means == Answer::kYes) choices.push_back({Answer::kYes, yes_label});
-  choices.push_back({Answer::kKeepApart, kKeepApartLabel});
-  choices.push_back({Answer::kNo, kDontCloseLabel});
-  return Question{kWarningTitle,
-                  std::move(body) + kParagraph + Body(kKeepApartEnglish, kKeepApartChinese, kept_where),
-                  std::move(choices), Answer::kNo};
-}
-
 }  // namespace
 
 Fingerprint Fingerprint::Of(std::u16string_view text) {
@@ -304,7 +306,7 @@ class BookSession::RecoveryWriter {
   std::vector<const SafeFolder*> Folders() {
     std::vector<const SafeFolder*> folders;
     if (files_.state()) folders.push_back(&*files_.state());
-    if (const SafeFolder* spare = files_.spare()) folders.push_back(spare);
+    if (const SafeFolder* spare = files_.spare(MakeFolder::kNo)) folders.push_back(spare);
     return folders;
   }
 
@@ -355,7 +357,7 @@ class BookSession::RecoveryWriter {
       const Status written = base_written ? state->Replace(name, bytes, job.mode) : base_written;
       if (written) {
         state_base_ = base;
-        if (const SafeFolder* spare = spare_used_ ? files_.spare() : nullptr) {
+        if (const SafeFolder* spare = spare_used_ ? files_.spare(MakeFolder::kNo) : nullptr) {
           spare->Remove(name);
           spare->Remove(base_name);
         }
@@ -365,7 +367,7 @@ class BookSession::RecoveryWriter {
       state_base_.clear();
       trouble.reason = written.error().description;
     }
-    if (const SafeFolder* spare = files_.spare()) {
+    if (const SafeFolder* spare = files_.spare(MakeFolder::kPrivate)) {
       if (spare->Replace(base_name, base, job.mode) && spare->Replace(name, bytes, job.mode)) {
         spare_used_ = true;
         trouble.spare = PathUtf8(spare->path());
@@ -479,6 +481,8 @@ std::optional<std::u16string> BookSession::Open() {
     std::string body;
     for (const std::string& part : notices) body += (body.empty() ? "" : kParagraph) + part;
     if (messenger_.Inform(title, body) == Delivery::kSeen) MarkReported(kept);
+  } else {
+    MarkReported({});  // forgets the files that are gone
   }
   if (std::optional<std::u16string> restored =
           OfferRecovery(book.ok() ? std::optional(book.value()) : std::nullopt)) {
@@ -501,17 +505,16 @@ std::vector<BookSession::StaleCopy> BookSession::FindStaleCopies() {
   if (own_lock_.slot() < 0) return stale;
   std::vector<const SafeFolder*> folders;
   if (files_.state()) folders.push_back(&*files_.state());
-  if (const SafeFolder* spare = files_.spare()) folders.push_back(spare);
+  if (const SafeFolder* spare = files_.spare(MakeFolder::kNo)) folders.push_back(spare);
   for (const SafeFolder* folder : folders) {
     for (const OwnFile& file : folder->List("recovery-")) {
       const std::optional<int> slot = SessionFiles::RecoverySlot(file.name);
       if (!slot || (*slot != own_lock_.slot() && own_lock_.IsHeld(*slot))) continue;
       Result<std::string> bytes = folder->Read(file.name);
       if (!bytes || bytes.value().size() % 2 != 0) continue;
-      Result<std::string> base = folder->Read(SessionFiles::RecoveryBaseName(*slot));
+      Result<std::string> base = folder->Read(SessionFiles::RecoveryBaseName(*slot), kSmallFile);
       stale.push_back({folder, file.name, *slot, FromNanoseconds(file.modified_ns),
-                       TextOf(bytes.value()),
-                       base ? ParseBase(base.value()) : std::nullopt});
+                       TextOf(bytes.value()), base ? ParseBase(base.value()) : std::nullopt});
     }
   }
   std::stable_sort(stale.begin(), stale.end(),
@@ -537,13 +540,14 @@ std::optional<std::u16string> BookSession::OfferRecovery(
   if (!book_text || !book_time || newest.time >= ToSystem(*book_time)) {
     std::string body = Body(kRestoreEnglish, kRestoreChinese, LocalTime(newest.time));
     if (stale.size() > 1) {
-      body += kLineBreak + Body(kOlderCopiesEnglish, kOlderCopiesChinese,
-                                std::to_string(stale.size() - 1));
+      body += kLineBreak +
+              Body(kOlderCopiesEnglish, kOlderCopiesChinese, std::to_string(stale.size() - 1));
     }
-    const Answer answer = messenger_.Ask(
-        Question{kWarningTitle, body,
-                 {{Answer::kYes, kRestoreLabel}, {Answer::kNo, kKeepCopyApartLabel}},
-                 Answer::kNo});
+    const Answer answer =
+        messenger_.Ask(Question{kWarningTitle,
+                                body,
+                                {{Answer::kYes, kRestoreLabel}, {Answer::kNo, kKeepCopyApartLabel}},
+                                Answer::kNo});
     if (answer == Answer::kYes) {
       restored = newest.text;
       loaded_.reset();
@@ -551,23 +555,33 @@ std::optional<std::u16string> BookSession::OfferRecovery(
       disk_ = newest.base;
     }
   }
-  // Every other copy, and the newest when it was not restored, becomes a text kept apart.
+  // Every other copy, and the newest when it was not restored, becomes a text kept apart: where
+  // texts are kept apart, or else beside the copies themselves, which a rename within the folder
+  // always reaches. None may stay under a slot's name, which the window that takes the slot
+  // next writes its own copy over.
   std::vector<KeptFile> moved;
-  const SafeFolder* kept_folder = files_.kept_folder();
+  std::vector<const SafeFolder*> kept_folders;
+  if (const SafeFolder* folder = files_.kept_folder()) kept_folders.push_back(folder);
   for (const StaleCopy& copy : stale) {
     if (restored && &copy == &newest) continue;
     const std::string wanted = files_.KeptPrefix() + NameStamp(copy.time);
-    Result<std::string> kept = kept_folder != nullptr
-                                   ? copy.folder->MoveFresh(copy.name, *kept_folder, wanted)
-                                   : Error{kErrFileAccess, "no folder"};
-    if (!kept && kept_folder != nullptr) {
-      // From the spare folder in memory to a disk: a move is a copy there.
-      kept = kept_folder->CreateFresh(wanted, LittleEndianBytes(copy.text), PrivateMode());
-      if (kept) copy.folder->Remove(copy.name);
+    std::optional<KeptFile> kept;
+    for (const SafeFolder* folder : {kept_folders.empty() ? copy.folder : kept_folders[0],
+                                     copy.folder}) {
+      Result<std::string> name = copy.folder->MoveFresh(copy.name, *folder, wanted);
+      if (!name && folder != copy.folder) {
+        // From the spare folder in memory to a disk: a move is a copy there.
+        name = folder->CreateFresh(wanted, LittleEndianBytes(copy.text), PrivateMode());
+        if (name) copy.folder->Remove(copy.name);
+      }
+      if (name) {
+        kept = KeptFile{folder, name.value()};
+        break;
+      }
     }
-    if (!kept) continue;  // left where it is, and offered again next time
+    if (!kept) continue;  // offered again next time
     copy.folder->Remove(SessionFiles::RecoveryBaseName(copy.slot));
-    moved.push_back({kept_folder, kept.value()});
+    moved.push_back(*kept);
   }
   if (restored) {
     // The restored text becomes this window's own copy at once, so that the one it came from can
@@ -598,9 +612,10 @@ std::optional<std::u16string> BookSession::OfferRecovery(
 std::vector<BookSession::KeptFile> BookSession::UnreportedKeptFiles() const {
   std::set<std::string> reported;
   if (files_.state()) {
-    if (Result<std::string> list = files_.state()->Read(SessionFiles::kReportedName)) {
+    if (Result<std::string> list = files_.state()->Read(SessionFiles::kReportedName, kSmallFile)) {
       std::string_view rest = list.value();
-      for (size_t end; (end = rest.find('\n')) != std::string_view::npos; rest.remove_prefix(end + 1)) {
+      for (size_t end; (end = rest.find('\n')) != std::string_view::npos;
+           rest.remove_prefix(end + 1)) {
         reported.emplace(rest.substr(0, end));
       }
     }
@@ -625,7 +640,7 @@ std::vector<BookSession::KeptFile> BookSession::UnreportedKeptFiles() const {
 }
 
 void BookSession::MarkReported(const std::vector<KeptFile>& files) const {
-  if (files.empty() || !files_.state()) return;
+  if (!files_.state()) return;
   // Only files still there stay on the list, so that it does not grow for ever and a name that
   // comes back (an hour repeated when summer time ends) is reported again.
   std::set<std::string> entries;
@@ -649,6 +664,8 @@ void BookSession::MarkReported(const std::vector<KeptFile>& files) const {
                       });
     if (told) content += entry + "\n";
   }
+  const Result<std::string> before = files_.state()->Read(SessionFiles::kReportedName, kSmallFile);
+  if (before ? before.value() == content : content.empty()) return;
   // A list that cannot be written only means the user is told again next time.
   static_cast<void>(files_.state()->Replace(SessionFiles::kReportedName, content, 0600));
 }
@@ -663,8 +680,8 @@ unsigned BookSession::PrivateMode() const {
 
 bool BookSession::KeepCopyNow(std::u16string_view text) {
   if (closed_ || own_lock_.slot() < 0) return false;
-  writer_->Post({own_lock_.slot(), [text = std::u16string(text)] { return text; }, disk_,
-                 PrivateMode()});
+  writer_->Post(
+      {own_lock_.slot(), [text = std::u16string(text)] { return text; }, disk_, PrivateMode()});
   first_unkept_change_.reset();
   last_change_.reset();
   return writer_->Wait();
@@ -709,8 +726,8 @@ void BookSession::TellRecoveryTrouble() {
   const std::string where =
       files_.state() ? Shown(files_.state()->path()) : std::string("the state folder");
   if (trouble->spare.empty()) {
-    messenger_.Inform(kWarningTitle, Body(kCopyTroubleEnglish, kCopyTroubleChinese,
-                                          VisibleText(trouble->reason)));
+    messenger_.Inform(kWarningTitle,
+                      Body(kCopyTroubleEnglish, kCopyTroubleChinese, VisibleText(trouble->reason)));
   } else {
     messenger_.Inform(kWarningTitle,
                       Body(kCopySpareEnglish, kCopySpareChinese,
@@ -721,51 +738,76 @@ void BookSession::TellRecoveryTrouble() {
 CloseDecision BookSession::Close(Attendance attendance, std::u16string_view text) {
   FinishRecoveryCopies();
   if (closed_) return CloseDecision::kClose;
+  if (std::optional<CloseDecision> settled = Store(attendance, text, Ending::kClose)) {
+    return *settled;
+  }
+  return Finish();
+}
+
+SaveOutcome BookSession::Save(std::u16string_view text) {
+  FinishRecoveryCopies();
+  if (closed_ || Store(Attendance::kAttended, text, Ending::kStayOpen)) {
+    return SaveOutcome::kNotSaved;
+  }
+  // The book now holds what the box holds: nothing typed is left to recover.
+  if (own_lock_.slot() >= 0) writer_->Remove(own_lock_.slot());
+  if (adopted_folder_ != nullptr) {
+    adopted_folder_->Remove(adopted_name_);
+    adopted_folder_ = nullptr;
+  }
+  first_unkept_change_.reset();
+  last_change_.reset();
+  return SaveOutcome::kSaved;
+}
+
+std::optional<CloseDecision> BookSession::Store(Attendance attendance, std::u16string_view text,
+                                                Ending ending) {
   const Result<std::u16string> disk = LoadBookFile(book_);
   if (state_ == BookState::kNotLoaded) {
     // Closed before the book was ever shown: the box holds no copy of it.
     const bool missing = !disk.ok() && disk.error().number == kErrFileNotFound;
     state_ = missing ? BookState::kMissing : BookState::kUnread;
   }
+  const Fingerprint now = Fingerprint::Of(text);
   if (disk.ok() && disk.value() == text) {
-    disk_ = Fingerprint::Of(text);
-    return Finish();  // nothing to write
+    disk_ = now;
+    loaded_ = now;
+    return std::nullopt;  // nothing to write
   }
   const bool exists = disk.ok() || disk.error().number != kErrFileNotFound;
-  const Fingerprint now = Fingerprint::Of(text);
   // Nothing typed, nothing to save: whatever became of the book meanwhile is left as it is.
-  if (loaded_ && now == *loaded_) return Finish();
-  if (state_ == BookState::kMissing && now == shown_ && exists) return Finish();
+  if (loaded_ && now == *loaded_) return std::nullopt;
+  if (state_ == BookState::kMissing && now == shown_ && exists) return std::nullopt;
   const std::string path = Shown(book_);
   std::optional<Question> question;
   switch (state_) {
     case BookState::kUnread:
     case BookState::kNotHeldExactly:
-      if (now == shown_) return Finish();
-      question = CloseQuestion(state_ == BookState::kUnread
-                                   ? Body(kUnreadEnglish, kUnreadChinese, path)
-                                   : Body(kNotHeldEnglish, kNotHeldChinese, path),
-                               KeptWhere());
+      if (now == shown_) return std::nullopt;
+      question =
+          WriteQuestion(state_ == BookState::kUnread ? Body(kUnreadEnglish, kUnreadChinese, path)
+                                                     : Body(kNotHeldEnglish, kNotHeldChinese, path),
+                        ending);
       break;
     default:
       if (disk_ && !exists) {
-        question = CloseQuestion(Body(kDeletedEnglish, kDeletedChinese, path), KeptWhere(),
-                                 Answer::kYes, kCreateLabel);
+        question =
+            WriteQuestion(Body(kDeletedEnglish, kDeletedChinese, path), ending, kCreateLabel);
       } else if (exists && (!disk_ || !disk.ok() || Fingerprint::Of(disk.value()) != *disk_)) {
-        question = CloseQuestion(Body(kChangedEnglish, kChangedChinese, path), KeptWhere());
+        question = WriteQuestion(Body(kChangedEnglish, kChangedChinese, path), ending);
       }
   }
   if (question) {
     if (std::optional<CloseDecision> settled = Settle(attendance, *question, text)) {
-      return *settled;
+      return settled;
     }
   }
   SaveOptions options{.history = History::kKeep};
   if (const Result<FileFacts> facts = InspectFile(book_); facts.ok() && facts.value().read_only) {
-    if (std::optional<CloseDecision> settled = Settle(
-            attendance,
-            CloseQuestion(Body(kReadOnlyEnglish, kReadOnlyChinese, path), KeptWhere()), text)) {
-      return *settled;
+    if (std::optional<CloseDecision> settled =
+            Settle(attendance,
+                   WriteQuestion(Body(kReadOnlyEnglish, kReadOnlyChinese, path), ending), text)) {
+      return settled;
     }
     options.read_only = ReadOnlyFile::kReplace;
   }
@@ -773,14 +815,9 @@ CloseDecision BookSession::Close(Attendance attendance, std::u16string_view text
   if (saved.ok()) {
     state_ = BookState::kLoaded;
     disk_ = now;
-    for (const std::string& warning : saved.value().warnings) {
-      if (attendance == Attendance::kAttended) {
-        messenger_.Inform(kWarningTitle, VisibleText(warning));
-      } else {
-        messenger_.Log(VisibleText(warning));
-      }
-    }
-    return Finish();
+    loaded_ = now;
+    TellSaveWarnings(attendance, saved.value());
+    return std::nullopt;
   }
   std::string reason = VisibleText(saved.error().description);
   if (reason.find(path) == std::string::npos) reason = path + ": " + reason;
@@ -789,17 +826,61 @@ CloseDecision BookSession::Close(Attendance attendance, std::u16string_view text
     return KeepApart(attendance, text);
   }
   KeepCopyNow(text);
-  const Answer answer = messenger_.Ask(Question{
-      kErrorTitle,
-      reason + kLineBreak + kSaveFailedEnglish + kLineBreak + kSaveFailedChinese + kParagraph +
-          Body(kKeepApartEnglish, kKeepApartChinese, KeptWhere()),
-      {{Answer::kKeepApart, kKeepApartLabel},
-       {Answer::kNo, kDontCloseLabel},
-       {Answer::kYes, kDiscardLabel}},
-      Answer::kKeepApart});
-  if (answer == Answer::kYes) return Finish();
+  if (ending == Ending::kStayOpen) {
+    messenger_.Inform(kErrorTitle,
+                      reason + kLineBreak + kSaveFailedEnglish + kLineBreak + kSaveFailedChinese);
+    return CloseDecision::kStayOpen;
+  }
+  const Answer answer = messenger_.Ask(
+      Question{kErrorTitle,
+               reason + kLineBreak + kSaveFailedEnglish + kLineBreak + kSaveFailedChinese +
+                   kParagraph + Body(kKeepApartEnglish, kKeepApartChinese, KeptWhere()),
+               {{Answer::kKeepApart, kKeepApartLabel},
+                {Answer::kNo, kDontCloseLabel},
+                {Answer::kYes, kDiscardLabel}},
+               Answer::kKeepApart});
+  if (answer == Answer::kYes) return std::nullopt;
   if (answer == Answer::kKeepApart) return KeepApart(attendance, text);
   return CloseDecision::kStayOpen;
+}
+
+void BookSession::TellSaveWarnings(Attendance attendance, const SaveReport& report) {
+  std::vector<std::string> warnings;
+  for (const std::string& warning : report.warnings) {
+    if (!report.history_not_kept || warning.find(*report.history_not_kept) == std::string::npos) {
+      warnings.push_back(VisibleText(warning));
+    }
+  }
+  // A history that cannot be kept stays so: it is told once a window, in both languages.
+  if (report.history_not_kept && !history_warned_) {
+    history_warned_ = true;
+    warnings.push_back(
+        Body(kHistoryEnglish, kHistoryChinese, VisibleText(*report.history_not_kept)));
+  }
+  for (const std::string& warning : warnings) {
+    if (attendance == Attendance::kAttended) {
+      messenger_.Inform(kWarningTitle, warning);
+    } else {
+      messenger_.Log(warning);
+    }
+  }
+}
+
+Question BookSession::WriteQuestion(std::string body, Ending ending, const char* yes_label) const {
+  if (yes_label == nullptr) yes_label = kOverwriteLabel;
+  if (ending == Ending::kStayOpen) {
+    return Question{kWarningTitle,
+                    std::move(body),
+                    {{Answer::kYes, yes_label}, {Answer::kNo, kDontSaveLabel}},
+                    Answer::kNo};
+  }
+  return Question{
+      kWarningTitle,
+      std::move(body) + kParagraph + Body(kKeepApartEnglish, kKeepApartChinese, KeptWhere()),
+      {{Answer::kYes, yes_label},
+       {Answer::kKeepApart, kKeepApartLabel},
+       {Answer::kNo, kDontCloseLabel}},
+      Answer::kNo};
 }
 
 std::string BookSession::KeptWhere() const {
@@ -832,7 +913,11 @@ CloseDecision BookSession::KeepApart(Attendance attendance, std::u16string_view 
   if (files_.state() && folders.size() == 1 && folders[0] != &*files_.state()) {
     folders.push_back(&*files_.state());
   }
-  if (folders.empty()) reasons = kLineBreak + VisibleText(files_.trouble());
+  if (folders.empty()) {
+    reasons = kLineBreak + Shown(book_.parent_path()) +
+              (files_.book_folder() ? ": others may write it" : ": it cannot be opened") +
+              kLineBreak + "the state folder: " + VisibleText(files_.trouble());
+  }
   for (const SafeFolder* folder : folders) {
     const Result<std::string> kept = folder->CreateFresh(wanted, bytes, PrivateMode());
     if (!kept.ok()) {
@@ -870,6 +955,7 @@ CloseDecision BookSession::Finish() {
   }
   if (files_.state()) own_lock_.ReleaseAndTidy(*files_.state());
   if (files_.book_folder()) shared_lock_.ReleaseAndTidy(*files_.book_folder());
+  files_.Tidy();
   return CloseDecision::kClose;
 }
 

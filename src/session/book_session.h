@@ -12,6 +12,7 @@
 #include "session/clock.h"
 #include "session/messenger.h"
 #include "session/session_files.h"
+#include "storage/atomic_writer.h"
 #include "storage/book_lock.h"
 
 namespace tallivan {
@@ -30,6 +31,9 @@ enum class Attendance { kAttended, kUnattended };
 
 // What closing decides.
 enum class CloseDecision { kClose, kStayOpen };
+
+// What saving with the window kept open came to.
+enum class SaveOutcome { kSaved, kNotSaved };
 
 // The length and a hash of a text, to tell whether two texts differ without keeping both; the
 // same for a text in every run, so that it can be kept in a file.
@@ -117,6 +121,11 @@ class BookSession {
   // keeps the text apart. After kClose the session is over.
   CloseDecision Close(Attendance attendance, std::u16string_view text);
 
+  // Writes `text`, the box's whole text, to the book as closing does (with its history, and asking
+  // first where closing would), but the window stays open: Ctrl+S. Nothing is kept apart; a save
+  // that fails is told and the text stays in the box and its recovery copy.
+  SaveOutcome Save(std::u16string_view text);
+
  private:
   class RecoveryWriter;
   struct StaleCopy;
@@ -131,6 +140,12 @@ class BookSession {
   std::string KeptWhere() const;
   bool KeepCopyNow(std::u16string_view text);
 
+  // Whether the window goes on after a write.
+  enum class Ending { kClose, kStayOpen };
+  std::optional<CloseDecision> Store(Attendance attendance, std::u16string_view text,
+                                     Ending ending);
+  Question WriteQuestion(std::string body, Ending ending, const char* yes_label = nullptr) const;
+  void TellSaveWarnings(Attendance attendance, const SaveReport& report);
   std::optional<CloseDecision> Settle(Attendance attendance, Question question,
                                       std::u16string_view text);
   CloseDecision KeepApart(Attendance attendance, std::u16string_view text);
@@ -157,6 +172,7 @@ class BookSession {
   std::optional<TimePoint> first_unkept_change_;
   std::optional<TimePoint> last_change_;
   std::unique_ptr<RecoveryWriter> writer_;
+  bool history_warned_ = false;
   bool closed_ = false;
 };
 

@@ -33,7 +33,8 @@ std::optional<int> CanonicalNumber(std::string_view digits, int limit) {
 
 fs::path Absolute(const fs::path& book) {
   std::error_code error;
-  fs::path folder = fs::weakly_canonical(fs::absolute(book.parent_path().empty() ? "." : book.parent_path(), error), error);
+  fs::path folder = fs::weakly_canonical(
+      fs::absolute(book.parent_path().empty() ? "." : book.parent_path(), error), error);
   if (error) folder = fs::absolute(book.parent_path(), error);
   return folder / book.filename();
 }
@@ -46,8 +47,8 @@ std::string BookKey(const fs::path& book) {
   for (const unsigned char c : absolute.string()) hash = (hash ^ c) * 0x100000001B3ULL;
   std::string name = PathUtf8(absolute.filename()).substr(0, kMaxKeyName);
   for (char& c : name) {
-    const bool plain = (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || IsDigit(c) ||
-                       c == '-' || c == '_' || (c == '.' && &c != &name[0]);
+    const bool plain = (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || IsDigit(c) || c == '-' ||
+                       c == '_' || (c == '.' && &c != &name[0]);
     if (!plain) c = '_';
   }
   char mark[17];
@@ -65,27 +66,35 @@ SessionFiles::SessionFiles(const fs::path& book)
     trouble_ = "there is no home folder to keep it in";
     return;
   }
-  Result<SafeFolder> books = SafeFolder::OpenPrivate(*state / "books", MakeFolder::kPrivate);
+  Result<SafeFolder> states = SafeFolder::OpenPrivate(*state, MakeFolder::kPrivate);
   Result<SafeFolder> own =
-      books ? books.value().Subfolder(key_, MakeFolder::kPrivate) : books.error();
+      states ? states.value().Subfolder(key_, MakeFolder::kPrivate) : states.error();
   if (own) {
+    states_.emplace(std::move(states).value());
     state_.emplace(std::move(own).value());
   } else {
     trouble_ = own.error().description;
   }
 }
 
-const SafeFolder* SessionFiles::spare() {
-  if (!spare_tried_) {
-    spare_tried_ = true;
+const SafeFolder* SessionFiles::spare(MakeFolder make) {
+  if (!spare_ && !(spare_tried_ && make == MakeFolder::kNo)) {
+    if (make == MakeFolder::kPrivate) spare_tried_ = true;
     if (const std::optional<fs::path> runtime = RuntimeFolderPath()) {
-      Result<SafeFolder> books = SafeFolder::OpenPrivate(*runtime / "books", MakeFolder::kPrivate);
-      Result<SafeFolder> own =
-          books ? books.value().Subfolder(key_, MakeFolder::kPrivate) : books.error();
-      if (own) spare_.emplace(std::move(own).value());
+      Result<SafeFolder> spares = SafeFolder::OpenPrivate(*runtime, make);
+      Result<SafeFolder> own = spares ? spares.value().Subfolder(key_, make) : spares.error();
+      if (own) {
+        spares_.emplace(std::move(spares).value());
+        spare_.emplace(std::move(own).value());
+      }
     }
   }
   return spare_ ? &*spare_ : nullptr;
+}
+
+void SessionFiles::Tidy() {
+  if (states_) states_->RemoveEmptyFolder(key_);
+  if (spares_) spares_->RemoveEmptyFolder(key_);
 }
 
 const SafeFolder* SessionFiles::kept_folder() const {
@@ -112,7 +121,8 @@ bool SessionFiles::IsKeptName(std::string_view name) const {
   }
   const std::string_view counter = stamp.substr(15);
   return counter.empty() ||
-         (counter[0] == '-' && CanonicalNumber(counter.substr(1), kMaxFreshNames + 1).value_or(0) >= 2);
+         (counter[0] == '-' &&
+          CanonicalNumber(counter.substr(1), kMaxFreshNames + 1).value_or(0) >= 2);
 }
 
 }  // namespace tallivan

@@ -33,8 +33,11 @@ class SessionFiles {
   const std::string& trouble() const { return trouble_; }
 
   // A private folder for the book in memory, for recovery copies the state folder has no room
-  // for; made at the first call. nullptr when the system has none.
-  const SafeFolder* spare();
+  // for; made when `make` allows. nullptr when there is none.
+  const SafeFolder* spare(MakeFolder make);
+
+  // Removes this user's folder for the book when nothing is left in it.
+  void Tidy();
 
   // Where texts are kept apart: the book's folder when only this user can write it, else the
   // state folder; nullptr when neither can be had.
@@ -62,7 +65,9 @@ class SessionFiles {
   std::string book_name_;
   std::string key_;
   std::optional<SafeFolder> book_folder_;
+  std::optional<SafeFolder> states_;  // the user's state folder, which holds state_
   std::optional<SafeFolder> state_;
+  std::optional<SafeFolder> spares_;  // the user's folder in memory, which holds spare_
   std::optional<SafeFolder> spare_;
   bool spare_tried_ = false;
   std::string trouble_;

@@ -39,6 +39,10 @@ struct SaveReport {
   bool in_place = false;
   // Where the replaced text was kept; empty when nothing was kept.
   std::filesystem::path kept_version;
+  // Why the replaced text was not kept although the history was asked for: the history folder's
+  // path and the reason (it cannot be made, belongs to another user, lets others change it...),
+  // for the caller to put in its own words. `warnings` holds it as an English sentence too.
+  std::optional<std::string> history_not_kept;
 };
 
 // What saving to a path would meet, links followed as a save follows them.
@@ -75,9 +79,9 @@ void RemoveTemporaryFilesOnTermination();
 // refused with the system's reason before anything is touched.
 class AtomicWriter {
  public:
-  // Prepares to replace `path`. A symbolic link is followed, so its target is replaced (but not
-  // anyone's link in a shared folder; see FollowLinks). A read-only file is refused unless
-  // `options` allow.
+  // Prepares to replace `path`. Symbolic links are followed, so a link's target is replaced (but
+  // not anyone's link in a shared folder, whichever component of `path` it is; see OpenParent in
+  // file_system_posix.h). A read-only file is refused unless `options` allow.
   static Result<AtomicWriter> Open(const std::filesystem::path& path,
                                    const SaveOptions& options = {});
 

@@ -128,7 +128,7 @@ void RemoveStaleTempFiles(const fs::path& folder, const std::wstring& name) {
     if (!IsTempNameOf(name, candidate)) continue;
     const fs::path path = folder / candidate;
     WIN32_FILE_ATTRIBUTE_DATA data{};
-    if (!GetFileAttributesExW(path.c_str(), GetFileExInfoStandard, &data) ||
+    if (!GetFileAttributesExW(windows::LongPath(path).c_str(), GetFileExInfoStandard, &data) ||
         now - windows::Seconds(data.ftLastWriteTime) < kStaleSeconds) {
       continue;
     }
@@ -185,8 +185,8 @@ struct AtomicWriter::State {
     return SaveError(shown_path, what, code);
   }
 
-  // Makes the new content's first home beside the file: private to the caller where it is to
-  // replace a file (which gives it its own access list at the end) or is to be private, held
+  // Makes the new content's first home beside the file: hidden, private to the caller where it is
+  // to replace a file (which gives it its own access list at the end) or is to be private, held
   // open so that no other process can remove it meanwhile. 0 or the error.
   DWORD CreateStaged(bool private_file) {
     windows::PrivateSecurity security;
@@ -196,7 +196,7 @@ struct AtomicWriter::State {
       pending_id = Remember(path);
       staged = Handle(
           windows::OpenFile(path, GENERIC_READ | GENERIC_WRITE | DELETE | READ_CONTROL | WRITE_DAC,
-                            FILE_SHARE_READ | FILE_SHARE_DELETE, CREATE_NEW, FILE_ATTRIBUTE_NORMAL,
+                            FILE_SHARE_READ | FILE_SHARE_DELETE, CREATE_NEW, FILE_ATTRIBUTE_HIDDEN,
                             private_file ? security.attributes() : nullptr));
       if (staged.ok()) {
         temp = std::move(path);
@@ -211,11 +211,15 @@ struct AtomicWriter::State {
 
   // Keeps the text being replaced in the history when asked to and when it differs from the new
   // one; the version, or nothing and a warning.
-  fs::path KeepOldVersion(SaveReport& report) {
+  fs::path KeepOldVersion(SaveReport& report, windows::Retry& retry) {
     if (options.history != History::kKeep || !exists || !Differs(staged.get(), target)) return {};
-    Result<fs::path> kept = windows::KeepVersion(target, access_list, windows::NowSeconds());
+    Result<fs::path> kept = windows::KeepVersion(target, access_list, windows::NowSeconds(), retry);
     if (kept) return kept.value();
-    report.warnings.push_back("Saving " + Quoted(shown_path) + ": " + kept.error().description);
+    // The folder and the reason alone, for the window to put in its own words.
+    constexpr std::string_view kNotKept = "the text it replaced could not be kept in ";
+    const std::string& why = kept.error().description;
+    report.history_not_kept = why.starts_with(kNotKept) ? why.substr(kNotKept.size()) : why;
+    report.warnings.push_back("Saving " + Quoted(shown_path) + ": " + why);
     return {};
   }
 
@@ -243,6 +247,22 @@ struct AtomicWriter::State {
     return {};
   }
 
+  // Whether the book may be replaced now: no other program has it open, which the system tells
+  // only here, before anything is touched (a version linked meanwhile could not even be removed),
+  // and it is not read-only unless the caller may replace such a file; it may have become so
+  // since the save began. 0 or the error; `attributes` are the book's.
+  DWORD CheckReplaceable(DWORD& attributes) const {
+    const Handle alone(windows::OpenFile(target, DELETE | FILE_READ_ATTRIBUTES, 0, OPEN_EXISTING,
+                                         FILE_FLAG_OPEN_REPARSE_POINT));
+    FileInfo now;
+    if (!alone.ok()) return GetLastError();
+    if (const DWORD code = windows::InfoOf(alone.get(), now); code != 0) return code;
+    attributes = now.attributes;
+    const bool refused =
+        (attributes & FILE_ATTRIBUTE_READONLY) != 0 && options.read_only == ReadOnlyFile::kRefuse;
+    return refused ? windows::kReadOnlyError : 0;
+  }
+
   Result<SaveReport> CommitByMove(const std::function<Status()>& still_valid) {
     SaveReport report;
     if (Status taken = TakeOverFromOld(report); !taken) return taken.error();
@@ -253,47 +273,51 @@ struct AtomicWriter::State {
         return valid.error();
       }
     }
-    // The system renames no file over one that another program holds open; that is told before
-    // anything is touched (a version linked to the book meanwhile could not even be removed).
-    // Nor over a read-only one, which the book may have become since the save began.
+    // Another program that has the book open keeps it from being replaced, even for the moment a
+    // scanner looks at it; each step waits a while for it to let go (see windows::Retry).
+    windows::Retry retry;
     DWORD attributes = 0;
     if (exists) {
-      const Handle alone(windows::OpenFile(target, DELETE | FILE_READ_ATTRIBUTES, 0, OPEN_EXISTING,
-                                           FILE_FLAG_OPEN_REPARSE_POINT));
-      FileInfo now;
-      if (!alone.ok()) return Failure("", GetLastError());
-      if (const DWORD code = windows::InfoOf(alone.get(), now); code != 0) return Failure("", code);
-      attributes = now.attributes;
-      if ((attributes & FILE_ATTRIBUTE_READONLY) != 0 &&
-          options.read_only == ReadOnlyFile::kRefuse) {
+      if (const DWORD code = retry.Run([&] { return CheckReplaceable(attributes); }); code != 0) {
+        if (code != windows::kReadOnlyError) return Failure("", code);
         Discard();
         return SaveError(shown_path, "it is read-only");
       }
     }
-    const fs::path kept = KeepOldVersion(report);
+    const fs::path kept = KeepOldVersion(report, retry);
     // Until the move, the version is the book itself: should the save not finish, it would only
     // repeat the book.
     int kept_id = kept.empty() ? -1 : Remember(kept);
     bool attribute_taken_off = false;
-    const auto undo = [&](const Error& error) {
-      if (attribute_taken_off) SetFileAttributesW(target.c_str(), attributes);
+    const auto undo = [&](DWORD code) {
+      if (attribute_taken_off) SetFileAttributesW(windows::LongPath(target).c_str(), attributes);
       Forget(kept_id);
       if (!kept.empty()) windows::RemoveFile(kept);
-      Discard();
-      return error;
+      return Failure("", code);
     };
     // A read-only book the caller may replace loses the attribute for the move only (the new
     // file has it already).
     if ((attributes & FILE_ATTRIBUTE_READONLY) != 0) {
-      if (!SetFileAttributesW(target.c_str(), attributes & ~FILE_ATTRIBUTE_READONLY)) {
-        return undo(SaveError(shown_path, "", GetLastError()));
+      if (const DWORD code = retry.Run([&] {
+            return SetFileAttributesW(windows::LongPath(target).c_str(),
+                                      attributes & ~FILE_ATTRIBUTE_READONLY)
+                       ? 0
+                       : GetLastError();
+          });
+          code != 0) {
+        return undo(code);
       }
       attribute_taken_off = true;
     }
     // A rename within the folder: the old file stays whole until the new one takes its name.
-    if (!MoveFileExW(temp.c_str(), target.c_str(),
-                     MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH)) {
-      return undo(SaveError(shown_path, "", GetLastError()));
+    if (const DWORD code = retry.Run([&] {
+          return MoveFileExW(windows::LongPath(temp).c_str(), windows::LongPath(target).c_str(),
+                             MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH)
+                     ? 0
+                     : GetLastError();
+        });
+        code != 0) {
+      return undo(code);
     }
     temp.clear();
     Forget(pending_id);
@@ -317,7 +341,7 @@ Result<FileFacts> InspectFile(const fs::path& path) {
   Result<fs::path> target = windows::FollowLinks(path);
   if (!target) return SaveError(path, target.error().description);
   FileFacts facts;
-  const DWORD attributes = GetFileAttributesW(target.value().c_str());
+  const DWORD attributes = GetFileAttributesW(windows::LongPath(target.value()).c_str());
   if (attributes != INVALID_FILE_ATTRIBUTES) {
     facts.exists = true;
     facts.read_only = windows::IsReadOnly(target.value(), attributes);
@@ -355,7 +379,8 @@ Result<AtomicWriter> AtomicWriter::Open(const fs::path& path, const SaveOptions&
     return SaveError(path, windows::FolderReason());
   }
   WIN32_FILE_ATTRIBUTE_DATA data{};
-  s.exists = GetFileAttributesExW(s.target.c_str(), GetFileExInfoStandard, &data) != 0;
+  s.exists =
+      GetFileAttributesExW(windows::LongPath(s.target).c_str(), GetFileExInfoStandard, &data) != 0;
   if (!s.exists && GetLastError() != ERROR_FILE_NOT_FOUND) {
     return SaveError(path, "", GetLastError());
   }

@@ -44,12 +44,18 @@ DWORD Stamp(HANDLE file, FileStamp& stamp) {
 
 Result<BookSource> BookSource::Open(const fs::path& path) {
   const std::string name = PathUtf8(path);
-  Handle file(windows::OpenFile(path, GENERIC_READ, windows::kShareAll, OPEN_EXISTING,
-                                FILE_ATTRIBUTE_NORMAL | FILE_FLAG_SEQUENTIAL_SCAN));
-  if (!file.ok()) {
-    const DWORD code = GetLastError();
+  Handle file;
+  // A program that has the book open for itself alone for a moment is waited for.
+  const DWORD code = windows::Retry().Run(
+      [&] {
+        file = Handle(windows::OpenFile(path, GENERIC_READ, windows::kShareAll, OPEN_EXISTING,
+                                        FILE_ATTRIBUTE_NORMAL | FILE_FLAG_SEQUENTIAL_SCAN));
+        return file.ok() ? 0 : GetLastError();
+      },
+      windows::AccessDenied::kFinal);
+  if (code != 0) {
     // A folder cannot be opened as a file at all.
-    const DWORD attributes = GetFileAttributesW(path.c_str());
+    const DWORD attributes = GetFileAttributesW(windows::LongPath(path).c_str());
     if (code == ERROR_ACCESS_DENIED && attributes != INVALID_FILE_ATTRIBUTES &&
         (attributes & FILE_ATTRIBUTE_DIRECTORY) != 0) {
       return FolderError(name);
@@ -77,11 +83,10 @@ Result<BookSource> BookSource::Adopt(int fd, std::string name) {
   BookSource source(fd, false, std::move(name));
   const HANDLE file = HandleOf(fd);
   if (file == INVALID_HANDLE_VALUE) return ReadError(source.name_, ERROR_INVALID_HANDLE);
-  if (GetFileType(file) == FILE_TYPE_DISK) {
-    FileInfo info;
-    if (const DWORD code = windows::InfoOf(file, info); code != 0) {
-      return ReadError(source.name_, static_cast<int>(code));
-    }
+  FileInfo info;
+  // A file that tells nothing about itself, as Wine's standard input from a Unix file does, is
+  // read as a stream, which is never taken for changed.
+  if (GetFileType(file) == FILE_TYPE_DISK && windows::InfoOf(file, info) == 0) {
     if ((info.attributes & FILE_ATTRIBUTE_DIRECTORY) != 0) return FolderError(source.name_);
     source.stamp_.emplace();
     if (const DWORD code = Stamp(file, *source.stamp_); code != 0) {

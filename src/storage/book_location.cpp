@@ -41,7 +41,8 @@ Result<fs::path> DefaultBookPath(const fs::path& executable, const UserFolders& 
 fs::path PrepareDefaultBook(const fs::path& executable) {
   const Result<fs::path> book = DefaultBookPath(executable, CurrentUserFolders());
   if (!book) return executable.parent_path() / kBookFileName;
-  [[maybe_unused]] const Status made = MakePrivateFolders(book.value().parent_path());
+  // A folder that cannot be made shows up at the first save, with its reason.
+  MakePrivateFolders(book.value().parent_path()).IgnoreError();
   return book.value();
 }
 

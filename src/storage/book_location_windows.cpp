@@ -49,12 +49,12 @@ Status MakePrivateFolders(const fs::path& folder) {
   fs::path path;
   for (const fs::path& part : folder) {
     path /= part;
-    DWORD attributes = GetFileAttributesW(path.c_str());
+    DWORD attributes = GetFileAttributesW(windows::LongPath(path).c_str());
     DWORD code = attributes == INVALID_FILE_ATTRIBUTES ? GetLastError() : 0;
     if (IsNotFound(static_cast<int>(code))) {
-      if (CreateDirectoryW(path.c_str(), security.attributes())) continue;
+      if (CreateDirectoryW(windows::LongPath(path).c_str(), security.attributes())) continue;
       code = GetLastError();
-      attributes = GetFileAttributesW(path.c_str());
+      attributes = GetFileAttributesW(windows::LongPath(path).c_str());
       if (code == ERROR_ALREADY_EXISTS && attributes != INVALID_FILE_ATTRIBUTES) code = 0;
     }
     if (code == 0 && (attributes & FILE_ATTRIBUTE_DIRECTORY) != 0) continue;

@@ -45,7 +45,8 @@ BookLock BookLock::Take(const SafeFolder& folder, std::string_view name, unsigne
       lock.others_open_ = true;
     }
   }
-  if (lock.slot_ < 0) lock.trouble_ = "every one of its " + std::to_string(kSlots) + " places is taken";
+  if (lock.slot_ < 0)
+    lock.trouble_ = "every one of its " + std::to_string(kSlots) + " places is taken";
   return lock;
 }
 
@@ -64,7 +65,8 @@ void BookLock::ReleaseAndTidy(const SafeFolder& folder) {
   // Only the file this lock opened is removed, never one that took its name since. A window that
   // opens the file just now may lock the removed one and miss this one's warning; that costs a
   // warning, never a text.
-  struct stat mine {}, named {};
+  struct stat mine {
+  }, named{};
   if (!others && fstat(fd, &mine) == 0 &&
       fstatat(static_cast<int>(folder.native()), name_.c_str(), &named, AT_SYMLINK_NOFOLLOW) == 0 &&
       mine.st_dev == named.st_dev && mine.st_ino == named.st_ino) {

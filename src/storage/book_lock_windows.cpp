@@ -1,20 +1,13 @@
-#include <fcntl.h>
-#include <io.h>
-
 #include <utility>
 
 #include "storage/book_lock.h"
 #include "storage/file_system_windows.h"
+#include "storage/wide_text.h"
 
 namespace tallivan {
 namespace {
 
 using windows::Handle;
-
-// How often a lock file that another window is just removing is opened again, and how long
-// apart (milliseconds).
-constexpr int kOpenAttempts = 20;
-constexpr DWORD kOpenPause = 10;
 
 // Byte-range locks: held per handle, so two windows in one process are told apart too, and
 // released when the handle is closed or the process ends.
@@ -42,50 +35,55 @@ bool IsHeldThrough(HANDLE file, int slot) {
 
 }  // namespace
 
-BookLock BookLock::Take(const std::filesystem::path& lock_file, unsigned mode) {
+BookLock BookLock::Take(const SafeFolder& folder, std::string_view name, unsigned mode) {
   BookLock lock;
-  lock.path_ = lock_file;
-  windows::PrivateSecurity security;
-  Handle file;
-  for (int attempt = 0; attempt < kOpenAttempts && !file.ok(); ++attempt) {
-    file = Handle(windows::OpenFile(lock_file, GENERIC_READ | GENERIC_WRITE, windows::kShareAll,
-                                    OPEN_ALWAYS, FILE_ATTRIBUTE_NORMAL,
-                                    (mode & 077) == 0 ? security.attributes() : nullptr));
-    // Another window removing the file holds it alone for a moment.
-    const DWORD code = file.ok() ? 0 : GetLastError();
-    if (code != ERROR_SHARING_VIOLATION && code != ERROR_ACCESS_DENIED) break;
-    Sleep(kOpenPause);
+  lock.name_ = name;
+  Result<intptr_t> opened = folder.OpenForLocking(name, mode);
+  if (!opened) {
+    lock.trouble_ = opened.error().description;
+    return lock;
   }
-  if (!file.ok()) return lock;
-  lock.fd_ = _open_osfhandle(reinterpret_cast<intptr_t>(file.get()), _O_RDWR | _O_BINARY);
-  if (lock.fd_ < 0) return lock;
-  const HANDLE held = file.Release();
+  lock.handle_ = opened.value();
+  const HANDLE file = reinterpret_cast<HANDLE>(lock.handle_);
   for (int slot = 0; slot < kSlots; ++slot) {
-    if (lock.slot_ < 0 && LockSlot(held, slot)) {
+    if (lock.slot_ < 0 && LockSlot(file, slot)) {
       lock.slot_ = slot;
-    } else if (IsHeldThrough(held, slot)) {
+    } else if (IsHeldThrough(file, slot)) {
       lock.others_open_ = true;
     }
+  }
+  if (lock.slot_ < 0) {
+    lock.trouble_ = "every one of its " + std::to_string(kSlots) + " places is taken";
   }
   return lock;
 }
 
-bool BookLock::IsHeld(const std::filesystem::path& lock_file, int slot) {
-  const Handle file(windows::OpenFile(lock_file, GENERIC_READ | GENERIC_WRITE, windows::kShareAll,
-                                      OPEN_EXISTING));
-  return file.ok() && IsHeldThrough(file.get(), slot);
+bool BookLock::IsHeld(int slot) const {
+  if (slot == slot_ && slot >= 0) return true;
+  return handle_ != -1 && IsHeldThrough(reinterpret_cast<HANDLE>(handle_), slot);
 }
 
-void BookLock::ReleaseAndTidy() {
-  if (fd_ < 0) return;
+void BookLock::ReleaseAndTidy(const SafeFolder& folder) {
+  if (handle_ == -1) return;
+  windows::FileInfo mine;
+  const bool known = windows::InfoOf(reinterpret_cast<HANDLE>(handle_), mine) == 0;
   Release();
-  // Removed only when no other window has it open: opening it alone fails while one does.
-  const Handle alone(windows::OpenFile(path_, DELETE, 0, OPEN_EXISTING,
-                                       FILE_FLAG_DELETE_ON_CLOSE | FILE_FLAG_OPEN_REPARSE_POINT));
+  if (!known) return;
+  // Removed only when no other window has it open, for opening it alone fails while one does,
+  // and only when it is still the file this lock opened, never one that took its name since.
+  Handle alone;
+  windows::FileInfo named;
+  if (windows::OpenAt(reinterpret_cast<HANDLE>(folder.native()), WideFromUtf8(name_),
+                      DELETE | FILE_READ_ATTRIBUTES, FILE_OPEN, FILE_NON_DIRECTORY_FILE, alone,
+                      nullptr, 0) == 0 &&
+      windows::InfoOf(alone.get(), named) == 0 && named.volume == mine.volume &&
+      named.index == mine.index) {
+    windows::MarkForRemoval(alone.get());
+  }
 }
 
 void BookLock::Release() {
-  if (fd_ >= 0) _close(std::exchange(fd_, -1));
+  if (handle_ != -1) CloseHandle(reinterpret_cast<HANDLE>(std::exchange(handle_, -1)));
   slot_ = -1;
 }
 

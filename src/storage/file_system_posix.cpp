@@ -1,5 +1,6 @@
 #include "storage/file_system_posix.h"
 
+#include <dirent.h>
 #include <fcntl.h>
 #include <limits.h>
 #include <unistd.h>
@@ -9,9 +10,11 @@
 #include <cstdio>
 #include <cstring>
 #include <ctime>
+#include <deque>
 #include <memory>
 #include <mutex>
 #include <system_error>
+#include <vector>
 
 namespace tallivan::posix {
 namespace {
@@ -34,6 +37,12 @@ ssize_t ReadAt(int fd, std::span<char> bytes, uint64_t offset) {
     done += static_cast<size_t>(got);
   }
   return static_cast<ssize_t>(done);
+}
+
+// The folder above `folder`, a path without links.
+fs::path Up(const fs::path& folder) {
+  if (folder.empty() || folder.filename() == "..") return folder / "..";
+  return folder.has_relative_path() ? folder.parent_path() : folder;
 }
 
 }  // namespace
@@ -70,39 +79,96 @@ Error SaveError(const fs::path& path, const std::string& what, int error_number)
   return SaveError(path, (what.empty() ? "" : what + ": ") + Reason(error_number));
 }
 
-Result<fs::path> FollowLinks(const fs::path& path) {
-  fs::path at = path;
-  for (int hop = 0; hop <= kMaxLinkHops; ++hop) {
-    struct stat link {};
-    if (lstat(at.c_str(), &link) != 0) {
-      if (errno == ENOENT) return at;
-      return Error{kErrFileAccess, Reason(errno)};
+Result<ParentFolder> OpenParent(const fs::path& path) {
+  const auto failed = [](int error_number) {
+    return Error{error_number == ENOENT ? kErrFileNotFound : kErrFileAccess, Reason(error_number)};
+  };
+  ParentFolder parent;
+  std::deque<std::string> rest;  // the components still to walk
+  const auto start_at = [&](const fs::path& route) {
+    std::vector<std::string> components;
+    for (const fs::path& component : route.relative_path()) {
+      if (!component.empty()) components.push_back(component.string());
     }
-    if (!S_ISLNK(link.st_mode)) return at;
-    const fs::path folder = at.has_parent_path() ? at.parent_path() : ".";
-    struct stat shared {};
-    if (stat(folder.c_str(), &shared) != 0) return Error{kErrFileAccess, Reason(errno)};
-    if ((shared.st_mode & S_ISVTX) != 0 && (shared.st_mode & S_IWOTH) != 0 &&
-        link.st_uid != geteuid() && link.st_uid != shared.st_uid) {
-      return Error{kErrFileAccess,
-                   "it is a symbolic link that another user made in the shared folder " +
-                       Quoted(folder) + ", and such links are not followed"};
+    rest.insert(rest.begin(), components.begin(), components.end());
+    if (!route.is_absolute()) return true;
+    parent.folder = Fd(open("/", O_PATH | O_DIRECTORY | O_CLOEXEC));
+    parent.path = "/";
+    return parent.folder.ok();
+  };
+  parent.folder = Fd(open(".", O_PATH | O_DIRECTORY | O_CLOEXEC));
+  if (!parent.folder.ok() || !start_at(path)) return failed(errno);
+  for (int hops = 0; !rest.empty();) {
+    std::string name = std::move(rest.front());
+    rest.pop_front();
+    const bool last = rest.empty();
+    if (last && (name == "." || name == "..")) {
+      parent.name = std::move(name);
+      return parent;
     }
-    std::string target(PATH_MAX + 1, '\0');
-    const ssize_t length = readlink(at.c_str(), target.data(), target.size());
-    if (length < 0) return Error{kErrFileAccess, Reason(errno)};
-    if (static_cast<size_t>(length) >= target.size()) {
-      return Error{kErrFileAccess, Reason(ENAMETOOLONG)};
+    if (name == ".") continue;
+    if (name == "..") {
+      parent.folder = Fd(openat(parent.folder.get(), "..", O_PATH | O_DIRECTORY | O_CLOEXEC));
+      if (!parent.folder.ok()) return failed(errno);
+      parent.path = Up(parent.path);
+      continue;
     }
-    target.resize(static_cast<size_t>(length));
-    const fs::path next(target);
-    at = next.is_absolute() ? next : at.parent_path() / next;
+    Fd entry(openat(parent.folder.get(), name.c_str(), O_PATH | O_NOFOLLOW | O_CLOEXEC));
+    struct stat st {};
+    if (!entry.ok()) {
+      if (errno != ENOENT || !last) return failed(errno);
+      parent.name = std::move(name);
+      return parent;
+    }
+    if (fstat(entry.get(), &st) != 0) return failed(errno);
+    if (S_ISLNK(st.st_mode)) {
+      if (++hops > kMaxLinkHops) return failed(ELOOP);
+      struct stat shared {};
+      if (fstat(parent.folder.get(), &shared) != 0) return failed(errno);
+      if ((shared.st_mode & S_ISVTX) != 0 && (shared.st_mode & S_IWOTH) != 0 &&
+          st.st_uid != geteuid() && st.st_uid != shared.st_uid) {
+        return Error{kErrFileAccess,
+                     "it is a symbolic link that another user made in the shared folder " +
+                         Quoted(parent.path.empty() ? "." : parent.path) +
+                         ", and such links are not followed"};
+      }
+      std::string target(PATH_MAX + 1, '\0');
+      const ssize_t length = readlinkat(entry.get(), "", target.data(), target.size());
+      if (length < 0) return failed(errno);
+      if (length == 0) return failed(ENOENT);
+      if (static_cast<size_t>(length) >= target.size()) return failed(ENAMETOOLONG);
+      target.resize(static_cast<size_t>(length));
+      if (!start_at(target)) return failed(errno);
+      continue;
+    }
+    if (last) {
+      parent.name = std::move(name);
+      return parent;
+    }
+    if (!S_ISDIR(st.st_mode)) return failed(ENOTDIR);
+    parent.folder = std::move(entry);
+    parent.path /= name;
   }
-  return Error{kErrFileAccess, Reason(ELOOP)};
+  // Nothing but the root, or a link to it.
+  return parent;
 }
 
-std::pair<fs::path, std::string> SplitPath(const fs::path& path) {
-  return {path.parent_path(), path.filename().string()};
+std::vector<std::string> NamesIn(int dir_fd) {
+  std::vector<std::string> names;
+  const int listed = dup(dir_fd);
+  DIR* dir = listed >= 0 ? fdopendir(listed) : nullptr;
+  if (dir == nullptr) {
+    if (listed >= 0) close(listed);
+    return names;
+  }
+  // The copy shares its position with `dir_fd`, which an earlier listing may have moved.
+  rewinddir(dir);
+  while (const dirent* entry = readdir(dir)) {
+    const std::string_view name = entry->d_name;
+    if (name != "." && name != "..") names.emplace_back(name);
+  }
+  closedir(dir);
+  return names;
 }
 
 int OpenFolder(const fs::path& folder) {

@@ -10,6 +10,7 @@
 #include <span>
 #include <string>
 #include <utility>
+#include <vector>
 
 #include "runtime/error.h"
 
@@ -45,15 +46,25 @@ std::string Quoted(const std::filesystem::path& path);
 Error SaveError(const std::filesystem::path& path, const std::string& what, int error_number);
 Error SaveError(const std::filesystem::path& path, const std::string& reason);
 
-// Follows symbolic links from `path` to the file they finally name, which need not exist yet. A
-// link in a sticky folder that anyone may write (such as /tmp) is followed only when it belongs to
-// the caller or to the folder's owner, as the kernel's protected_symlinks rule has it; anyone
-// else's link there could send a save onto a file its maker may not touch. Error 75 whose
-// description is the reason alone.
-Result<std::filesystem::path> FollowLinks(const std::filesystem::path& path);
+// The folder a path's last component is in, held open, and that component.
+struct ParentFolder {
+  Fd folder;                   // opened with O_PATH: for the *at calls, not for reading or fsync
+  std::filesystem::path path;  // the folder as reached, links followed ("" for the current one)
+  std::string name;            // the last component: no link, and it need not exist
+};
 
-// The folder (empty for a bare name) and the name of `path` inside it.
-std::pair<std::filesystem::path, std::string> SplitPath(const std::filesystem::path& path);
+// Walks `path` one component at a time, following symbolic links to the file they finally name,
+// which need not exist yet. A link in a sticky folder that anyone may write (such as /tmp) is
+// followed only when it belongs to the caller or to the folder's owner, as the kernel's
+// protected_symlinks rule has it, whichever component it is: anyone else's link there could send
+// a save onto a file its maker may not touch. Each folder is held while the next is looked up, so
+// no link put in place of one meanwhile is followed. Error 53 when a folder on the way does not
+// exist, else 75, whose description is the reason alone.
+Result<ParentFolder> OpenParent(const std::filesystem::path& path);
+
+// The names in the folder open as `dir_fd` (for reading), "." and ".." left out; none when it
+// cannot be read.
+std::vector<std::string> NamesIn(int dir_fd);
 
 // Opens the folder `folder` ("." when empty) for use with the *at calls (and fsync).
 int OpenFolder(const std::filesystem::path& folder);

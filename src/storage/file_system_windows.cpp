@@ -1,6 +1,8 @@
 #include "storage/file_system_windows.h"
 
+// After windows.h.
 #include <aclapi.h>
+#include <winternl.h>
 
 #include <algorithm>
 #include <cerrno>
@@ -15,6 +17,12 @@ namespace {
 namespace fs = std::filesystem;
 
 constexpr size_t kCopyChunk = size_t{1} << 20;
+// Paths from this length on are too long for some calls without the "\\?\" prefix (MAX_PATH less
+// room for an 8.3 name, CreateDirectoryW's limit).
+constexpr size_t kShortPathLimit = MAX_PATH - 12;
+// The first and the longest pause between tries of a step, in milliseconds.
+constexpr DWORD kFirstPause = 10;
+constexpr DWORD kLongestPause = 500;
 // 100-nanosecond ticks from 1601 to 1970.
 constexpr int64_t kTicksTo1970 = 116'444'736'000'000'000;
 
@@ -60,7 +68,51 @@ std::vector<unsigned char> CurrentUser() {
   return std::vector<unsigned char>(begin, begin + length);
 }
 
+// Whether `code` is what another program's open or lock of a file gives for a moment.
+bool MayPass(DWORD code, AccessDenied access_denied) {
+  if (code == ERROR_ACCESS_DENIED) return access_denied == AccessDenied::kRetried;
+  return code == ERROR_SHARING_VIOLATION || code == ERROR_LOCK_VIOLATION ||
+         code == ERROR_USER_MAPPED_FILE || code == kReadOnlyError;
+}
+
 }  // namespace
+
+Retry::Retry(std::chrono::milliseconds limit)
+    : deadline_(GetTickCount64() + static_cast<uint64_t>(limit.count())), pause_(kFirstPause) {}
+
+DWORD Retry::Run(const std::function<DWORD()>& step, AccessDenied access_denied) {
+  for (;;) {
+    const DWORD code = step();
+    const uint64_t now = GetTickCount64();
+    if (code == 0 || !MayPass(code, access_denied) || now >= deadline_) return code;
+    Sleep(static_cast<DWORD>(std::min<uint64_t>(pause_, deadline_ - now)));
+    pause_ = std::min(pause_ * 2, kLongestPause);
+  }
+}
+
+std::wstring LongPath(const fs::path& path) {
+  const std::wstring& native = path.native();
+  if (native.starts_with(L"\\\\?\\") || native.starts_with(L"\\\\.\\")) return native;
+  std::wstring full(std::max<size_t>(native.size() + 1, MAX_PATH), L'\0');
+  for (;;) {
+    const DWORD length =
+        GetFullPathNameW(native.c_str(), static_cast<DWORD>(full.size()), full.data(), nullptr);
+    if (length == 0) return native;
+    if (length < full.size()) {
+      full.resize(length);
+      break;
+    }
+    full.resize(length);
+  }
+  if (full.size() < kShortPathLimit) return native;
+  // The prefix takes the path as it is: GetFullPathNameW has already turned "/" into "\",
+  // resolved "." and "..", and dropped the dots and blanks that end a name.
+  if (full.starts_with(L"\\\\") && !full.starts_with(L"\\\\?\\") && !full.starts_with(L"\\\\.\\")) {
+    return L"\\\\?\\UNC" + full.substr(1);
+  }
+  if (full.size() > 2 && full[1] == L':') return L"\\\\?\\" + full;
+  return native;
+}
 
 Handle& Handle::operator=(Handle&& other) noexcept {
   if (this != &other) {
@@ -77,9 +129,33 @@ DWORD Handle::Close() {
   return CloseHandle(std::exchange(handle_, INVALID_HANDLE_VALUE)) ? 0 : GetLastError();
 }
 
+DWORD OpenAt(HANDLE folder, std::wstring_view name, ACCESS_MASK access, ULONG disposition,
+             ULONG options, Handle& file, void* security, DWORD share, DWORD made) {
+  UNICODE_STRING text{};
+  text.Buffer = const_cast<wchar_t*>(name.data());
+  text.Length = text.MaximumLength = static_cast<USHORT>(name.size() * sizeof(wchar_t));
+  OBJECT_ATTRIBUTES attributes{};
+  InitializeObjectAttributes(&attributes, &text, OBJ_CASE_INSENSITIVE, folder, security);
+  IO_STATUS_BLOCK io{};
+  HANDLE opened = nullptr;
+  const NTSTATUS status = NtCreateFile(
+      &opened, access | SYNCHRONIZE, &attributes, &io, nullptr, made, share,
+      disposition, options | FILE_OPEN_REPARSE_POINT | FILE_SYNCHRONOUS_IO_NONALERT, nullptr, 0);
+  if (status != 0) return RtlNtStatusToDosError(status);
+  file = Handle(opened);
+  return 0;
+}
+
+DWORD MarkForRemoval(HANDLE file) {
+  FILE_DISPOSITION_INFO disposition{TRUE};
+  return SetFileInformationByHandle(file, FileDispositionInfo, &disposition, sizeof disposition)
+             ? 0
+             : GetLastError();
+}
+
 HANDLE OpenFile(const fs::path& path, DWORD access, DWORD share, DWORD disposition, DWORD flags,
                 SECURITY_ATTRIBUTES* security) {
-  return CreateFileW(path.c_str(), access, share, security, disposition, flags, nullptr);
+  return CreateFileW(LongPath(path).c_str(), access, share, security, disposition, flags, nullptr);
 }
 
 std::string Reason(DWORD code) { return SystemErrorText(static_cast<int>(code)); }
@@ -101,7 +177,7 @@ Error SaveError(const fs::path& path, const std::string& what, DWORD code) {
 std::string FolderReason() { return std::generic_category().message(EISDIR); }
 
 Result<fs::path> FollowLinks(const fs::path& path) {
-  const DWORD attributes = GetFileAttributesW(path.c_str());
+  const DWORD attributes = GetFileAttributesW(LongPath(path).c_str());
   if (attributes == INVALID_FILE_ATTRIBUTES || (attributes & FILE_ATTRIBUTE_REPARSE_POINT) == 0) {
     return path;
   }
@@ -187,7 +263,7 @@ DWORD AccessList::GiveTo(HANDLE file) const {
 }
 
 DWORD RemoveFile(const fs::path& path) {
-  if (DeleteFileW(path.c_str())) return 0;
+  if (DeleteFileW(LongPath(path).c_str())) return 0;
   const DWORD code = GetLastError();
   if (code != ERROR_ACCESS_DENIED) return code;
   // The attribute belongs to the file, not to its name: the file's other links keep it.
@@ -248,7 +324,7 @@ std::optional<bool> SameContent(HANDLE a, HANDLE b, uint64_t bytes) {
 
 DWORD FileNames(const fs::path& folder, std::vector<std::wstring>& names) {
   WIN32_FIND_DATAW found{};
-  const HANDLE search = FindFirstFileExW((folder / L"*").c_str(), FindExInfoBasic, &found,
+  const HANDLE search = FindFirstFileExW(LongPath(folder / L"*").c_str(), FindExInfoBasic, &found,
                                          FindExSearchNameMatch, nullptr, 0);
   if (search == INVALID_HANDLE_VALUE) {
     const DWORD code = GetLastError();

@@ -5,12 +5,15 @@
 
 #include <windows.h>
 
+#include <chrono>
 #include <cstdint>
 #include <filesystem>
+#include <functional>
 #include <memory>
 #include <optional>
 #include <span>
 #include <string>
+#include <string_view>
 #include <utility>
 #include <vector>
 
@@ -20,6 +23,36 @@ namespace tallivan::windows {
 
 // Every share mode: the storage never keeps others from reading, writing or renaming a file.
 inline constexpr DWORD kShareAll = FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE;
+
+// How long the steps of a save that another program stands in the way of are tried again, in
+// all: virus scanners, the search indexer, Explorer's preview, backup and sync tools open files
+// for a moment all the time.
+inline constexpr std::chrono::milliseconds kRetryTime{3000};
+
+// The error a step gives for a file that has the read-only attribute, which a backup or sync tool
+// may also set for a moment; retried like the others.
+inline constexpr DWORD kReadOnlyError = ERROR_FILE_READ_ONLY;
+
+// Whether a step that was denied access is tried again: for most, another program's open gives
+// that; for some, it has a lasting cause that a step of its own answers at once.
+enum class AccessDenied { kRetried, kFinal };
+
+// Runs steps again while they fail with an error that another program's open or lock of a file
+// gives (a sharing, lock or access violation, or kReadOnlyError), pausing a little longer each
+// time, until `limit` has passed since it was made. Every step is run at least once.
+class Retry {
+ public:
+  explicit Retry(std::chrono::milliseconds limit = kRetryTime);
+
+  // Runs `step`, which gives 0 or an error, until it succeeds, fails otherwise or the time is up;
+  // its last result.
+  DWORD Run(const std::function<DWORD()>& step,
+            AccessDenied access_denied = AccessDenied::kRetried);
+
+ private:
+  uint64_t deadline_;  // GetTickCount64() milliseconds
+  DWORD pause_;
+};
 
 // An open file handle, closed when dropped.
 class Handle {
@@ -41,8 +74,25 @@ class Handle {
   HANDLE handle_ = INVALID_HANDLE_VALUE;
 };
 
+// Opens or makes `name` in the folder held open as `folder` (NtCreateFile relative to the
+// folder's handle, for synchronous use), never following a reparse point; 0 and the handle in
+// `file`, or the error. `security` is a new file's security descriptor (nullptr: what its folder
+// gives); `made` the attributes of a file it makes.
+DWORD OpenAt(HANDLE folder, std::wstring_view name, ACCESS_MASK access, ULONG disposition,
+             ULONG options, Handle& file, void* security = nullptr, DWORD share = kShareAll,
+             DWORD made = FILE_ATTRIBUTE_NORMAL);
+
+// Has the open file `file` (opened with DELETE) removed when its last handle closes; 0 or the
+// error.
+DWORD MarkForRemoval(HANDLE file);
+
 // Writes all of `bytes` to `file`; 0 or the error that stopped it.
 DWORD WriteToHandle(HANDLE file, std::span<const char> bytes);
+
+// `path` as the system's calls take it: a path too long for them otherwise is made absolute and
+// given the "\\?\" prefix, so that a book deep in folders is saved with its temporary file and
+// its history beside it. Every call in the storage that names a file takes this.
+std::wstring LongPath(const std::filesystem::path& path);
 
 // CreateFileW on `path`.
 HANDLE OpenFile(const std::filesystem::path& path, DWORD access, DWORD share, DWORD disposition,

@@ -15,25 +15,20 @@
 #include "storage/file_io.h"
 #include "storage/file_system_posix.h"
 #include "storage/fresh_file.h"
+#include "storage/safe_folder.h"
 
 namespace tallivan {
 namespace {
 
 namespace fs = std::filesystem;
 
-constexpr int kMaxCounter = 1000;
-
 Error KeepError(const fs::path& path, int error_number) {
   return Error{kErrFileAccess, "Cannot write \"" + path.string() +
                                    "\": " + std::system_category().message(error_number)};
 }
 
-fs::path Numbered(const fs::path& wanted, int counter) {
-  if (counter < 2) return wanted;
-  fs::path path = wanted;
-  path += "-";
-  path += std::to_string(counter);
-  return path;
+fs::path NumberedPath(const fs::path& wanted, int counter) {
+  return wanted.parent_path() / Utf8Path(Numbered(PathUtf8(wanted.filename()), counter));
 }
 
 // 0 when `text` went whole into `fd` and onto the disk, else the errno that stopped it.
@@ -54,8 +49,8 @@ bool IsHomeFolder(const char* candidate) {
 }  // namespace
 
 Result<fs::path> WriteFreshFile(const fs::path& wanted, std::u16string_view text, unsigned mode) {
-  for (int counter = 1; counter <= kMaxCounter; ++counter) {
-    const fs::path path = Numbered(wanted, counter);
+  for (int counter = 1; counter <= kMaxFreshNames; ++counter) {
+    const fs::path path = NumberedPath(wanted, counter);
     const int fd =
         open(path.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, mode & 0777);
     if (fd < 0 && errno == EEXIST) continue;
@@ -75,8 +70,8 @@ Result<fs::path> WriteFreshFile(const fs::path& wanted, std::u16string_view text
 }
 
 Result<fs::path> MoveToFreshName(const fs::path& from, const fs::path& wanted) {
-  for (int counter = 1; counter <= kMaxCounter; ++counter) {
-    const fs::path path = Numbered(wanted, counter);
+  for (int counter = 1; counter <= kMaxFreshNames; ++counter) {
+    const fs::path path = NumberedPath(wanted, counter);
     if (renameat2(AT_FDCWD, from.c_str(), AT_FDCWD, path.c_str(), RENAME_NOREPLACE) == 0) {
       return path;
     }

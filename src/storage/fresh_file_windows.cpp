@@ -69,8 +69,15 @@ Result<fs::path> WriteFreshFile(const fs::path& wanted, std::u16string_view text
 Result<fs::path> MoveToFreshName(const fs::path& from, const fs::path& wanted) {
   for (int counter = 1; counter <= kMaxCounter; ++counter) {
     const fs::path path = Numbered(wanted, counter);
-    if (MoveFileExW(from.c_str(), path.c_str(), MOVEFILE_WRITE_THROUGH)) return path;
-    if (const DWORD code = GetLastError(); !Taken(code)) return KeepError(path, code);
+    // A scanner that looks at the file for a moment keeps it from being renamed.
+    const DWORD code = windows::Retry().Run([&] {
+      return MoveFileExW(windows::LongPath(from).c_str(), windows::LongPath(path).c_str(),
+                         MOVEFILE_WRITE_THROUGH)
+                 ? 0
+                 : GetLastError();
+    });
+    if (code == 0) return path;
+    if (!Taken(code)) return KeepError(path, code);
   }
   return KeepError(wanted, ERROR_FILE_EXISTS);
 }
@@ -94,7 +101,7 @@ std::optional<fs::path> HomeFolder() {
   }
   const fs::path folder = fs::path(home).lexically_normal();
   // Never a drive's root, nor anything but a folder.
-  const DWORD attributes = GetFileAttributesW(folder.c_str());
+  const DWORD attributes = GetFileAttributesW(windows::LongPath(folder).c_str());
   if (!folder.is_absolute() || !folder.has_relative_path() ||
       attributes == INVALID_FILE_ATTRIBUTES || (attributes & FILE_ATTRIBUTE_DIRECTORY) == 0) {
     return std::nullopt;

@@ -4,6 +4,9 @@
 #include <chrono>
 #include <cstdio>
 
+#include "storage/book_file.h"
+#include "storage/file_io.h"
+
 namespace tallivan {
 namespace {
 
@@ -113,5 +116,19 @@ std::vector<std::string> VersionsToPrune(const std::vector<std::string>& names, 
   }
   return pruned;
 }
+
+#ifdef _WIN32
+// The Windows history is read by path for now; POSIX systems read it through the folder they
+// checked (history_posix.cpp).
+Result<std::u16string> LoadVersion(const std::filesystem::path& path, std::string_view name) {
+  const Result<std::filesystem::path> folder = HistoryFolder(path);
+  if (!folder) return folder.error();
+  const std::filesystem::path version = folder.value() / Utf8Path(name);
+  if (!ParseVersionName(name)) {
+    return Error{kErrFileNotFound, "Cannot read \"" + PathUtf8(version) + "\": no such version"};
+  }
+  return LoadBookFile(version);
+}
+#endif
 
 }  // namespace tallivan

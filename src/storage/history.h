@@ -55,9 +55,16 @@ struct Version {
   uint64_t bytes = 0;
 };
 
-// The versions kept for the book at `path`, oldest first; none when it has no history yet.
-// Error 75 when the folder cannot be read.
+// The versions kept for the book at `path`, oldest first; none when it has no history yet. Only
+// a history folder that is the caller's and lets nobody change what is in it who may not change
+// the book is read, and in it only regular files with one name. Error 75 when the folder cannot
+// be read or is not to be trusted.
 Result<std::vector<Version>> ListVersions(const std::filesystem::path& path);
+
+// The text of the version `name` (as ListVersions names it) of the book at `path`, read from the
+// history folder ListVersions reads, as LoadBookFile reads a book. Error 53 when there is no such
+// version, 75 when it cannot be read or its folder is not to be trusted.
+Result<std::u16string> LoadVersion(const std::filesystem::path& path, std::string_view name);
 
 }  // namespace tallivan
 

@@ -1,15 +1,19 @@
 #include "storage/history_posix.h"
 
-#include <dirent.h>
 #include <fcntl.h>
+#include <sys/file.h>
 #include <unistd.h>
 
 #include <algorithm>
 #include <cerrno>
 #include <optional>
 
-#include "storage/file_system_posix.h"
+#include "runtime/largest_book.h"
+#include "storage/book_file.h"
+#include "storage/file_attributes_posix.h"
 #include "storage/history.h"
+#include "storage/pending_files_posix.h"
+#include "storage/safe_folder.h"
 
 namespace tallivan {
 namespace posix {
@@ -19,156 +23,254 @@ namespace fs = std::filesystem;
 
 constexpr char kHistorySuffix[] = ".history";
 constexpr int kMaxSequence = 999;
+constexpr uint16_t kWrite = 2;
 
-// The folder's permission bits for a book with `book_mode`: the book's own, where a read bit
-// brings the matching search bit; the owner may always use it.
-mode_t FolderMode(mode_t book_mode) {
-  mode_t mode = (book_mode & 0777) | 0700;
-  if ((mode & 040) != 0) mode |= 010;
-  if ((mode & 04) != 0) mode |= 01;
-  return mode;
-}
-
-// Gives `fd`, whose status is `now` and which the caller owns, the owner and group of the book
-// `book` where it can (the owner only when the caller is privileged) and the permission bits
-// `mode`. Where the group cannot be given, the group gets no permission rather than some other
-// group getting the book's.
-void MakePrivateLike(int fd, const struct stat& now, const struct stat& book, mode_t mode) {
-  const bool given =
-      (now.st_uid == book.st_uid && now.st_gid == book.st_gid) ||
-      fchown(fd, book.st_uid, book.st_gid) == 0 ||
-      (now.st_gid == book.st_gid || fchown(fd, static_cast<uid_t>(-1), book.st_gid) == 0);
-  if (!given) mode &= ~mode_t{070};
-  if ((now.st_mode & 07777) != mode) fchmod(fd, mode);
-}
-
-// The names in the folder `dir_fd` that are versions and regular files.
-std::vector<std::string> VersionNames(int dir_fd) {
-  std::vector<std::string> names;
-  const int listed = dup(dir_fd);
-  DIR* dir = listed >= 0 ? fdopendir(listed) : nullptr;
-  if (dir == nullptr) {
-    if (listed >= 0) close(listed);
-    return names;
+// Why the history folder open as `fd`, whose status is `st`, is not to be used for a book whose
+// status is `book` and whose access list is `book_list` (null for a book that is not there);
+// nullopt when it may be. It must be the caller's (or, for a privileged caller, the book
+// owner's), and let nobody change what is in it who may not change the book: what others put
+// there could be taken for the owner's text, and what they take away is lost.
+std::optional<std::string> WhyNotUsed(int fd, const struct stat& st, const struct stat* book,
+                                      const AccessList* book_list) {
+  const uid_t me = geteuid();
+  if (st.st_uid != me && (me != 0 || book == nullptr || st.st_uid != book->st_uid)) {
+    return "it belongs to another user, so it is not used";
   }
-  rewinddir(dir);
-  while (const dirent* entry = readdir(dir)) {
+  const std::optional<AccessList> list = AccessListOf(fd, st);
+  if (!list) return Reason(errno);
+  const AccessList owner_only;  // grants nothing to anyone but the folder's owner
+  if (GrantsBeyond(*list, st.st_uid, st.st_gid, book_list != nullptr ? *book_list : owner_only,
+                   book != nullptr ? book->st_uid : st.st_uid,
+                   book != nullptr ? book->st_gid : st.st_gid, kWrite)) {
+    return "others who may not change the book may change what is in it, so it is not used";
+  }
+  return std::nullopt;
+}
+
+// Why the folder `name` in `dir_fd` could not be opened with `error_number`.
+std::string OpenFailure(int dir_fd, const std::string& name, int error_number) {
+  struct stat st {};
+  if (fstatat(dir_fd, name.c_str(), &st, AT_SYMLINK_NOFOLLOW) == 0 && S_ISLNK(st.st_mode)) {
+    return "it is a symbolic link, which is not followed here";
+  }
+  return Reason(error_number);
+}
+
+// Gives the file or folder `fd`, which the caller made, the owner and group of the book `book`
+// where it can and `list`, made for the book's group; where that group cannot be given, its
+// place gets nothing rather than some other group getting what the book's has.
+int MakePrivateLike(int fd, const struct stat& book, const AccessList& list) {
+  struct stat now {};
+  if (fstat(fd, &now) != 0) return errno;
+  return GiveAccessList(fd, GiveOwnerAndGroup(fd, now, book) ? list : WithoutGroup(list));
+}
+
+// The names in the folder `dir_fd` that are versions and regular files, with their status.
+std::vector<std::pair<std::string, struct stat>> VersionFiles(int dir_fd) {
+  std::vector<std::pair<std::string, struct stat>> files;
+  for (std::string& name : NamesIn(dir_fd)) {
     struct stat st {};
-    if (ParseVersionName(entry->d_name) &&
-        fstatat(dir_fd, entry->d_name, &st, AT_SYMLINK_NOFOLLOW) == 0 && S_ISREG(st.st_mode)) {
-      names.emplace_back(entry->d_name);
+    if (ParseVersionName(name) && fstatat(dir_fd, name.c_str(), &st, AT_SYMLINK_NOFOLLOW) == 0 &&
+        S_ISREG(st.st_mode)) {
+      files.emplace_back(std::move(name), st);
     }
   }
-  closedir(dir);
-  return names;
+  return files;
 }
 
-// Copies the file `name` in `dir_fd` into the new file `version` in `history_fd`; 0, EEXIST when
-// `version` exists, or the errno that stopped it.
-int CopyVersion(int dir_fd, const std::string& name, int history_fd, const std::string& version,
-                const struct stat& book) {
-  Fd copy(openat(history_fd, version.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC,
+// Copies the file `name` in `dir_fd`, the book `book` with the access list `list`, into
+// `history_fd` as the new version replaced at `now`, through a temporary file. 0 and the
+// version's name in `version`, or the errno that stopped it, leaving nothing behind.
+int CopyVersion(int dir_fd, const std::string& name, const struct stat& book,
+                const AccessList& list, int history_fd, int64_t now, std::string& version) {
+  const Fd from(openat(dir_fd, name.c_str(), O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC));
+  struct stat st {};
+  if (!from.ok() || fstat(from.get(), &st) != 0) return errno;
+  const std::string temporary = TemporaryName(name);
+  PendingFile pending;
+  pending.Remember(history_fd, temporary);
+  Fd copy(openat(history_fd, temporary.c_str(), O_RDWR | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC,
                  0600));
   if (!copy.ok()) return errno;
-  Fd from(openat(dir_fd, name.c_str(), O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC));
-  struct stat st {};
-  int error_number = 0;
-  if (!from.ok() || fstat(from.get(), &st) != 0) {
+  flock(copy.get(), LOCK_EX);
+  int error_number = CopyContent(from.get(), copy.get(), static_cast<uint64_t>(st.st_size));
+  if (error_number == 0) error_number = MakePrivateLike(copy.get(), book, list);
+  if (error_number == 0 && fsync(copy.get()) != 0) error_number = errno;
+  for (int sequence = 1; error_number == 0 && sequence <= kMaxSequence; ++sequence) {
+    version = VersionName({now, sequence});
+    // Only once whole does the copy get its name, which it never takes from another file.
+    if (renameat2(history_fd, temporary.c_str(), history_fd, version.c_str(), RENAME_NOREPLACE) ==
+        0) {
+      return 0;
+    }
     error_number = errno;
-  } else if ((error_number = CopyContent(from.get(), copy.get(), st.st_size)) == 0) {
-    struct stat mine {};
-    fstat(copy.get(), &mine);
-    MakePrivateLike(copy.get(), mine, book, book.st_mode & 0777);
-    if (fsync(copy.get()) != 0) error_number = errno;
+    if (error_number == EINVAL || error_number == ENOSYS) {
+      if (linkat(history_fd, temporary.c_str(), history_fd, version.c_str(), 0) == 0) {
+        unlinkat(history_fd, temporary.c_str(), 0);
+        return 0;
+      }
+      error_number = errno;
+    }
+    if (error_number == EEXIST) error_number = sequence < kMaxSequence ? 0 : EEXIST;
   }
-  if (error_number == 0) error_number = copy.Close();
-  if (error_number != 0) unlinkat(history_fd, version.c_str(), 0);
-  return error_number == EEXIST ? EIO : error_number;
+  unlinkat(history_fd, temporary.c_str(), 0);
+  return error_number;
 }
 
 }  // namespace
 
-Result<fs::path> KeepVersion(int dir_fd, const fs::path& folder, const std::string& name,
-                             const struct stat& book, VersionCopy how, int64_t now) {
+Result<KeptVersion> KeepVersion(int dir_fd, const fs::path& folder, const std::string& name,
+                                const struct stat& book, VersionCopy how, int64_t now) {
+  KeptVersion kept;
   const std::string history_name = name + kHistorySuffix;
-  const fs::path history = folder / history_name;
-  const auto failed = [&](int error_number) {
-    return Error{kErrFileAccess, "the text it replaced could not be kept in " + Quoted(history) +
-                                     ": " + Reason(error_number)};
+  kept.folder_path = folder / history_name;
+  const auto failed = [&](const std::string& why) {
+    return Error{kErrFileAccess, Quoted(kept.folder_path) + ": " + why};
   };
+  const Fd book_fd(openat(dir_fd, name.c_str(), O_PATH | O_NOFOLLOW | O_CLOEXEC));
+  struct stat now_book {};
+  if (!book_fd.ok() || fstat(book_fd.get(), &now_book) != 0) return failed(Reason(errno));
+  const std::optional<AccessList> book_list = AccessListOf(book_fd.get(), now_book);
+  if (!book_list) return failed(Reason(errno));
+
   const bool made = mkdirat(dir_fd, history_name.c_str(), 0700) == 0;
-  if (!made && errno != EEXIST) return failed(errno);
-  Fd history_fd(
-      openat(dir_fd, history_name.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
+  if (!made && errno != EEXIST) return failed(Reason(errno));
+  kept.folder = Fd(openat(dir_fd, history_name.c_str(),
+                          O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC));
   struct stat st {};
-  if (!history_fd.ok() || fstat(history_fd.get(), &st) != 0) return failed(errno);
-  if (st.st_uid == geteuid()) MakePrivateLike(history_fd.get(), st, book, FolderMode(book.st_mode));
-  for (int sequence = 1; sequence <= kMaxSequence; ++sequence) {
-    const std::string version = VersionName({now, sequence});
-    int error_number = 0;
-    if (how == VersionCopy::kLinkOrCopy &&
-        linkat(dir_fd, name.c_str(), history_fd.get(), version.c_str(), 0) == 0) {
-      return history / version;
-    }
-    error_number = how == VersionCopy::kCopy ? EPERM : errno;
-    if (error_number == EXDEV || error_number == EPERM || error_number == EMLINK ||
-        error_number == EOPNOTSUPP) {
-      error_number = CopyVersion(dir_fd, name, history_fd.get(), version, book);
-      if (error_number == 0) {
-        // A copy must outlive a crash of the save that follows, which may write over the book.
-        if (fsync(history_fd.get()) != 0 || (made && fsync(dir_fd) != 0)) return failed(errno);
-        return history / version;
-      }
-    }
-    if (error_number != EEXIST) return failed(error_number);
+  if (!kept.folder.ok() || fstat(kept.folder.get(), &st) != 0) {
+    return failed(OpenFailure(dir_fd, history_name, errno));
   }
-  return failed(EEXIST);
+  const int history_fd = kept.folder.get();
+  if (std::optional<std::string> why = WhyNotUsed(history_fd, st, &book, &*book_list)) {
+    return failed(*why);
+  }
+  if (const int error_number = MakePrivateLike(history_fd, book, FolderAccessList(*book_list));
+      error_number != 0) {
+    return failed(Reason(error_number));
+  }
+  RemoveStaleTemporaryFiles(history_fd, name);
+
+  // A book with other names may still change through them; a version of it is a copy.
+  if (how == VersionCopy::kLinkOrCopy && book.st_nlink == 1) {
+    for (int sequence = 1; sequence <= kMaxSequence; ++sequence) {
+      kept.name = VersionName({now, sequence});
+      if (linkat(dir_fd, name.c_str(), history_fd, kept.name.c_str(), 0) == 0) return kept;
+      if (errno == EEXIST) continue;
+      if (errno != EXDEV && errno != EPERM && errno != EMLINK && errno != EOPNOTSUPP) {
+        return failed(Reason(errno));
+      }
+      break;
+    }
+  }
+  if (const int error_number =
+          CopyVersion(dir_fd, name, book, *book_list, history_fd, now, kept.name);
+      error_number != 0) {
+    return failed(Reason(error_number));
+  }
+  // A copy must outlive a crash of the save that follows, which may write over the book.
+  if (fsync(history_fd) != 0 || (made && fsync(dir_fd) != 0)) return failed(Reason(errno));
+  return kept;
 }
 
-std::vector<std::string> PruneHistory(const fs::path& version, int64_t now) {
+std::vector<std::string> PruneHistory(const KeptVersion& kept, int64_t now) {
   std::vector<std::string> warnings;
-  Fd history_fd(OpenFolder(version.parent_path()));
-  if (!history_fd.ok()) return warnings;
-  for (const std::string& name : VersionsToPrune(VersionNames(history_fd.get()), now)) {
-    if (unlinkat(history_fd.get(), name.c_str(), 0) != 0 && errno != ENOENT) {
-      warnings.push_back("The old version " + Quoted(version.parent_path() / name) +
+  std::vector<std::string> names;
+  for (auto& [name, st] : VersionFiles(kept.folder.get())) names.push_back(std::move(name));
+  for (const std::string& name : VersionsToPrune(names, now)) {
+    if (unlinkat(kept.folder.get(), name.c_str(), 0) != 0 && errno != ENOENT) {
+      warnings.push_back("The old version " + Quoted(kept.folder_path / name) +
                          " could not be removed: " + Reason(errno));
     }
   }
   return warnings;
 }
 
+namespace {
+
+// The history folder of the book at `path`, open once found fit to be read (see WhyNotUsed),
+// and its path; the folder is not open when there is none.
+struct ReadableHistory {
+  Fd folder;
+  fs::path path;
+};
+
+Result<ReadableHistory> OpenHistoryToRead(const fs::path& path) {
+  const auto failed = [&](const std::string& reason) {
+    return Error{kErrFileAccess, "Cannot read the history of " + Quoted(path) + ": " + reason};
+  };
+  Result<ParentFolder> parent = OpenParent(path);
+  ReadableHistory history;
+  if (!parent && parent.error().number == kErrFileNotFound) return history;
+  if (!parent) return failed(parent.error().description);
+  const int dir_fd = parent.value().folder.get();
+  const std::string& name = parent.value().name;
+  history.path = parent.value().path / (name + kHistorySuffix);
+  const auto failed_in = [&](const std::string& reason) {
+    return Error{kErrFileAccess, "Cannot read the history of " + Quoted(path) + " in " +
+                                     Quoted(history.path) + ": " + reason};
+  };
+  const Fd book_fd(openat(dir_fd, name.c_str(), O_PATH | O_NOFOLLOW | O_CLOEXEC));
+  struct stat book {};
+  const bool has_book = book_fd.ok() && fstat(book_fd.get(), &book) == 0 && S_ISREG(book.st_mode);
+  std::optional<AccessList> book_list;
+  if (has_book && !(book_list = AccessListOf(book_fd.get(), book))) return failed(Reason(errno));
+  history.folder = Fd(openat(dir_fd, (name + kHistorySuffix).c_str(),
+                             O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC));
+  struct stat st {};
+  if (!history.folder.ok() && errno == ENOENT) return history;
+  if (!history.folder.ok() || fstat(history.folder.get(), &st) != 0) {
+    return failed_in(OpenFailure(dir_fd, name + kHistorySuffix, errno));
+  }
+  if (const std::optional<std::string> why =
+          WhyNotUsed(history.folder.get(), st, has_book ? &book : nullptr,
+                     book_list ? &*book_list : nullptr)) {
+    return failed_in(*why);
+  }
+  return history;
+}
+
+}  // namespace
 }  // namespace posix
 
 Result<std::filesystem::path> HistoryFolder(const std::filesystem::path& path) {
-  Result<std::filesystem::path> target = posix::FollowLinks(path);
-  if (!target) return target.error();
-  const auto [folder, name] = posix::SplitPath(target.value());
-  return folder / (name + posix::kHistorySuffix);
+  Result<posix::ParentFolder> parent = posix::OpenParent(path);
+  if (!parent) return parent.error();
+  return parent.value().path / (parent.value().name + posix::kHistorySuffix);
 }
 
 Result<std::vector<Version>> ListVersions(const std::filesystem::path& path) {
-  Result<std::filesystem::path> folder = HistoryFolder(path);
-  const auto failed = [&](const std::string& reason) {
-    return Error{kErrFileAccess,
-                 "Cannot read the history of " + posix::Quoted(path) + ": " + reason};
-  };
-  if (!folder) return failed(folder.error().description);
+  Result<posix::ReadableHistory> history = posix::OpenHistoryToRead(path);
+  if (!history) return history.error();
   std::vector<Version> versions;
-  posix::Fd dir_fd(posix::OpenFolder(folder.value()));
-  if (!dir_fd.ok()) {
-    if (errno == ENOENT) return versions;
-    return failed(posix::Reason(errno));
-  }
-  for (const std::string& name : posix::VersionNames(dir_fd.get())) {
-    struct stat st {};
-    if (fstatat(dir_fd.get(), name.c_str(), &st, AT_SYMLINK_NOFOLLOW) != 0) continue;
+  if (!history.value().folder.ok()) return versions;
+  for (const auto& [name, st] : posix::VersionFiles(history.value().folder.get())) {
+    // A version kept by a save has this one name; anything else is no version of this book.
+    if (st.st_nlink != 1) continue;
     versions.push_back(
-        {folder.value() / name, *ParseVersionName(name), static_cast<uint64_t>(st.st_size)});
+        {history.value().path / name, *ParseVersionName(name), static_cast<uint64_t>(st.st_size)});
   }
   std::sort(versions.begin(), versions.end(),
             [](const Version& a, const Version& b) { return a.time < b.time; });
   return versions;
+}
+
+Result<std::u16string> LoadVersion(const std::filesystem::path& path, std::string_view name) {
+  Result<posix::ReadableHistory> history = posix::OpenHistoryToRead(path);
+  if (!history) return history.error();
+  const std::string shown = PathUtf8(history.value().path / Utf8Path(name));
+  if (!history.value().folder.ok() || !ParseVersionName(name)) return ReadError(shown, ENOENT);
+  const posix::Fd version(openat(history.value().folder.get(), std::string(name).c_str(),
+                                 O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC));
+  struct stat st {};
+  if (!version.ok() && errno != ELOOP) return ReadError(shown, errno);
+  if (!version.ok() || fstat(version.get(), &st) != 0 || !S_ISREG(st.st_mode) || st.st_nlink != 1 ||
+      static_cast<uint64_t>(st.st_size) > kLargestBookBytes) {
+    return Error{kErrFileAccess, "Cannot read \"" + shown +
+                                     "\": it is not a version a save kept (a link, a special "
+                                     "file, a file with other names, or too large)"};
+  }
+  return ReadBook(version.get(), shown);
 }
 
 }  // namespace tallivan

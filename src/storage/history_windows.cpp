@@ -39,14 +39,20 @@ DWORD VersionNames(const fs::path& folder, std::vector<std::string>& names) {
 // Copies `book` to the new file `version`; 0, ERROR_FILE_EXISTS when `version` exists, or the
 // error that stopped it.
 DWORD CopyVersion(const fs::path& book, const fs::path& version,
-                  const std::optional<AccessList>& access_list) {
+                  const std::optional<AccessList>& access_list, Retry& retry) {
   PrivateSecurity security;
   Handle copy(OpenFile(version, GENERIC_WRITE | WRITE_DAC, 0, CREATE_NEW, FILE_ATTRIBUTE_NORMAL,
                        security.attributes()));
   if (!copy.ok()) return GetLastError();
-  const Handle from(OpenFile(book, GENERIC_READ, kShareAll, OPEN_EXISTING));
+  Handle from;
   FileInfo info;
-  DWORD code = from.ok() ? InfoOf(from.get(), info) : GetLastError();
+  DWORD code = retry.Run(
+      [&] {
+        from = Handle(OpenFile(book, GENERIC_READ, kShareAll, OPEN_EXISTING));
+        return from.ok() ? 0 : GetLastError();
+      },
+      AccessDenied::kFinal);
+  if (code == 0) code = InfoOf(from.get(), info);
   if (code == 0) code = CopyContent(from.get(), copy.get(), info.size);
   if (code == 0 && access_list && access_list->is_protected())
     code = access_list->GiveTo(copy.get());
@@ -54,7 +60,7 @@ DWORD CopyVersion(const fs::path& book, const fs::path& version,
   if (code == 0) code = copy.Close();
   if (code != 0) {
     copy.Close();
-    DeleteFileW(version.c_str());
+    DeleteFileW(LongPath(version).c_str());
   }
   return code == ERROR_FILE_EXISTS || code == ERROR_ALREADY_EXISTS ? ERROR_WRITE_FAULT : code;
 }
@@ -62,15 +68,15 @@ DWORD CopyVersion(const fs::path& book, const fs::path& version,
 }  // namespace
 
 Result<fs::path> KeepVersion(const fs::path& book, const std::optional<AccessList>& access_list,
-                             int64_t now) {
+                             int64_t now, Retry& retry) {
   const fs::path history = book.parent_path() / (book.filename().native() + kHistorySuffix);
   const auto failed = [&](const std::string& reason) {
     return Error{kErrFileAccess,
                  "the text it replaced could not be kept in " + Quoted(history) + ": " + reason};
   };
-  const bool made = CreateDirectoryW(history.c_str(), nullptr) != 0;
+  const bool made = CreateDirectoryW(LongPath(history).c_str(), nullptr) != 0;
   if (!made && GetLastError() != ERROR_ALREADY_EXISTS) return failed(Reason(GetLastError()));
-  const DWORD attributes = GetFileAttributesW(history.c_str());
+  const DWORD attributes = GetFileAttributesW(LongPath(history).c_str());
   if (attributes == INVALID_FILE_ATTRIBUTES) return failed(Reason(GetLastError()));
   if ((attributes & FILE_ATTRIBUTE_DIRECTORY) == 0) return failed(NotFolderReason());
   if (made && access_list && access_list->is_protected()) {
@@ -79,16 +85,23 @@ Result<fs::path> KeepVersion(const fs::path& book, const std::optional<AccessLis
     // The reason is taken before the folder goes, which sets the thread's last error anew.
     const DWORD code = folder.ok() ? access_list->GiveTo(folder.get()) : GetLastError();
     if (code != 0) {
-      RemoveDirectoryW(history.c_str());
+      RemoveDirectoryW(LongPath(history).c_str());
       return failed(Reason(code));
     }
   }
   for (int sequence = 1; sequence <= kMaxSequence; ++sequence) {
     const fs::path version = history / VersionName({now, sequence});
-    if (CreateHardLinkW(version.c_str(), book.c_str(), nullptr)) return version;
-    DWORD code = GetLastError();
+    // Denied access means a file system or share that takes no links, and a copy does at once.
+    DWORD code = retry.Run(
+        [&] {
+          return CreateHardLinkW(LongPath(version).c_str(), LongPath(book).c_str(), nullptr)
+                     ? 0
+                     : GetLastError();
+        },
+        AccessDenied::kFinal);
+    if (code == 0) return version;
     if (LinkImpossible(code)) {
-      code = CopyVersion(book, version, access_list);
+      code = CopyVersion(book, version, access_list, retry);
       if (code == 0) return version;
     }
     if (code != ERROR_ALREADY_EXISTS && code != ERROR_FILE_EXISTS) return failed(Reason(code));
@@ -128,7 +141,7 @@ Result<std::vector<Version>> ListVersions(const std::filesystem::path& path) {
   Result<std::filesystem::path> folder = HistoryFolder(path);
   if (!folder) return failed(folder.error().description);
   std::vector<Version> versions;
-  const DWORD attributes = GetFileAttributesW(folder.value().c_str());
+  const DWORD attributes = GetFileAttributesW(windows::LongPath(folder.value()).c_str());
   if (attributes == INVALID_FILE_ATTRIBUTES) {
     const DWORD code = GetLastError();
     if (IsNotFound(static_cast<int>(code))) return versions;
@@ -142,7 +155,9 @@ Result<std::vector<Version>> ListVersions(const std::filesystem::path& path) {
   for (const std::string& name : names) {
     const std::filesystem::path version = folder.value() / Utf8Path(name);
     WIN32_FILE_ATTRIBUTE_DATA data{};
-    if (!GetFileAttributesExW(version.c_str(), GetFileExInfoStandard, &data)) continue;
+    if (!GetFileAttributesExW(windows::LongPath(version).c_str(), GetFileExInfoStandard, &data)) {
+      continue;
+    }
     const uint64_t bytes = (static_cast<uint64_t>(data.nFileSizeHigh) << 32) | data.nFileSizeLow;
     versions.push_back({version, *ParseVersionName(name), bytes});
   }

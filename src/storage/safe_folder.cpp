@@ -1,5 +1,6 @@
 #include "storage/safe_folder.h"
 
+#include <algorithm>
 #include <atomic>
 #include <chrono>
 #include <random>
@@ -9,6 +10,8 @@ namespace {
 
 constexpr size_t kMaxNameStem = 200;
 constexpr size_t kRandomLength = 8;
+constexpr std::string_view kLetters =
+    "abcdefghijklmnopqrstuvwxyzABCDEFGHIJKLMNOPQRSTUVWXYZ0123456789";
 
 uint64_t SplitMix(uint64_t x) {
   x += 0x9E3779B97F4A7C15ULL;
@@ -31,15 +34,29 @@ std::string TemporaryName(std::string_view name) {
   static std::atomic<uint64_t> counter{0};
   const auto now = std::chrono::steady_clock::now().time_since_epoch().count();
   uint64_t bits = SplitMix(seed ^ static_cast<uint64_t>(now) ^ SplitMix(++counter));
-  constexpr char kLetters[] = "abcdefghijklmnopqrstuvwxyzABCDEFGHIJKLMNOPQRSTUVWXYZ0123456789";
   std::string result = TemporaryPrefix(name);
-  for (size_t i = 0; i < kRandomLength; ++i, bits /= 62) result.push_back(kLetters[bits % 62]);
-  return result + kTemporarySuffix;
+  for (size_t i = 0; i < kRandomLength; ++i, bits /= kLetters.size()) {
+    result.push_back(kLetters[bits % kLetters.size()]);
+  }
+  result.append(kTemporarySuffix);
+  return result;
+}
+
+bool IsTemporaryNameOf(std::string_view name, std::string_view candidate) {
+  const std::string prefix = TemporaryPrefix(name);
+  const std::string_view suffix = kTemporarySuffix;
+  if (candidate.size() != prefix.size() + kRandomLength + suffix.size() ||
+      !candidate.starts_with(prefix) || !candidate.ends_with(suffix)) {
+    return false;
+  }
+  const std::string_view random = candidate.substr(prefix.size(), kRandomLength);
+  return std::all_of(random.begin(), random.end(),
+                     [](char c) { return kLetters.find(c) != std::string_view::npos; });
 }
 
 std::string Numbered(std::string_view name, int counter) {
   std::string result(name);
-  if (counter >= 2) result += "-" + std::to_string(counter);
+  if (counter >= 2) result.append("-").append(std::to_string(counter));
   return result;
 }
 

@@ -14,11 +14,12 @@
 #include <vector>
 
 #include "runtime/error.h"
+#include "runtime/largest_book.h"
 
 namespace tallivan {
 
-// The largest file a companion file may be: a book's largest size, and a little more.
-inline constexpr uint64_t kMaxCompanionBytes = uint64_t{1} << 31;
+// The largest file a companion file may be: the largest book.
+inline constexpr uint64_t kMaxCompanionBytes = kLargestBookBytes;
 
 // Whether a folder that does not exist is made.
 enum class MakeFolder { kNo, kPrivate };
@@ -60,9 +61,9 @@ class SafeFolder {
   // The caller's private folder `name` inside this one, made 0700 when missing and `make` allows.
   Result<SafeFolder> Subfolder(std::string_view name, MakeFolder make) const;
 
-  // The content of `name` when it is the caller's own file; error 53 when there is no such name,
-  // 75 when it is not ours or cannot be read.
-  Result<std::string> Read(std::string_view name) const;
+  // The content of `name` when it is the caller's own file of at most `max_bytes`; error 53 when
+  // there is no such name, 75 when it is not ours, too large, or cannot be read.
+  Result<std::string> Read(std::string_view name, uint64_t max_bytes = kMaxCompanionBytes) const;
 
   // Puts `bytes` under `name`, replacing the caller's own file there: written under a temporary
   // name with permission bits `mode`, flushed, and renamed over it, so that a crash leaves the old
@@ -83,6 +84,9 @@ class SafeFolder {
   // bits `mode` when there is none, for locks on its bytes rather than for its content. The
   // handle (a descriptor on POSIX systems) is the caller's to close.
   Result<intptr_t> OpenForLocking(std::string_view name, unsigned mode) const;
+
+  // Removes the folder `name` when it is empty. Whether it is gone.
+  bool RemoveEmptyFolder(std::string_view name) const;
 
   // Removes `name` when it is the caller's own file. Whether it is gone (or was never there).
   bool Remove(std::string_view name) const;
@@ -108,6 +112,9 @@ inline constexpr char kTemporarySuffix[] = ".tmp";
 
 // A new random name for a temporary file beside `name`.
 std::string TemporaryName(std::string_view name);
+
+// Whether `candidate` is a name TemporaryName(name) could give.
+bool IsTemporaryNameOf(std::string_view name, std::string_view candidate);
 
 // `name`, or `name` with the counter `counter` when it is at least 2 ("book.unsaved-1-2").
 std::string Numbered(std::string_view name, int counter);

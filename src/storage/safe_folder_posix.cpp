@@ -43,8 +43,9 @@ bool IsPrivateFolder(const struct stat& st) {
   return S_ISDIR(st.st_mode) && st.st_uid == geteuid() && (st.st_mode & 022) == 0;
 }
 
-constexpr char kNotOurs[] = "it is not a file this program made (a link, a special file, another "
-                            "user's file, or too large), so it is left alone";
+constexpr char kNotOurs[] =
+    "it is not a file this program made (a link, a special file, another "
+    "user's file, or too large), so it is left alone";
 
 // Opens the caller's own file `name` in `dir` with `flags`; errno ENOENT when there is none.
 Result<Fd> OpenOwn(int dir, const fs::path& path, std::string_view name, int flags) {
@@ -90,9 +91,10 @@ Result<Fd> OpenPrivateAt(int dir, const fs::path& path, MakeFolder make) {
   Fd fd(openat(dir, name.c_str(), O_RDONLY | O_DIRECTORY | kOpenFlags));
   if (!fd.ok()) {
     const int error_number = errno;
-    return Failure(path, error_number == ELOOP || error_number == ENOTDIR
-                             ? "it is not a folder of this user's"
-                             : Reason(error_number),
+    return Failure(path,
+                   error_number == ELOOP || error_number == ENOTDIR
+                       ? "it is not a folder of this user's"
+                       : Reason(error_number),
                    error_number == ENOENT ? kErrFileNotFound : kErrFileAccess);
   }
   struct stat st {};
@@ -161,7 +163,11 @@ Result<SafeFolder> SafeFolder::OpenPrivate(const fs::path& path, MakeFolder make
     existing = existing.parent_path();
     dir = Fd(open(existing.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC | O_NONBLOCK));
   }
-  if (!dir.ok()) return Failure(existing, Reason(errno));
+  if (!dir.ok()) {
+    const int error_number = errno;
+    return Failure(existing, Reason(error_number),
+                   error_number == ENOENT ? kErrFileNotFound : kErrFileAccess);
+  }
   missing.insert(missing.begin(), path);
   for (auto it = missing.rbegin(); it != missing.rend(); ++it) {
     Result<Fd> next = OpenPrivateAt(dir.get(), *it, make);
@@ -180,9 +186,13 @@ Result<SafeFolder> SafeFolder::Subfolder(std::string_view name, MakeFolder make)
   return SafeFolder(native, path_ / Utf8Path(name), true);
 }
 
-Result<std::string> SafeFolder::Read(std::string_view name) const {
+Result<std::string> SafeFolder::Read(std::string_view name, uint64_t max_bytes) const {
   Result<Fd> fd = OpenOwn(static_cast<int>(native_), path_, name, O_RDONLY);
   if (!fd) return fd.error();
+  struct stat st {};
+  if (fstat(fd.value().get(), &st) != 0 || static_cast<uint64_t>(st.st_size) > max_bytes) {
+    return Failure(path_ / Utf8Path(name), "it is larger than such a file may be");
+  }
   std::string content;
   char buffer[65536];
   for (;;) {
@@ -191,7 +201,9 @@ Result<std::string> SafeFolder::Read(std::string_view name) const {
       return Failure(path_ / Utf8Path(name), Reason(error_number));
     }
     if (got == 0) return content;
-    if (content.size() + got > kMaxCompanionBytes) return Failure(path_ / Utf8Path(name), kNotOurs);
+    if (content.size() + got > max_bytes) {
+      return Failure(path_ / Utf8Path(name), "it is larger than such a file may be");
+    }
     content.append(buffer, got);
   }
 }
@@ -278,6 +290,12 @@ Result<intptr_t> SafeFolder::OpenForLocking(std::string_view name, unsigned mode
   if (fstat(fd.get(), &st) != 0) return Failure(path_ / entry, Reason(errno));
   if (!IsOwnFile(st)) return Failure(path_ / entry, kNotOurs);
   return static_cast<intptr_t>(fd.Release());
+}
+
+bool SafeFolder::RemoveEmptyFolder(std::string_view name) const {
+  if (!IsOneName(name)) return false;
+  const std::string entry(name);
+  return unlinkat(static_cast<int>(native_), entry.c_str(), AT_REMOVEDIR) == 0 || errno == ENOENT;
 }
 
 bool SafeFolder::Remove(std::string_view name) const {

@@ -1,8 +1,8 @@
-#include "storage/wide_text.h"
-
 #include <windows.h>
 
 #include <climits>
+
+#include "storage/wide_text.h"
 
 namespace tallivan {
 

@@ -1,13 +1,19 @@
 #include "ui/frm_main.h"
 
+#include <QAction>
 #include <QCloseEvent>
 #include <QCoreApplication>
 #include <QFile>
 #include <QFont>
 #include <QGuiApplication>
+#include <QInputDialog>
 #include <QKeyEvent>
+#include <QKeySequence>
 #include <QLocale>
+#include <QMenu>
 #include <QSessionManager>
+#include <QSettings>
+#include <QTextBlock>
 #include <QTimer>
 #include <algorithm>
 #include <chrono>
@@ -28,6 +34,15 @@ constexpr int kInnerWidth = 312;
 constexpr int kInnerHeight = 213;
 constexpr int kBoxWidth = 313;
 constexpr int kBoxHeight = 217;
+
+// Where the user's choice of the totals line is kept: tallivan/tallivan.ini in the user's
+// configuration folder ($XDG_CONFIG_HOME, or ~/.config).
+constexpr char kTotalsKey[] = "window/totals_line";
+
+QSettings UserSettings() {
+  return QSettings(QSettings::IniFormat, QSettings::UserScope, QStringLiteral("tallivan"),
+                   QStringLiteral("tallivan"));
+}
 
 std::u16string_view View(const QString& text) {
   return {reinterpret_cast<const char16_t*>(text.utf16()), static_cast<size_t>(text.size())};
@@ -73,7 +88,11 @@ class frmMain::Busy {
 };
 
 frmMain::frmMain(QString book_path, std::unique_ptr<Messenger> messenger)
-    : QWidget(nullptr), txtMain(new LedgerTextBox(this)), messenger_(std::move(messenger)) {
+    : QWidget(nullptr),
+      txtMain(new LedgerTextBox(this)),
+      totals_bar(new TotalsBar(txtMain, this)),
+      find_bar(new FindBar(txtMain, this)),
+      messenger_(std::move(messenger)) {
   if (!messenger_) messenger_ = std::make_unique<BoxMessenger>(this);
   setObjectName(QStringLiteral("frmMain"));
   setWindowTitle(QString::fromUtf8(kCaption));
@@ -92,8 +111,36 @@ frmMain::frmMain(QString book_path, std::unique_ptr<Messenger> messenger)
   // The sample is not drawn before the book has had its chance to replace it.
   txtMain->SetDrawing(LedgerTextBox::Drawing::kGroundOnly);
 
+  totals_bar->hide();
+  // Ctrl+T shows and hides the totals line, here and in the box's context menu.
+  totals_action_ = new QAction(tr("Totals line"), this);
+  totals_action_->setCheckable(true);
+  totals_action_->setShortcut(QKeySequence(Qt::ControlModifier | Qt::Key_T));
+  connect(totals_action_, &QAction::triggered, this,
+          [this](bool checked) { SetTotals(checked ? Totals::kShown : Totals::kHidden); });
+  addAction(totals_action_);
+  find_bar->hide();
+  connect(find_bar, &FindBar::Closed, this, &frmMain::Form_Resize);
+  auto* find = new QAction(this);
+  find->setShortcut(QKeySequence(Qt::ControlModifier | Qt::Key_F));
+  connect(find, &QAction::triggered, this, [this] {
+    find_bar->Open();
+    Form_Resize();
+  });
+  addAction(find);
+  auto* go_to = new QAction(this);
+  go_to->setShortcut(QKeySequence(Qt::ControlModifier | Qt::Key_G));
+  connect(go_to, &QAction::triggered, this, &frmMain::AskLineToGoTo);
+  addAction(go_to);
+  txtMain->setContextMenuPolicy(Qt::CustomContextMenu);
+  connect(txtMain, &QWidget::customContextMenuRequested, this, &frmMain::ShowContextMenu);
+
   recovery_timer_.setSingleShot(true);
   connect(&recovery_timer_, &QTimer::timeout, this, &frmMain::KeepRecoveryCopy);
+  auto* save = new QAction(this);
+  save->setShortcut(QKeySequence::Save);
+  connect(save, &QAction::triggered, this, &frmMain::SaveNow);
+  addAction(save);
 #ifndef QT_NO_SESSIONMANAGER
   connect(qGuiApp, &QGuiApplication::commitDataRequest, this, &frmMain::OnCommitDataRequest);
 #endif
@@ -174,7 +221,57 @@ void frmMain::Form_Initialize(QString book_path) {
   });
 }
 
-void frmMain::Form_Resize() { txtMain->setGeometry(0, 0, width(), height()); }
+void frmMain::Form_Resize() {
+  const int bar = totals_bar->isHidden() ? 0 : totals_bar->sizeHint().height();
+  const int find = find_bar->isHidden() ? 0 : find_bar->sizeHint().height();
+  txtMain->setGeometry(0, 0, width(), height() - bar - find);
+  find_bar->setGeometry(0, height() - bar - find, width(), find);
+  totals_bar->setGeometry(0, height() - bar, width(), bar);
+}
+
+void frmMain::SetTotals(Totals totals) {
+  UserSettings().setValue(QString::fromLatin1(kTotalsKey), totals == Totals::kShown);
+  ShowTotals(totals);
+}
+
+void frmMain::ShowTotals(Totals totals) {
+  const bool shown = totals == Totals::kShown;
+  totals_action_->setChecked(shown);
+  // Until the book is loaded the box holds the sample, which is not followed.
+  const bool follow = shown && activated_;
+  if (shown != !totals_bar->isHidden() || follow != totals_bar->following()) {
+    totals_bar->SetFollowing(follow ? TotalsBar::Following::kOn : TotalsBar::Following::kOff);
+  }
+  totals_bar->setVisible(shown);
+  Form_Resize();
+}
+
+void frmMain::AskLineToGoTo() {
+  auto* dialog = new QInputDialog(this);
+  dialog->setAttribute(Qt::WA_DeleteOnClose);
+  dialog->setWindowTitle(tr("Go to line"));
+  dialog->setLabelText(tr("Line number:"));
+  dialog->setInputMode(QInputDialog::IntInput);
+  dialog->setIntRange(1, txtMain->document()->blockCount());
+  dialog->setIntValue(txtMain->textCursor().blockNumber() + 1);
+  connect(dialog, &QInputDialog::intValueSelected, this, &frmMain::GoToLine);
+  dialog->open();
+}
+
+void frmMain::GoToLine(int line) {
+  const QTextDocument& document = *txtMain->document();
+  const int index = std::clamp(line, 1, document.blockCount()) - 1;
+  txtMain->SetCaret(document.findBlockByNumber(index).position());
+  txtMain->centerCursor();
+  txtMain->setFocus();
+}
+
+void frmMain::ShowContextMenu(const QPoint& at) {
+  std::unique_ptr<QMenu> menu(txtMain->createStandardContextMenu(at));
+  menu->addSeparator();
+  menu->addAction(totals_action_);
+  menu->exec(txtMain->viewport()->mapToGlobal(at));
+}
 
 void frmMain::Form_Activate() {
   if (activated_) return;
@@ -188,6 +285,9 @@ void frmMain::Form_Activate() {
   }
   txtMain->SetCaretAtEnd();
   txtMain->SetDrawing(LedgerTextBox::Drawing::kText);
+  ShowTotals(UserSettings().value(QString::fromLatin1(kTotalsKey), false).toBool()
+                 ? Totals::kShown
+                 : Totals::kHidden);
   connect(txtMain->document(), &QTextDocument::contentsChanged, this, &frmMain::OnTextChanged);
 }
 
@@ -225,6 +325,13 @@ CloseDecision frmMain::Form_QueryUnload(Attendance attendance) {
   // A window that stays open goes on keeping its recovery copy.
   if (decision == CloseDecision::kStayOpen) ArmRecoveryTimer();
   return decision;
+}
+
+void frmMain::SaveNow() {
+  if (closed_ || !activated_ || busy_ > 0) return;
+  Busy busy(this);
+  recovery_timer_.stop();
+  if (session_->Save(txtMain->LedgerText()) == SaveOutcome::kNotSaved) ArmRecoveryTimer();
 }
 
 void frmMain::OnCommitDataRequest(QSessionManager& manager) {

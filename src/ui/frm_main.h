@@ -11,7 +11,9 @@
 #include "session/book_session.h"
 #include "session/clock.h"
 #include "session/messenger.h"
+#include "ui/find_bar.h"
 #include "ui/ledger_text_box.h"
+#include "ui/totals_bar.h"
 #include "window/window_texts.h"
 
 class QSessionManager;
@@ -39,8 +41,24 @@ class frmMain : public QWidget {
   // The book's session.
   BookSession& session() { return *session_; }
 
-  // The text box, the window's only control.
+  // The text box.
   LedgerTextBox* const txtMain;
+
+  // The totals line under the text box, hidden unless the user turned it on.
+  TotalsBar* const totals_bar;
+
+  // The find bar (Ctrl+F), above the totals line.
+  FindBar* const find_bar;
+
+  // Asks for a line number (Ctrl+G) and puts the caret at that line's start.
+  void AskLineToGoTo();
+
+  // Puts the caret at the start of line `line` (1-based, clamped to the text).
+  void GoToLine(int line);
+
+  // Shows or hides the totals line and keeps the choice for the user's next windows.
+  enum class Totals { kShown, kHidden };
+  void SetTotals(Totals totals);
 
  protected:
   bool event(QEvent* event) override;
@@ -57,7 +75,10 @@ class frmMain : public QWidget {
   void txtMain_KeyDown(int16_t& key_code, int16_t shift);
   void txtMain_DblClick();
   CloseDecision Form_QueryUnload(Attendance attendance);
+  void SaveNow();
 
+  void ShowTotals(Totals totals);
+  void ShowContextMenu(const QPoint& at);
   void OnCommitDataRequest(QSessionManager& manager);
   void OnTextChanged();
   void ArmRecoveryTimer();
@@ -68,6 +89,7 @@ class frmMain : public QWidget {
   SystemClock clock_;
   std::unique_ptr<BookSession> session_;
   QTimer recovery_timer_;
+  QAction* totals_action_ = nullptr;
   bool activated_ = false;
   bool closed_ = false;
   int busy_ = 0;

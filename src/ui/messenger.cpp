@@ -36,9 +36,9 @@ Answer BoxMessenger::Ask(const Question& question) {
   std::vector<std::pair<QPushButton*, Answer>> buttons;
   for (const Choice& choice : question.choices) {
     // The role only places the button; what it does is the answer it stands for.
-    QPushButton* button = box.addButton(QString::fromStdString(choice.label),
-                                        choice.answer == question.safe ? QMessageBox::RejectRole
-                                                                       : QMessageBox::ActionRole);
+    QPushButton* button = box.addButton(
+        QString::fromStdString(choice.label),
+        choice.answer == question.safe ? QMessageBox::RejectRole : QMessageBox::ActionRole);
     buttons.emplace_back(button, choice.answer);
     if (choice.answer == question.safe) {
       box.setDefaultButton(button);

@@ -11,7 +11,9 @@
 
 #include "ledger/ledger.h"
 #include "storage/book_location.h"
+#include "storage/file_io.h"
 #include "storage/wide_text.h"
+#include "win32/temporary_folder.h"
 #include "window/changed_span.h"
 #include "window/function_keys.h"
 #include "window/window_texts.h"
@@ -46,6 +48,32 @@ std::u16string DecimalSeparator() {
                                      static_cast<int>(buffer.size()));
   if (length <= 1) return u".";
   return std::u16string(AsUtf16({buffer.data(), static_cast<size_t>(length - 1)}));
+}
+
+// The resolution of the monitor that `window` is on; the system's before Windows 10, which
+// tells no other.
+int DpiOf(HWND window) {
+  using DpiCall = UINT(WINAPI*)(HWND);
+  static const auto dpi_for_window = reinterpret_cast<DpiCall>(
+      reinterpret_cast<void*>(GetProcAddress(GetModuleHandleW(L"user32.dll"), "GetDpiForWindow")));
+  if (const UINT dpi = dpi_for_window != nullptr ? dpi_for_window(window) : 0; dpi != 0) {
+    return static_cast<int>(dpi);
+  }
+  const HDC screen = GetDC(nullptr);
+  const int dpi = screen != nullptr ? GetDeviceCaps(screen, LOGPIXELSY) : 96;
+  if (screen != nullptr) ReleaseDC(nullptr, screen);
+  return dpi;
+}
+
+// The window's frame around an inner area of `inner`, with the borders and caption of `dpi`.
+RECT FrameAround(RECT inner, DWORD style, int dpi) {
+  using AdjustCall = BOOL(WINAPI*)(RECT*, DWORD, BOOL, DWORD, UINT);
+  static const auto adjust_for_dpi = reinterpret_cast<AdjustCall>(reinterpret_cast<void*>(
+      GetProcAddress(GetModuleHandleW(L"user32.dll"), "AdjustWindowRectExForDpi")));
+  if (adjust_for_dpi == nullptr || !adjust_for_dpi(&inner, style, FALSE, 0, dpi)) {
+    AdjustWindowRectEx(&inner, style, FALSE, 0);
+  }
+  return inner;
 }
 
 bool IsKeyMessage(UINT message) {
@@ -89,16 +117,22 @@ frmMain::frmMain(HINSTANCE instance, fs::path book) : instance_(instance) {
   window_class.lpszClassName = kWindowClass;
   RegisterClassExW(&window_class);
 
-  if (const HDC screen = GetDC(nullptr)) {
-    dpi_ = GetDeviceCaps(screen, LOGPIXELSY);
-    ReleaseDC(nullptr, screen);
-  }
-  RECT frame{0, 0, Scaled(kInnerWidth), Scaled(kInnerHeight)};
-  AdjustWindowRectEx(&frame, WS_OVERLAPPEDWINDOW, FALSE, 0);
+  dpi_ = DpiOf(nullptr);
+  const RECT frame =
+      FrameAround({0, 0, Scaled(kInnerWidth), Scaled(kInnerHeight)}, WS_OVERLAPPEDWINDOW, dpi_);
   CreateWindowExW(0, kWindowClass, WideFromUtf8(kCaption).c_str(), WS_OVERLAPPEDWINDOW,
                   CW_USEDEFAULT, CW_USEDEFAULT, frame.right - frame.left, frame.bottom - frame.top,
                   nullptr, nullptr, instance_, this);
   messenger_.set_owner(hwnd_);
+  // The window may open on a monitor of another resolution than the system's.
+  if (const int dpi = hwnd_ != nullptr ? DpiOf(hwnd_) : dpi_; dpi != dpi_) {
+    RECT now{};
+    GetWindowRect(hwnd_, &now);
+    RECT fitted = FrameAround({0, 0, MulDiv(kInnerWidth, dpi, 96), MulDiv(kInnerHeight, dpi, 96)},
+                              WS_OVERLAPPEDWINDOW, dpi);
+    OffsetRect(&fitted, now.left - fitted.left, now.top - fitted.top);
+    OnDpiChanged(dpi, fitted);
+  }
 }
 
 frmMain::~frmMain() {
@@ -134,6 +168,7 @@ LRESULT CALLBACK frmMain::TextBoxProc(HWND box, UINT message, WPARAM wparam, LPA
       reinterpret_cast<frmMain*>(self)->OnTextBoxKey(message, wparam, lparam)) {
     return 0;
   }
+  if (message == WM_CHAR && wparam == 0x13) return 0;  // Ctrl+S, which saved
   if (message == WM_NCDESTROY) RemoveWindowSubclass(box, TextBoxProc, id);
   return DefSubclassProc(box, message, wparam, lparam);
 }
@@ -147,10 +182,7 @@ LRESULT frmMain::OnMessage(UINT message, WPARAM wparam, LPARAM lparam) {
           Scaled(kBoxWidth), Scaled(kBoxHeight), hwnd_, reinterpret_cast<HMENU>(kTxtMainId),
           instance_, nullptr);
       if (txtMain == nullptr) return -1;
-      font_ = CreateFontW(-MulDiv(kFontPoints, dpi_, 72), 0, 0, 0, FW_NORMAL, FALSE, FALSE, FALSE,
-                          GB2312_CHARSET, OUT_DEFAULT_PRECIS, CLIP_DEFAULT_PRECIS, DEFAULT_QUALITY,
-                          DEFAULT_PITCH | FF_DONTCARE, L"宋体");
-      SendMessageW(txtMain, WM_SETFONT, reinterpret_cast<WPARAM>(font_), FALSE);
+      UpdateFont();
       // Without this the box takes no more than 32,767 characters, and a book beyond that would
       // not load.
       SendMessageW(txtMain, EM_SETLIMITTEXT, 0, 0);
@@ -160,6 +192,9 @@ LRESULT frmMain::OnMessage(UINT message, WPARAM wparam, LPARAM lparam) {
     }
     case WM_SIZE:
       Form_Resize(LOWORD(lparam), HIWORD(lparam));
+      return 0;
+    case WM_DPICHANGED:
+      OnDpiChanged(HIWORD(wparam), *reinterpret_cast<const RECT*>(lparam));
       return 0;
     case WM_ACTIVATE:
       if (LOWORD(wparam) != WA_INACTIVE && !activated_) {
@@ -217,6 +252,10 @@ bool frmMain::OnTextBoxKey(UINT message, WPARAM wparam, LPARAM lparam) {
     // typed next.
     return !down && std::exchange(alt_key_used_, false);
   }
+  if (key == 'S' && !alt && GetKeyState(VK_CONTROL) < 0) {
+    if (down) SaveNow();
+    return true;
+  }
   if (RoleOfKey(key) == KeyRole::kPassOn) return false;
   if (key == VK_F4 && alt) return false;  // Alt+F4 closes the window, as everywhere
   // F10 arrives as a system key and Shift+F10 opens the box's menu: every function key is taken
@@ -243,6 +282,13 @@ void frmMain::Form_Activate() {
   if (closed_) return;
   session_->OnRecoveryTrouble(
       [window = hwnd_] { PostMessageW(window, kRecoveryTroubleMessage, 0, 0); });
+  // Said before anything can be typed: a program started from inside a zip runs from a folder
+  // that Windows empties later, with the book that would be kept there.
+  if (const fs::path folder = RunningExecutable().parent_path();
+      IsInTemporaryFolder(folder) && IsInTemporaryFolder(session_->book())) {
+    messenger_.Inform(kWindowWarningTitle,
+                      TemporaryFolderWarning(PathUtf8(folder), PathUtf8(DocumentsFolder())));
+  }
   if (const std::optional<std::u16string> text = session_->Open()) {
     SetText(*text);
     if (const std::u16string held = Text(); held != *text) session_->ShownInexactly(held);
@@ -279,10 +325,25 @@ void frmMain::txtMain_KeyDown(int16_t key_code) {
 CloseDecision frmMain::Form_QueryUnload(Attendance attendance) {
   Busy busy(this, Phase::kWorking);
   KillTimer(hwnd_, kRecoveryTimer);
+  // A save that waits for another program, or a text kept apart, may take a while: should the
+  // desktop session end meanwhile, Windows shows why the window holds it up.
+  const bool reason_given =
+      ShutdownBlockReasonCreate(hwnd_, WideFromUtf8(kShutdownReason).c_str()) != 0;
   const CloseDecision decision = session_->Close(attendance, Text());
+  if (reason_given) ShutdownBlockReasonDestroy(hwnd_);
   // A window that stays open goes on keeping its recovery copy.
   if (decision == CloseDecision::kStayOpen) ArmRecoveryTimer();
   return decision;
+}
+
+void frmMain::SaveNow() {
+  if (closed_ || !loaded_ || busy_ > 0) return;
+  Busy busy(this, Phase::kWorking);
+  KillTimer(hwnd_, kRecoveryTimer);
+  const bool reason_given =
+      ShutdownBlockReasonCreate(hwnd_, WideFromUtf8(kShutdownReason).c_str()) != 0;
+  if (session_->Save(Text()) == SaveOutcome::kNotSaved) ArmRecoveryTimer();
+  if (reason_given) ShutdownBlockReasonDestroy(hwnd_);
 }
 
 void frmMain::TryClose(Attendance attendance) {
@@ -352,5 +413,22 @@ void frmMain::SetCaret(int64_t position) {
 }
 
 int frmMain::Scaled(int pixels) const { return MulDiv(pixels, dpi_, 96); }
+
+void frmMain::UpdateFont() {
+  const HFONT old = std::exchange(
+      font_, CreateFontW(-MulDiv(kFontPoints, dpi_, 72), 0, 0, 0, FW_NORMAL, FALSE, FALSE, FALSE,
+                         GB2312_CHARSET, OUT_DEFAULT_PRECIS, CLIP_DEFAULT_PRECIS, DEFAULT_QUALITY,
+                         DEFAULT_PITCH | FF_DONTCARE, L"宋体"));
+  SendMessageW(txtMain, WM_SETFONT, reinterpret_cast<WPARAM>(font_), TRUE);
+  if (old != nullptr) DeleteObject(old);
+}
+
+void frmMain::OnDpiChanged(int dpi, const RECT& frame) {
+  dpi_ = dpi;
+  UpdateFont();
+  // The frame Windows suggests keeps the inner area's size in the new resolution's pixels.
+  SetWindowPos(hwnd_, nullptr, frame.left, frame.top, frame.right - frame.left,
+               frame.bottom - frame.top, SWP_NOZORDER | SWP_NOACTIVATE);
+}
 
 }  // namespace tallivan

@@ -50,6 +50,8 @@ class frmMain {
   void Form_Activate();
   void txtMain_KeyDown(int16_t key_code);
   CloseDecision Form_QueryUnload(Attendance attendance);
+  // Ctrl+S: saves as closing would, and the window stays open.
+  void SaveNow();
 
   // Closes the session through Form_QueryUnload unless it is over.
   void TryClose(Attendance attendance);
@@ -63,6 +65,11 @@ class frmMain {
   void SetText(std::u16string_view text);
   void SetCaret(int64_t position);
   int Scaled(int pixels) const;
+  // Gives the box the font in the window's resolution.
+  void UpdateFont();
+  // Takes the resolution `dpi` of the monitor the window moved to, and the `frame` that keeps its
+  // inner area's size there.
+  void OnDpiChanged(int dpi, const RECT& frame);
 
   HINSTANCE instance_;
   HWND hwnd_ = nullptr;

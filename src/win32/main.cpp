@@ -43,7 +43,8 @@ void Tell(const std::string& text, DWORD stream) {
 
 int WINAPI wWinMain(HINSTANCE instance, HINSTANCE, PWSTR, int show_command) {
   const auto parsed = tallivan::ParseWindowArgs(Arguments(), tallivan::QtArguments::kRefuse);
-  if (const std::optional<tallivan::Reply> reply = tallivan::ReplyTo(parsed)) {
+  if (const std::optional<tallivan::Reply> reply =
+          tallivan::ReplyTo(parsed, tallivan::HelpFor::kWindows)) {
     Tell(reply->text,
          reply->stream == tallivan::Reply::Stream::kErr ? STD_ERROR_HANDLE : STD_OUTPUT_HANDLE);
     return reply->exit_status;

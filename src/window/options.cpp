@@ -6,21 +6,36 @@ namespace tallivan {
 namespace {
 
 constexpr std::string_view kUsage =
-    R"(Usage: tallivan [--book PATH]
+    R"(Usage: tallivan [[--book] PATH]
 Keeps a personal cash ledger as free text: put amounts in square brackets,
 close a group with a line that starts with "#", and press any of F1-F16 to
 rewrite every "#" line with its group sum and the running total. Closing
 the window saves the book.
 
-  --book PATH  open the book at PATH (created when the window closes)
+  PATH, --book PATH
+               open the book at PATH (created when the window closes)
   --version    show the version and exit
   -h, --help   show this help and exit
 
-Without --book, the book beside the program is used if there is one; an
+Without a PATH, the book beside the program is used if there is one; an
 installed copy on Linux keeps its book in $XDG_DATA_HOME/tallivan/book (by
 default ~/.local/share/tallivan/book). On Linux, Qt's own options, such as
 -platform NAME, are accepted too.
 )";
+
+constexpr std::string_view kWindowsUsage =
+    "Usage: tallivan.exe [--book PATH]\r\n"
+    "\r\n"
+    "Keeps a personal cash ledger as free text: put amounts in square brackets, close a group "
+    "with a line that starts with \"#\", and press any of F1-F16 to rewrite every \"#\" line "
+    "with its group sum and the running total. Closing the window saves the book.\r\n"
+    "\r\n"
+    "--book PATH: open the book at PATH (created when the window closes).\r\n"
+    "--version: show the version and exit.\r\n"
+    "-h, --help: show this help and exit.\r\n"
+    "\r\n"
+    "Without --book, the book is the file named \"book\" beside tallivan.exe. Unpack the zip "
+    "into a folder of your own, such as Documents, and start tallivan.exe there.\r\n";
 
 constexpr std::string_view kBookOption = "--book";
 constexpr int kExitOk = 0;
@@ -49,10 +64,14 @@ std::variant<WindowOptions, BadUse> ParseWindowArgs(const std::vector<std::strin
       book = arg.substr(kBookOption.size() + 1);
     } else if (arg.starts_with("--")) {
       return BadUse{"unknown option '" + arg + "'"};
-    } else if (qt_arguments == QtArguments::kRefuse) {
-      return BadUse{arg.starts_with("-")
-                        ? "unknown option '" + arg + "'"
-                        : "unexpected argument '" + arg + "'; name a book with --book"};
+    } else if (qt_arguments == QtArguments::kLeave) {
+      continue;  // may be the value of one of Qt's options
+    } else if (arg.starts_with("-")) {
+      return BadUse{"unknown option '" + arg + "'"};
+    } else if (arg.empty()) {
+      return BadUse{"the book's file name is empty"};
+    } else {
+      book = arg;  // as a file manager's "Open With" or a file dropped on the program passes it
     }
     if (!book) continue;
     if (book->empty()) return BadUse{"--book needs a file name"};
@@ -63,13 +82,14 @@ std::variant<WindowOptions, BadUse> ParseWindowArgs(const std::vector<std::strin
   return options;
 }
 
-std::optional<Reply> ReplyTo(const std::variant<WindowOptions, BadUse>& parsed) {
+std::optional<Reply> ReplyTo(const std::variant<WindowOptions, BadUse>& parsed, HelpFor help_for) {
   if (const auto* bad = std::get_if<BadUse>(&parsed)) {
     return Reply{Reply::Stream::kErr, "tallivan: " + bad->reason + " (see --help)\n", kExitBadUse};
   }
   switch (std::get<WindowOptions>(parsed).action) {
     case WindowOptions::Action::kHelp:
-      return Reply{Reply::Stream::kOut, std::string(kUsage), kExitOk};
+      return Reply{Reply::Stream::kOut,
+                   std::string(help_for == HelpFor::kWindows ? kWindowsUsage : kUsage), kExitOk};
     case WindowOptions::Action::kVersion:
       return Reply{Reply::Stream::kOut, std::string("tallivan ") + kVersion + "\n", kExitOk};
     case WindowOptions::Action::kOpen:

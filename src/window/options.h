@@ -13,7 +13,7 @@ namespace tallivan {
 struct WindowOptions {
   enum class Action { kOpen, kHelp, kVersion };
   Action action = Action::kOpen;
-  std::optional<std::string> book;  // --book PATH
+  std::optional<std::string> book;  // --book PATH, or PATH alone
 };
 
 // Why the arguments cannot be used.
@@ -25,7 +25,7 @@ struct BadUse {
 // options (-platform NAME, -session ID, ...) they are left alone; after, they are refused.
 enum class QtArguments { kLeave, kRefuse };
 
-// Reads `tallivan [--book PATH] [--version] [--help]` from `args` (the program's name left out).
+// Reads `tallivan [[--book] PATH] [--version] [--help]` from `args` (the program's name left out).
 std::variant<WindowOptions, BadUse> ParseWindowArgs(const std::vector<std::string>& args,
                                                     QtArguments qt_arguments);
 
@@ -37,8 +37,13 @@ struct Reply {
   int exit_status = 0;
 };
 
+// Which program's help --help gives: the Linux one's, wrapped for a terminal, or the Windows
+// one's, which often shows in a message box and so has a line for each paragraph and CR LF ends.
+enum class HelpFor { kLinux, kWindows };
+
 // The reply to --help, --version or bad use; nullopt when the window is to open.
-std::optional<Reply> ReplyTo(const std::variant<WindowOptions, BadUse>& parsed);
+std::optional<Reply> ReplyTo(const std::variant<WindowOptions, BadUse>& parsed,
+                             HelpFor help_for = HelpFor::kLinux);
 
 }  // namespace tallivan
 

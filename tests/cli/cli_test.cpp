@@ -4,6 +4,8 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <map>
+#include <sstream>
 
 #include "cli/csv.h"
 #include "cli_test_support.h"
@@ -36,6 +38,26 @@ const std::string kInvalid = " error: Something invalid in the Bracket. 括号�
 const std::string kVersions[] = {"2024-02-29_235959.book", "2024-03-02_020000.book"};
 const std::string kFirstVersion = Le(u"a [1]\r\n#  (1.00) ,  1.00");
 const std::string kNobodyRuns = "setpriv --reuid=65534 --regid=65534 --clear-groups -- ";
+// The book's history becomes another user's, which nobody else trusts (as root, like kNobodyRuns).
+const std::string kForeignHistory = "setpriv --reuid=0 -- chown 65534 book.history && ";
+
+// Shell commands that run `make`, which makes the file `path`, and remove that file again once
+// the run is over, before the folder is compared.
+std::string Briefly(const std::string& make, const std::string& path) {
+  return make + " && trap \"rm -f '" + path + "'\" EXIT && ";
+}
+
+// Which file each regular file under `folder` is and when it was last written, by path.
+std::map<std::string, std::pair<uint64_t, fs::file_time_type>> Stamps(const fs::path& folder) {
+  std::map<std::string, std::pair<uint64_t, fs::file_time_type>> stamps;
+  for (const fs::directory_entry& entry : fs::recursive_directory_iterator(folder)) {
+    if (!entry.is_symlink() && entry.is_regular_file()) {
+      stamps[PathUtf8(entry.path().lexically_relative(folder))] = {FileId(entry.path()),
+                                                                   entry.last_write_time()};
+    }
+  }
+  return stamps;
+}
 
 TEST(CalcTest, GivesTheExitStatusOutputAndFilesOfEachRun) {
   // Long lines of surrogate pairs, so that output is cut into pieces inside them.
@@ -59,6 +81,9 @@ TEST(CalcTest, GivesTheExitStatusOutputAndFilesOfEachRun) {
                                PathUtf8(fs::path("book.history") / kVersions[0]) +
                                "\"; the text it replaced is kept in \"book.history\".\n";
   const std::string not_found = SystemText(kNotFoundCode);
+  const std::string foreign =
+      "Cannot read the history of \"book\" in \"book.history\": "
+      "it belongs to another user, so it is not used";
   const std::string invalid = "rejected:3:" + kInvalid;
   const std::string de = "de_DE.UTF-8", ps = "ps_AF.UTF-8", odd_stdin = "\"<stdin>\": its length (";
   // A link to a FIFO on POSIX systems, a device on Windows; neither is a book.
@@ -72,9 +97,69 @@ TEST(CalcTest, GivesTheExitStatusOutputAndFilesOfEachRun) {
       "2024-02-29 23:59:59     48      2  1.00   2024-02-29_235959.book\n"
       "2024-03-02 02:00:00     16      2  -      2024-03-02_020000.book\n"
       "(current)              112      5  -      book\n";
+  const std::string empty_history =
+      "replaced             bytes  lines  total  version\n"
+      "2024-01-01 00:00:00      0      0  -      2024-01-01_000000.book\n"
+      "(current)                0      0  -      empty\n";
+  const std::string escape_history =
+      "replaced             bytes  lines  total              version\n"
+      "2024-02-29 23:59:59     48      2  1.00               2024-02-29_235959.book\n"
+      "2024-03-02 02:00:00     16      2  -                  2024-03-02_020000.book\n"
+      "2024-03-03 00:00:00     52      2  <U+202E>␛[2J␇1.00  2024-03-03_000000.book\n"
+      "(current)              112      5  -                  book\n";
+  const std::string huge_history =
+      "replaced                  bytes  lines  total  version\n"
+      "2024-02-29 23:59:59          48      2  1.00   2024-02-29_235959.book\n"
+      "2024-03-02 02:00:00          16      2  -      2024-03-02_020000.book\n"
+      "2099-01-01 00:00:00  8589934592      -  -      2099-01-01_000000.book (too large)\n"
+      "(current)                   112      5  -      book\n";
+  const std::string signed_csv =
+      std::string(kCsvHeader) +
+      "1,entry,-0.5000,,,\"[-0.5]\"\r\n2,subtotal,,-0.5000,-0.5000,\"#\"\r\n"
+      "3,entry,0.2500,,,\"[0.25]\"\r\n4,subtotal,,0.2500,-0.2500,\"#\"\r\n";
+  // Texts a spreadsheet would take for formulas, and the groups their lines belong to.
+  const std::u16string formulas =
+      u"=1+2 [1]\r\n+cmd [2]\r\n-x [3]\r\n@SUM(A1)\r\n# g1\r\n\t[1]\r\n\rcr\r\nplain -x\r\n#\r\n "
+      u"after";
+  const std::string formula_rows[][2] = {{"1,entry,1.0000,,,", "5,\"'=1+2 [1]\""},
+                                         {"2,entry,2.0000,,,", "5,\"'+cmd [2]\""},
+                                         {"3,entry,3.0000,,,", "5,\"'-x [3]\""},
+                                         {"4,other,,,,", "5,\"'@SUM(A1)\""},
+                                         {"5,subtotal,,6.0000,6.0000,", "5,\"# g1\""},
+                                         {"6,entry,1.0000,,,", "9,\"'\t[1]\""},
+                                         {"7,other,,,,", "9,\"'\rcr\""},
+                                         {"8,other,,,,", "9,\"plain -x\""},
+                                         {"9,subtotal,,1.0000,7.0000,", "9,\"#\""},
+                                         {"10,other,,,,", ",\" after\""}};
+  std::string spreadsheet = "\xEF\xBB\xBF" + std::string(kSpreadsheetHeader);
+  std::string verbatim_csv(kCsvHeader);
+  for (const auto& [figures, rest] : formula_rows) {
+    spreadsheet += figures + rest + "\r\n";
+    std::string text = rest.substr(rest.find('"'));
+    if (text[1] == '\'') text.erase(1, 1);
+    verbatim_csv += figures + text + "\r\n";
+  }
+  const std::string no_versions = "No versions of \"odd<U+202E>\" have been kept yet.\n";
+  // The files and commands of single rows: an up-to-date book, a history that cannot be read, a
+  // version whose subtotal line would clear the screen and ring, one of 8 GB (sparse), a book named
+  // with a control sequence.
+  const RunSetup fresh{.files = {{"fresh", Le(kFresh)}}};
+  const RunSetup read_only_fresh{.before = "chmod a-w fresh && ", .files = fresh.files};
+  const RunSetup empty{.files = {{"empty", ""}, {"empty.history/2024-01-01_000000.book", ""}}};
+  const RunSetup locked{.before = "chmod 000 book.history && " + kNobodyRuns};
+  const RunSetup not_a_folder{.files = {{"odd.history", "not a folder"}}};
+  const RunSetup escape{.files = {{"book.history/2024-03-03_000000.book",
+                                   Le(u"#  (1.00) ,  \u202E\x1B[2J\a1.00\r\nx")}}};
+  const std::string huge_name = "book.history/2099-01-01_000000.book", named = "r\x1B[2J\a";
+  const RunSetup huge{.before = Briefly("truncate -s 8G " + huge_name, huge_name),
+                      .peak_kib = 64 << 10};
+  const RunSetup control_name{.before = Briefly("cp rejected '" + named + "'", named)};
   const Call calls[] = {
       {{"book"}, "", 0, Le(kFresh), ""},
       {{"-i", "book"}, "", 0, Le(kFresh), "", {"book"}},
+      // A book already up to date is not written, nor kept in its history.
+      {{"-i", "fresh"}, "", 0, "", "", fresh},
+      {{"-i", "fresh"}, "", 0, "", "", read_only_fresh},
       {{"--utf8", "-i", "book.txt"}, "", 0, ToUtf8(kFresh), "", {"book.txt"}},
       {{"-o", "odd", "-"}, Le(large), 0, Le(large_fresh), "", {"odd"}},
       {{"--utf8"}, ToUtf8(large), 0, ToUtf8(large_fresh), ""},
@@ -94,27 +179,66 @@ TEST(CalcTest, GivesTheExitStatusOutputAndFilesOfEachRun) {
       {{"--csv", "book"}, "", 0, std::string(kCsvHeader) + kStaleCsv, ""},
       {{"--utf8", "--csv"}, "[1.5] \"a,b\"\nc\r\n#", 0, quoted_csv, "", {.numeric = de}},
       {{"--csv"}, "", 0, std::string(kCsvHeader), ""},
+      // Figures between -1 and 0 keep their sign.
+      {{"--csv"}, Le(u"[-0.5]\r\n#\r\n[0.25]\r\n#"), 0, signed_csv, ""},
       {{"--csv", "-"}, Le(large), 0, large_csv, ""},
       {{"--csv", "rejected"}, "", 1, "", invalid},
+      {{"--csv"}, Le(formulas), 0, verbatim_csv, ""},
+      {{"--spreadsheet", "-"}, Le(formulas), 0, spreadsheet, ""},
+      {{"--spreadsheet", "rejected"}, "", 1, "", invalid},
       {{"--csv"}, Le(u"a\r\n\xD800 [1]\r\n#"), 2, "", "<stdin>:2: an unpaired surrogate"},
+      // --find lists the entries holding the text, A to Z in either case, shown visibly.
+      {{"--find", "COFFEE", "book"}, "", 0, "1\t7.00\tcoffee [2 3.5]\n1 entry, 7.00\n", ""},
+      {{"--find", "["},
+       Le(kStale),
+       0,
+       "1\t7.00\tcoffee [2 3.5]\n3\t-3.00\t账本 😀 [-3] // note [5]\n2 entries, 4.00\n",
+       ""},
+      {{"--find", "x"},
+       Le(u"x [1] \x1B\u202E\xD800\r\nx [2\r\nx [922337203685477]\r\nX [922337203685477]"),
+       0,
+       "1\t1.00\tx [1] ␛<U+202E>\uFFFD\n3\t922337203685477.00\tx [922337203685477]\n"
+       "4\t922337203685477.00\tX [922337203685477]\n3 entries, too big\n",
+       ""},
+      {{"--utf8", "--find", "é"},
+       "é [1.5]\r\ne\r\n",
+       0,
+       "1\t1,50\té [1.5]\n1 entry, 1,50\n",
+       "",
+       {.numeric = de}},
+      {{"--find", "tea", "book"}, "", 0, "0 entries, 0.00\n", ""},
+      {{"--find", "a", "--csv"}, "", 2, "", "give only one of --check, --csv, -i, -o, --find"},
+      {{"book", "--find"}, "", 2, "", "--find needs a text"},
       {{"--check"}, Le(kFresh), 0, "", ""},
       {{"--check"}, Le(kFresh + u"#"), 3, "", ""},
       {{"--history", "book"}, "", 0, history, ""},
-      {{"--history", "odd"}, "", 0, "No versions of \"odd\" have been kept yet.\n", ""},
+      {{"--history", "odd\u202E"}, "", 0, no_versions, ""},
+      {{"--history", "empty"}, "", 0, empty_history, "", empty},
+      {{"--history", "book"}, "", 0, escape_history, "", escape},
+      {{"--history", "book"}, "", 0, huge_history, "", huge},
+      {{"--history", "book"}, "", 2, "", "\"book.history\": Permission denied", locked},
+      {{"--history", "odd"}, "", 2, "", "Cannot read the history of \"odd\"", not_a_folder},
       {{"--restore", kVersions[0], "book"}, "", 0, kFirstVersion, restored, {"book"}},
+      {{"--history", "book"}, "", 2, "", foreign, {.before = kForeignHistory}},
+      {{"--restore", kVersions[0], "book"}, "", 2, "", foreign, {.before = kForeignHistory}},
       {{"rejected"}, "", 1, "", invalid},
+      {{named}, "", 1, "", "r␛[2J␇:3:" + kInvalid, control_name},
       {{"--check", "rejected"}, "", 1, "", invalid},
       {{}, Le(u"a ] [2]"), 1, "", "<stdin>:1: error: Unmatched bracket. 括号不配对。\n"},
       {{"--bogus", "book"}, "", 2, "", "unknown option '--bogus' (see --help)"},
       {{"book", "-o"}, "", 2, "", "-o needs a file name"},
       {{"book", "-o", ""}, "", 2, "", "-o needs a file name"},
-      {{"--check", "-i", "book"}, "", 2, "", "give only one of --check, --csv, -i, -o, --history"},
+      {{"--check", "-i", "book"},
+       "",
+       2,
+       "",
+       "give only one of --check, --csv, --spreadsheet, -i, -o, --find, --history"},
       {{"book", "odd"}, "", 2, "", "more than one book: 'book' and 'odd'"},
       {{"-i"}, book, 2, "", "-i needs a book file; standard input cannot be written back"},
       {{"--restore", "x"}, book, 2, "", "--restore needs a book file"},
       {{"--utf8", "--history", "book"}, "", 2, "", "work on book files, not on --utf8 text"},
       {{"book", "--restore"}, "", 2, "", "--restore needs a version"},
-      {{"--restore", "nothing", "book"}, "", 2, "", "Cannot read \"nothing\": " + not_found},
+      {{"--restore", "x\u202E\u0085", "book"}, "", 2, "", "\"x<U+202E><U+0085>\": " + not_found},
       {{"--", "-h"}, "", 2, "", "Cannot read \"-h\": " + not_found},
       {{"账本"}, "", 2, "", "Cannot read \"账本\": " + not_found},
       {{}, "odd", 2, "", odd_stdin + "3 bytes) is odd, so it is not UTF-16"},
@@ -133,7 +257,9 @@ TEST(CalcTest, GivesTheExitStatusOutputAndFilesOfEachRun) {
   for (const Call& c : calls) {
     const RunSetup& setup = c.setup;
     // Shell commands and locales are for POSIX systems only.
-    if ((!setup.before.empty() || setup.numeric != "C") && !kPosix) continue;
+    if ((!setup.before.empty() || setup.numeric != "C" || setup.peak_kib > 0) && !kPosix) {
+      continue;
+    }
     SCOPED_TRACE(::testing::PrintToString(c.args) + (setup.piped ? " through pipes" : "") +
                  " after " + setup.before);
     RemoveIfThere(work / "read-only");
@@ -148,8 +274,19 @@ TEST(CalcTest, GivesTheExitStatusOutputAndFilesOfEachRun) {
     fs::permissions(work / "read-only", fs::perms(0444));
     WriteBytes(work / "book.history" / kVersions[0], kFirstVersion);
     WriteBytes(work / "book.history" / kVersions[1], Le(u"a [1]\r\n#"));
+    for (const auto& [name, bytes] : setup.files) {
+      fs::create_directories((work / Utf8Path(name)).parent_path());
+      WriteBytes(work / Utf8Path(name), bytes);
+    }
     MakeSystemFiles(work);
     std::vector<std::string> expected = Snapshot(work, {kVersions[0], kVersions[1]});
+    // Every file an hour old, so that writing one shows even within the clock's tick.
+    for (const auto& [name, stamp] : Stamps(work)) {
+      std::error_code read_only;
+      fs::last_write_time(work / Utf8Path(name), stamp.second - std::chrono::hours(1), read_only);
+    }
+    std::map<std::string, std::pair<uint64_t, fs::file_time_type>> untouched = Stamps(work);
+    untouched.erase(setup.file);
     for (size_t i = 0, files = expected.size(); i < files; ++i) {
       if (!expected[i].starts_with(setup.file + ": ")) continue;
       // -i and --restore keep what they replace.
@@ -173,6 +310,17 @@ TEST(CalcTest, GivesTheExitStatusOutputAndFilesOfEachRun) {
                                       : error == c.err)
         << error;
     EXPECT_TRUE(Snapshot(work, {kVersions[0], kVersions[1]}) == expected) << "files changed";
+    const std::map<std::string, std::pair<uint64_t, fs::file_time_type>> stamps = Stamps(work);
+    for (const auto& [name, stamp] : untouched) {
+      EXPECT_TRUE(stamps.contains(name) && stamps.at(name) == stamp) << name << " was written";
+    }
+    if (setup.peak_kib > 0) {
+      // The figure is the last line; a line before it tells of a signal that ended the run.
+      const std::string peak = ReadBytes(dir.path() / "peak");
+      int64_t kib = -1;
+      std::istringstream(peak.substr(peak.find_last_of('\n', peak.size() - 2) + 1)) >> kib;
+      EXPECT_TRUE(kib >= 0 && kib < setup.peak_kib) << peak;
+    }
   }
   RemoveIfThere(work / "read-only");
 }

@@ -2,9 +2,11 @@
 #define TALLIVAN_TESTS_CLI_CLI_TEST_SUPPORT_H_
 
 #include <algorithm>
+#include <cstdint>
 #include <filesystem>
 #include <optional>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "test_files.h"
@@ -17,10 +19,13 @@ inline const std::u16string kStale =
 
 // How a run is made, besides its arguments and standard input.
 struct RunSetup {
-  std::string file;           // the file the run writes: no other changes, no standard output
+  std::string file = {};      // the file the run writes: no other changes, no standard output
   bool piped = false;         // standard input and output are pipes rather than files
   std::string numeric = "C";  // LC_NUMERIC; other than "C", the run is for POSIX systems only
-  std::string before;         // shell commands run first, with the same standard input; likewise
+  std::string before = {};    // shell commands run first, with the same standard input; likewise
+  // Files made in the work folder first, by path and content, besides the usual ones.
+  std::vector<std::pair<std::string, std::string>> files = {};
+  int64_t peak_kib = 0;  // more than 0: the run's peak memory stays below this; likewise
 };
 
 // A run of tallivan-calc among sample files, and what must come of it.
@@ -65,9 +70,9 @@ extern const bool kPosix;
 void MakeSystemFiles(const std::filesystem::path& work);
 
 // Runs tallivan-calc in the folder `work` as `call` says, with standard input from the file `in`
-// and standard output and error into the files `out` and `err`. Its exit status, -1 when it did
-// not end within a minute, or nullopt when the run cannot be made here (a locale that cannot be
-// made).
+// and standard output and error into the files `out` and `err`, and its peak memory in KiB into the
+// file "peak" beside `work` when the call asks. Its exit status, -1 when it did not end within a
+// minute, or nullopt when the run cannot be made here (a locale that cannot be made).
 std::optional<int> RunCalcProgram(const Call& call, const std::filesystem::path& work,
                                   const std::filesystem::path& in, const std::filesystem::path& out,
                                   const std::filesystem::path& err);

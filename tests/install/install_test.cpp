@@ -40,8 +40,7 @@ const Environment kNoDisplay = {
 const Environment kOffScreen = {{"QT_QPA_PLATFORM", "offscreen"}};
 
 TEST(WindowOptionsTest, AnswersHelpVersionAndBadUseWithoutOpeningTheWindow) {
-  const std::string usage = "Usage: tallivan [--book PATH]\n";
-  const std::string name_it = "name a book with --book (see --help)\n";
+  const std::string usage = "Usage: tallivan [[--book] PATH]\n";
   const struct {
     std::vector<std::string> args;
     bool display;  // Qt starts, off screen
@@ -58,8 +57,13 @@ TEST(WindowOptionsTest, AnswersHelpVersionAndBadUseWithoutOpeningTheWindow) {
       {{"--bogus"}, false, 2, "", "unknown option '--bogus' (see --help)\n"},
       {{"--book", "a", "--book=b"}, false, 2, "", "more than one book: 'a' and 'b' (see --help)\n"},
       {{"-x"}, true, 2, "", "unknown option '-x' (see --help)\n"},
-      {{"book"}, true, 2, "", "unexpected argument 'book'; " + name_it},
-      {{"-platform", "offscreen", "a", "b"}, false, 2, "", "unexpected argument 'a'; " + name_it},
+      {{""}, true, 2, "", "the book's file name is empty (see --help)\n"},
+      {{"-platform", "offscreen", "a", "b"},
+       false,
+       2,
+       "",
+       "more than one book: 'a' and 'b' (see --help)\n"},
+      {{"a", "--book", "b"}, true, 2, "", "more than one book: 'a' and 'b' (see --help)\n"},
   };
   TempDir dir;
   for (const auto& c : cases) {
@@ -74,6 +78,63 @@ TEST(WindowOptionsTest, AnswersHelpVersionAndBadUseWithoutOpeningTheWindow) {
     const size_t own = outcome.err.rfind("tallivan: ");
     EXPECT_EQ(own == std::string::npos ? outcome.err : outcome.err.substr(own + 10), c.err);
     EXPECT_EQ(Find(dir.path(), "book*", "%p"), "") << "no book is made";
+  }
+}
+
+// The desktop entry's Exec line as a desktop runs it to open `file`: split into words (it holds no
+// quotes or escapes), %f standing for the file as one word.
+std::vector<std::string> DesktopExec(const std::string& file) {
+  const std::string entry = ReadBytes(TALLIVAN_DESKTOP_ENTRY);
+  std::smatch exec;
+  std::regex_search(entry, exec, std::regex(R"(\nExec=([^\n]*))"));
+  EXPECT_EQ(exec[1].str().find_first_of("\"'\\`$"), std::string::npos) << exec[1];
+  std::vector<std::string> words;
+  std::istringstream line(exec[1].str());
+  bool named = false;
+  for (std::string word; line >> word;) {
+    named = named || word == "%f";
+    words.push_back(word == "%f" ? file : word);
+  }
+  if (named) return words;
+  ADD_FAILURE() << "the Exec line takes no file: " << exec[1];
+  return {"false"};  // rather than open the book beside the built program
+}
+
+TEST(WindowOptionsTest, OpensABookNamedAloneOrThroughTheDesktopEntry) {
+  TempDir dir;
+  const fs::path work = dir.path() / "work", state = dir.path() / "state";
+  const fs::path opened = dir.path() / "a folder/my book";
+  fs::create_directories(work);
+  fs::create_directories(opened.parent_path());
+  const Environment environment = {
+      {"PATH", fs::path(TALLIVAN_EXECUTABLE).parent_path().string() + ":/usr/bin:/bin"},
+      {"XDG_STATE_HOME", state.string()},
+      {"QT_QPA_PLATFORM", "offscreen"}};
+  const struct {
+    std::vector<std::string> argv;
+    fs::path book;
+  } cases[] = {
+      {{"tallivan", "my book"}, work / "my book"},
+      {{"tallivan", "-platform", "offscreen", "../a folder/my book"}, opened},
+      {DesktopExec(opened.string()), opened},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(::testing::PrintToString(c.argv));
+    const pid_t child = Start(c.argv, environment, work);
+    // The session's state folder is made once the program catches the signals.
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(60);
+    while (!fs::exists(state / "tallivan") && std::chrono::steady_clock::now() < deadline) {
+      usleep(20'000);
+    }
+    kill(child, SIGTERM);
+    const Outcome outcome = Finish(child, work);
+    EXPECT_EQ(outcome.code, 0) << outcome.err;
+    EXPECT_EQ(ReadIfThere(c.book), Le(kSampleText)) << "the sample text, saved on closing";
+    EXPECT_EQ(Find(dir.path(), "*book*", "%p"),
+              "./" + fs::relative(c.book, dir.path()).string() + "\n")
+        << "no other book";
+    fs::remove(c.book);
+    fs::remove_all(state);
   }
 }
 
@@ -101,6 +162,36 @@ TEST(CompletionTest, OffersEveryOptionTheHelpNames) {
     for (std::string word; std::getline(words, word);) offered.insert(word);
     EXPECT_GE(named.size(), 3u);
     EXPECT_EQ(offered, named);
+  }
+}
+
+TEST(CompletionTest, CompletesFileNamesWithBlanksAsOneName) {
+  TempDir dir;
+  for (const char* name : {"my book", "my bag", "other"}) WriteBytes(dir.path() / name, "");
+  const struct {
+    std::vector<std::string> words;  // as bash gives them, the last one being completed
+    std::string offered;             // one name a line
+  } cases[] = {
+      {{"tallivan", "my"}, "my bag\nmy book\n"},
+      {{"tallivan", "my\\ bo"}, "my book\n"},
+      {{"tallivan", "--book", "'my b"}, "my bag\nmy book\n"},
+      {{"tallivan-calc", "--csv", "\"my ba"}, "my bag\n"},
+      {{"tallivan-calc", "-o", "my\\ b"}, "my bag\nmy book\n"},
+      {{"tallivan-calc", "--restore", "o"}, "other\n"},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(::testing::PrintToString(c.words));
+    const std::string& program = c.words.front();
+    std::vector<std::string> argv = {
+        "bash", "-c",
+        "source \"$0\"; COMP_WORDS=(\"$@\"); COMP_CWORD=$(($# - 1)); "
+        "$(complete -p \"$1\" | sed 's/.*-F \\([^ ]*\\).*/\\1/'); "
+        "((${#COMPREPLY[@]} == 0)) || printf '%s\\n' \"${COMPREPLY[@]}\" | sort",
+        std::string(TALLIVAN_SOURCE_DIR) + "/packaging/completion/" + program};
+    argv.insert(argv.end(), c.words.begin(), c.words.end());
+    const Outcome completion = RunProgram(argv, dir.path());
+    EXPECT_EQ(completion.code, 0) << completion.err;
+    EXPECT_EQ(completion.out, c.offered);
   }
 }
 
@@ -140,6 +231,44 @@ TEST(MakeCleanTest, RefusesWhileTheBuildFolderHoldsABook) {
   }
 }
 
+TEST(MakeInstallTest, InstallsIntoAPrefixAndUninstallsAllOfItButTheBook) {
+  TempDir dir;
+  const fs::path prefix = dir.path() / "prefix";
+  // What was there before: a book where an installed window keeps it, and another program's file.
+  fs::create_directories(prefix / "share/tallivan");
+  fs::create_directories(prefix / "share/applications");
+  WriteBytes(prefix / "share/tallivan/book", Le(kSampleText));
+  WriteBytes(prefix / "share/applications/other.desktop", "[Desktop Entry]\n");
+  // Folders change their times as files come and go; files must not.
+  const auto list = [&prefix] {
+    return Find(prefix, "*", "%p %y %m") + Find(prefix, "book", "%p %s %T@") +
+           Find(prefix, "other.desktop", "%p %s %T@");
+  };
+  const std::string before = list();
+  const auto make = [&](const std::string& target) {
+    return RunProgram(
+        {"make", "-s", "-C", TALLIVAN_SOURCE_DIR, target,
+         "BUILD_DIR=" + std::string(TALLIVAN_BINARY_DIR), "PREFIX=" + prefix.string()},
+        dir.path());
+  };
+  const Outcome installed = make("install");
+  ASSERT_EQ(installed.code, 0) << installed.err;
+  for (const char* file : {"bin/tallivan", "bin/tallivan-calc", "share/man/man1/tallivan.1.gz",
+                           "share/applications/example.tallivan.Tallivan.desktop"}) {
+    EXPECT_TRUE(fs::is_regular_file(prefix / file)) << file;
+  }
+  const Outcome version =
+      RunProgram({(prefix / "bin/tallivan-calc").string(), "--version"}, dir.path());
+  EXPECT_EQ(version.out, std::string("tallivan-calc ") + kVersion + "\n");
+
+  const Outcome uninstalled = make("uninstall");
+  EXPECT_EQ(uninstalled.code, 0) << uninstalled.err;
+  EXPECT_EQ(list(), before) << "only what was installed is gone";
+  const Outcome again = make("uninstall");
+  EXPECT_NE(again.code, 0);
+  EXPECT_THAT(again.err, HasSubstr("nothing was installed"));
+}
+
 // The package that the package.build test made, unpacked into a temporary root.
 class PackageTest : public ::testing::Test {
  protected:
@@ -175,6 +304,7 @@ TEST_F(PackageTest, HoldsItsFilesAndDependenciesAloneAndPassesTheDesktopAppStrea
       "usr/share/bash-completion/completions/tallivan-calc",
       "usr/share/doc/tallivan/copyright",
       "usr/share/doc/tallivan/changelog.gz",
+      "usr/share/doc/tallivan/NEWS.md.gz",
   };
   for (int size : {16, 24, 32, 48, 64, 128, 256}) {
     const std::string folder = std::to_string(size) + "x" + std::to_string(size);
@@ -220,6 +350,21 @@ TEST_F(PackageTest, HoldsItsFilesAndDependenciesAloneAndPassesTheDesktopAppStrea
       EXPECT_EQ(outcome.err + outcome.out, "") << "warnings";
     }
   }
+}
+
+TEST_F(PackageTest, ReleaseNotesAndMetainfoDescribeThisVersion) {
+  const fs::path doc = root() / "usr/share/doc/tallivan";
+  const Outcome news = RunProgram({"gzip", "-dc", (doc / "NEWS.md.gz").string()}, folder_);
+  ASSERT_EQ(news.code, 0) << news.err;
+  std::smatch newest;
+  ASSERT_TRUE(std::regex_search(news.out, newest, std::regex(R"(\n## ([^ \n]+))")));
+  EXPECT_EQ(newest[1].str(), kVersion) << "the newest release noted";
+  const std::string metainfo =
+      ReadBytes(root() / "usr/share/metainfo" / (std::string(kAppId) + ".metainfo.xml"));
+  std::smatch release;
+  ASSERT_TRUE(std::regex_search(
+      metainfo, release, std::regex(R"re(<release version="([^"]+)"[^>]*>\s*<description>)re")));
+  EXPECT_EQ(release[1].str(), kVersion) << "the newest release described";
 }
 
 TEST_F(PackageTest, InstalledWindowKeepsItsBookInTheHomeDataFolderAndNowhereElse) {

@@ -5,6 +5,7 @@
 #include <random>
 #include <string>
 
+#include "ledger/line_totals.h"
 #include "tests/ledger/plain_ledger.h"
 
 namespace tallivan {
@@ -219,6 +220,171 @@ TEST(RecalculateTest, GivesTheOutcomeOfAPlainReadingHoweverTheTextIsShared) {
   }
   EXPECT_GT(accepted, 100);
   EXPECT_GT(overflowed, 50);
+}
+
+// The lines of `lines` from `first` to `last` joined by CR LF.
+std::u16string Join(const std::vector<std::u16string>& lines, size_t first, size_t last) {
+  std::u16string text;
+  for (size_t i = first; i <= last && i < lines.size(); ++i) {
+    if (i > first) text += u"\r\n";
+    text += lines[i];
+  }
+  return text;
+}
+
+// Whether the plain reading takes `line` for a subtotal line: only then do the figures it gets
+// depend on the line before.
+bool PlainSubtotal(const std::u16string& line) {
+  const plain::Outcome one = plain::Read(u"[1]\r\n" + line);
+  const plain::Outcome two = plain::Read(u"[2]\r\n" + line);
+  return !one.rejected && !two.rejected && one.lines[1] != two.lines[1];
+}
+
+// A subtotal line for `sums`, or "none", to compare with the plain reading's lines.
+std::u16string Written(const std::optional<LineSums>& sums) {
+  if (!sums) return u"none";
+  return u"#  (" + Format(sums->group_sum) + u") ,  " + Format(sums->running_total);
+}
+
+// Checks every figure `totals` gives for the text made of `lines` against the plain reading:
+// the sums at each line, the first rejection, the stale subtotal lines and the entries of
+// `selections` (first and last line).
+void ExpectPlainFigures(LineTotals& totals, const std::vector<std::u16string>& lines,
+                        const std::vector<std::pair<size_t, size_t>>& selections,
+                        const std::string& where) {
+  const std::u16string text = Join(lines, 0, lines.size());
+  ASSERT_EQ(totals.line_count(), std::ssize(lines)) << where;
+  const plain::Outcome whole = plain::Read(text);
+  const std::optional<Rejection> rejection = totals.FirstRejection();
+  const std::variant<Edits, Rejection> got =
+      rejection ? std::variant<Edits, Rejection>(*rejection) : Edits{};
+  EXPECT_EQ(bool(rejection), bool(whole.rejected)) << where;
+  if (rejection) {
+    EXPECT_TRUE(plain::Agrees(text, whole, got)) << where;
+  }
+  int64_t stale = 0;
+  for (size_t i = 0; !whole.rejected && i < lines.size(); ++i) stale += whole.lines[i] != lines[i];
+  EXPECT_EQ(totals.StaleSubtotals(), stale) << where;
+  for (size_t line = 0; line < lines.size(); ++line) {
+    // What a subtotal line in place of this one (for a subtotal line) or after it would show.
+    const std::u16string before = PlainSubtotal(lines[line])
+                                      ? (line == 0 ? u"" : Join(lines, 0, line - 1))
+                                      : Join(lines, 0, line);
+    const plain::Outcome at = plain::Read(before + u"\r\n#");
+    const std::u16string expected = at.rejected ? u"none" : at.lines.back();
+    EXPECT_EQ(Ascii(Written(totals.SumsAt(static_cast<int64_t>(line)))), Ascii(expected))
+        << where << ", line " << line;
+  }
+  for (const auto& [first, last] : selections) {
+    int64_t count = 0, rejected = 0;
+    std::u16string entries;
+    for (size_t i = first; i <= last && i < lines.size(); ++i) {
+      if (plain::Read(lines[i]).rejected) {
+        ++rejected;
+      } else if (!PlainSubtotal(lines[i])) {
+        count += lines[i].substr(0, lines[i].find(u"//")).find(u'[') != std::u16string::npos;
+        entries += lines[i] + u"\r\n";
+      }
+    }
+    const plain::Outcome sum = plain::Read(entries + u"#");
+    const EntrySum got_sum =
+        totals.SumRange(static_cast<int64_t>(first), static_cast<int64_t>(last));
+    EXPECT_EQ(got_sum.count, count) << where << ", lines " << first << "-" << last;
+    EXPECT_EQ(got_sum.rejected, rejected) << where << ", lines " << first << "-" << last;
+    EXPECT_EQ(got_sum.overflow, sum.rejected.has_value()) << where;
+    if (!sum.rejected && !got_sum.overflow) {
+      EXPECT_EQ(Ascii(u"#  (" + Format(got_sum.sum) + u") ,  " + Format(got_sum.sum)),
+                Ascii(sum.lines.back()))
+          << where << ", lines " << first << "-" << last;
+    }
+  }
+}
+
+std::vector<std::u16string> Lines(std::u16string_view text) {
+  std::vector<std::u16string> lines;
+  for (const std::u16string_view line : plain::SplitLines(text)) lines.emplace_back(line);
+  return lines;
+}
+
+TEST(LineTotalsTest, FiguresOfBooksCaretsAndSelectionsAgreeWithThePlainReading) {
+  const std::u16string huge = u"[900000000000000]";
+  const std::u16string_view cases[] = {
+      u"lunch [12.80]\r\ncoffee [2 3.5]\r\n# old\r\nrent [1000] // [99]\r\n#",
+      u"no subtotal [5]\r\n\r\nat all [-2.5]\r\n",
+      u"[1]\r\n#  (1.00) ,  1.00\r\n[2]\r\n#  (2.00) ,  3.00\r\n  #  (0.00) ,  3.00",
+      u"[0.004]\r\n#  (0.00) ,  0.00\r\n[-0.004]\r\n#  (-0.00) ,  0.00\r\n#  (0.00) ,  00.00",
+      u"[1]\r\n[x]\r\n#\r\n[2",
+      u"#\r\n[1] [2\r\n[3]",
+      u"[900000000000000]\r\n#\r\n[-900000000000000]\r\n[-900000000000000]\r\n#",
+      u"[900000000000000]\r\n[900000000000000]\r\n#\r\n[1]",
+      u"[900000000000000] [900000000000000]\r\n#",
+      u"a\rb [1]\n\r\n\u3000# [2]\r\n＃\r\n[ ]\r\n#",
+      u"[]\r\n#  (0.00) ,  0.00",
+      u"",
+  };
+  int index = 0;
+  for (const std::u16string_view text : cases) {
+    LineTotals totals(text);
+    const std::vector<std::u16string> lines = Lines(text);
+    std::vector<std::pair<size_t, size_t>> selections;
+    for (size_t first = 0; first < lines.size(); ++first) {
+      for (size_t last = first; last < lines.size(); ++last) selections.emplace_back(first, last);
+    }
+    ExpectPlainFigures(totals, lines, selections, "case " + std::to_string(index++));
+  }
+}
+
+TEST(LineTotalsTest, KnowsStaleSubtotalLinesWrittenWithTheLocalesSeparator) {
+  const std::tuple<std::u16string, std::u16string, int64_t> cases[] = {
+      {u"[1.5]\r\n#  (1,50) ,  1,50", u",", 0},
+      {u"[1.5]\r\n#  (1.50) ,  1.50", u",", 1},
+      {u"[1.5]\r\n#  (1.50) ,  1.50", u".", 0},
+      {u"[-1.5]\r\n#  (-1٫50) ,  -1٫50\r\n#  (0٫00) ,  -1٫50", u"٫", 0},
+      {u"[1.5]\r\n#  (1,50) ,  1,50 ", u",", 1},
+  };
+  for (const auto& [text, separator, stale] : cases) {
+    LineTotals totals(text, separator);
+    EXPECT_EQ(totals.StaleSubtotals(), stale) << Ascii(text);
+    const auto edits = std::get<Edits>(RecalculateEdits(text, separator));
+    EXPECT_EQ(std::ssize(edits), stale) << "as the pass counts them: " << Ascii(text);
+  }
+}
+
+TEST(LineTotalsTest, KeepsAgreeingWithThePlainReadingThroughRandomEdits) {
+  std::mt19937_64 rng(20261207);
+  int rejected = 0, overflowed = 0, stale = 0;
+  for (int round = 0; round < 120; ++round) {
+    std::vector<std::u16string> lines =
+        Lines(RandomLedger(rng, 1 + static_cast<int>(rng() % 40), round % 3 * 4));
+    LineTotals totals(Join(lines, 0, lines.size()));
+    for (int edit = 0; edit < 6; ++edit) {
+      const size_t first = rng() % (lines.size() + 1);
+      const size_t removed = std::min<size_t>(rng() % 4, lines.size() - first);
+      std::vector<std::u16string> added =
+          Lines(RandomLedger(rng, 1 + static_cast<int>(rng() % 3), round % 3 * 4));
+      if (added.empty()) added.emplace_back();
+      totals.ReplaceLines(static_cast<int64_t>(first), static_cast<int64_t>(removed),
+                          Join(added, 0, added.size()));
+      lines.erase(lines.begin() + first, lines.begin() + first + removed);
+      lines.insert(lines.begin() + first, added.begin(), added.end());
+      // Carets and selections are asked for in a random order, and the figures carried lazily.
+      totals.SumsAt(static_cast<int64_t>(rng() % lines.size()));
+      std::vector<std::pair<size_t, size_t>> selections;
+      for (int s = 0; s < 4; ++s) {
+        const size_t a = rng() % lines.size(), b = rng() % lines.size();
+        selections.emplace_back(std::min(a, b), std::max(a, b));
+      }
+      ExpectPlainFigures(totals, lines, selections,
+                         "round " + std::to_string(round) + " edit " + std::to_string(edit));
+      const plain::Outcome outcome = plain::Read(Join(lines, 0, lines.size()));
+      rejected += outcome.rejected.has_value();
+      overflowed += outcome.error == kErrOverflow;
+      stale += totals.StaleSubtotals() > 0;
+    }
+  }
+  EXPECT_GT(rejected, 50);
+  EXPECT_GT(overflowed, 20);
+  EXPECT_GT(stale, 50);
 }
 
 }  // namespace

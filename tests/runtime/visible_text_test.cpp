@@ -24,7 +24,7 @@ TEST(VisibleTextTest, ShowsWhatCouldChangeHowTextIsShown) {
       {"\u202A\u202E\u2066\u2069 \u200F\u2029\u202F\u2065\u206A",
        "<U+202A><U+202E><U+2066><U+2069> \u200F\u2029\u202F\u2065\u206A"},
       // Stray continuation bytes and bytes no sequence starts with.
-      {"\x80x\xBF\xC0\xC1\xF5\xFF", "<0x80>x<0xBF><0xC0><0xC1><0xF5><0xFF>"},
+      {"\x80x\xBF\xC1\xF5\x80\x80\x80\xFF", "<0x80>x<0xBF><0xC1><0xF5><0x80><0x80><0x80><0xFF>"},
       // Overlong forms, a surrogate and a code point beyond U+10FFFF.
       {"\xC0\xAF\xE0\x9F\xBF\xF0\x8F\xBF\xBF",
        "<0xC0><0xAF><0xE0><0x9F><0xBF><0xF0><0x8F><0xBF><0xBF>"},

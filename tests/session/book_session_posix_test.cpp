@@ -1,7 +1,11 @@
 // What only POSIX systems have: other users.
+#include <fcntl.h>
 #include <gtest/gtest.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
+#include <cstdio>
+#include <fstream>
 #include <memory>
 
 #include "tests/session/session_test_support.h"
@@ -29,14 +33,16 @@ TEST_F(BookSessionTest, AnUnwritableFolderIsToldAtTheStartAndAWritableBookThereI
     CloseDecision decision;
     size_t messages;  // at closing
   } cases[] = {
-      // A new book cannot be made there: the failed save asks what to do.
-      {missing, "cannot be saved", false, CloseDecision::kStayOpen, 1},
+      // A new book cannot be made there: the failed save asks what to do, and its safe answer
+      // keeps the text apart in the user's own state folder.
+      {missing, "cannot be saved", false, CloseDecision::kClose, 2},
       // Nothing changed, so nothing is written, and nothing fails.
       {readable, "cannot be saved", false, CloseDecision::kClose, 0},
       // The book is written over in place; its old text cannot be kept beside it, which is told.
       {writable, "write the book over in place", true, CloseDecision::kClose, 1},
   };
   if (geteuid() != 0) GTEST_SKIP() << "needs root to become nobody";
+  SetVariable(kStateVariable, PathUtf8(Home() / "state"));
   const std::string said = RunAs(kNobody, kNogroup, {}, [&] {
     for (const auto& c : cases) {
       SCOPED_TRACE(c.book);
@@ -56,5 +62,169 @@ TEST_F(BookSessionTest, AnUnwritableFolderIsToldAtTheStartAndAWritableBookThereI
   EXPECT_EQ(ReadBytes(writable), Le(u"nobody'sx"));
   EXPECT_FALSE(fs::exists(missing));
 }
+TEST_F(BookSessionTest, TextKeptApartFromABookInASharedFolderGoesToTheOwnersStateFolder) {
+  if (geteuid() != 0) GTEST_SKIP() << "needs root to act as the owner";
+  constexpr uid_t kOwner = 1501;
+  const fs::path home = dir_.path() / "owner";
+  for (const unsigned folder_mode : {01777u, 02775u, 0755u}) {
+    SCOPED_TRACE(folder_mode);
+    const fs::path folder = dir_.path() / "folder";
+    fs::remove_all(folder);
+    fs::remove_all(home);
+    fs::create_directories(folder);
+    fs::create_directories(home);
+    WriteBytes(folder / "book", Le(u"book"));
+    fs::permissions(folder / "book", static_cast<fs::perms>(0400));
+    // The sticky and the group's folders are root's; the plain one is the owner's own.
+    for (const fs::path& owned : {home, folder / "book"}) {
+      ASSERT_EQ(chown(owned.c_str(), kOwner, kOwner), 0);
+    }
+    if (folder_mode == 0755) ASSERT_EQ(chown(folder.c_str(), kOwner, kOwner), 0);
+    fs::permissions(folder, static_cast<fs::perms>(folder_mode));
+    const std::string said = RunAs(kOwner, kOwner, {kStaff}, [&] {
+      SetVariable(kHomeVariable, PathUtf8(home));
+      SetVariable(kStateVariable, std::nullopt);
+      FakeMessenger messenger;
+      auto session = Session(messenger, folder / "book");
+      session->Open();
+      if (session->Close(Attendance::kUnattended, u"typed") != CloseDecision::kClose) {
+        return std::string("not closed");
+      }
+      return messenger.log.empty() ? std::string("nothing logged") : messenger.log[0];
+    });
+    const fs::path kept_in =
+        folder_mode == 0755 ? folder : home / ".local/state/tallivan" / BookKey(folder / "book");
+    EXPECT_THAT(said, ::testing::StartsWith("the text of the window was kept in " +
+                                            PathUtf8(kept_in / "book.unsaved-")));
+    EXPECT_EQ(Entries(folder).size(), folder_mode == 0755 ? 2u : 1u);
+  }
+}
+
+// The most memory, in kB, that the process has held at once.
+long PeakKilobytes() {
+  std::ifstream status("/proc/self/status");
+  for (std::string line; std::getline(status, line);) {
+    if (line.starts_with("VmHWM:")) return std::stol(line.substr(6));
+  }
+  return -1;
+}
+
+TEST_F(BookSessionTest, NothingAnotherUserPlantsBesideTheBookOrInTheStateFoldersPlaceIsUsed) {
+  if (geteuid() != 0) GTEST_SKIP() << "needs root to act as the owner and another user";
+  constexpr uid_t kOwner = 1501, kOther = 1502;
+  enum class Planted { kLinkToOwnersFile, kFifo, kLinkToZero, kSparse, kOthersFile, kOthersFolder };
+  using enum Planted;
+  const fs::path home = dir_.path() / "owner", secret = home / "secret";
+  const std::string typed = Le(u"PIN 4711");
+  const struct {
+    const char* name;      // planted in the shared folder, or (state) as the state folder
+    unsigned folder_mode;  // of the shared folder: sticky and open to all, or a group's
+    bool state;            // the owner's state folder is named inside the shared folder
+  } names[] = {
+      {".book.lock", 01777, false},
+      {".book.lock", 02775, false},
+      {".book.recovery-0", 01777, false},
+      {".book.recovery-0", 02775, false},
+      {".book.unsaved-seen", 02775, false},
+      {"book.unsaved-20260101-000000", 01777, false},
+      {"state", 01777, true},
+  };
+  for (const auto& n : names) {
+    for (const Planted planted :
+         {kLinkToOwnersFile, kFifo, kLinkToZero, kSparse, kOthersFile, kOthersFolder}) {
+      SCOPED_TRACE(std::string(n.name) + " " + std::to_string(static_cast<int>(planted)));
+      const fs::path shared = dir_.path() / "shared";
+      fs::remove_all(shared);
+      fs::remove_all(home);
+      fs::create_directories(home);
+      fs::create_directories(shared);
+      fs::permissions(shared, static_cast<fs::perms>(n.folder_mode));
+      ASSERT_EQ(chown(shared.c_str(), 0, kStaff), 0);
+      WriteBytes(secret, "the owner's own");
+      WriteBytes(shared / "book", Le(u"book"));
+      for (const fs::path& owned : {home, secret, shared / "book"}) {
+        ASSERT_EQ(chown(owned.c_str(), kOwner, kOwner), 0);
+      }
+      fs::permissions(home, static_cast<fs::perms>(0700));
+      fs::permissions(shared / "book", static_cast<fs::perms>(0600));
+      const fs::path at = n.state ? shared / "state" / "tallivan" : shared / n.name;
+      // The other user plants it, as that user.
+      ASSERT_EQ(RunAs(kOther, kOther, {kStaff},
+                      [&] {
+                        std::error_code error;
+                        if (n.state) fs::create_directories(at.parent_path(), error);
+                        switch (planted) {
+                          case kLinkToOwnersFile:
+                            fs::create_symlink(n.state ? home : secret, at, error);
+                            break;
+                          case kFifo:
+                            if (mkfifo(at.c_str(), 0666) != 0) return std::string("no fifo");
+                            break;
+                          case kLinkToZero:
+                            fs::create_symlink("/dev/zero", at, error);
+                            break;
+                          case kSparse: {
+                            const int fd = open(at.c_str(), O_WRONLY | O_CREAT, 0666);
+                            if (fd < 0 || ftruncate(fd, off_t{1} << 30) != 0)
+                              return std::string("no file");
+                            close(fd);
+                            break;
+                          }
+                          case kOthersFile:
+                            WriteBytes(at, "theirs");
+                            fs::permissions(at, static_cast<fs::perms>(0666));
+                            break;
+                          case kOthersFolder:
+                            fs::create_directory(at, error);
+                            fs::permissions(at, static_cast<fs::perms>(0777), error);
+                            break;
+                        }
+                        return error ? error.message() : std::string();
+                      }),
+                "");
+      // The owner opens the book, types, waits for the recovery copy and closes, as the owner.
+      const std::string said = RunAs(kOwner, kOwner, {kStaff}, [&] {
+        alarm(20);  // a window that waits on what was planted never ends by itself
+        SetVariable(kHomeVariable, PathUtf8(home));
+        SetVariable(kStateVariable,
+                    n.state ? std::optional(PathUtf8(shared / "state")) : std::nullopt);
+        FakeMessenger messenger;
+        auto session = Session(messenger, shared / "book");
+        session->Open();
+        session->KeepRecoveryCopy(FromLe(typed));
+        session->FinishRecoveryCopies();
+        if (session->Close(Attendance::kAttended, FromLe(typed)) != CloseDecision::kClose) {
+          return std::string("the window stayed open");
+        }
+        const long peak = PeakKilobytes();
+        return peak > 200'000 ? "held " + std::to_string(peak) + " kB" : std::string();
+      });
+      EXPECT_EQ(said, "");
+      EXPECT_EQ(ReadBytes(secret), "the owner's own");
+      EXPECT_EQ(ReadBytes(shared / "book"), typed);
+      // What the owner typed is in no file the other user can read.
+      EXPECT_EQ(RunAs(kOther, kOther, {kStaff},
+                      [&] {
+                        std::error_code error;
+                        for (auto it = fs::recursive_directory_iterator(shared, error);
+                             !error && it != fs::recursive_directory_iterator();
+                             it.increment(error)) {
+                          if (!it->is_regular_file(error) || it->is_symlink(error)) continue;
+                          const int fd = open(it->path().c_str(), O_RDONLY | O_NONBLOCK);
+                          if (fd < 0) continue;
+                          std::string head(4096, '\0');
+                          const ssize_t got = read(fd, head.data(), head.size());
+                          close(fd);
+                          if (got > 0 && head.find(typed) != std::string::npos) {
+                            return it->path().string();
+                          }
+                        }
+                        return std::string();
+                      }),
+                "");
+    }
+  }
+}
+
 }  // namespace
 }  // namespace tallivan

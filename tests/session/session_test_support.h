@@ -40,7 +40,8 @@ class FakeMessenger : public Messenger {
   };
 
   Delivery Inform(const std::string& title, const std::string& body) override {
-    if (away) return Delivery::kNotSeen;
+    if (messages_lost) ++lost;
+    if (away || messages_lost) return Delivery::kNotSeen;
     shown.push_back({title, body, std::nullopt, {}});
     return Delivery::kSeen;
   }
@@ -65,7 +66,9 @@ class FakeMessenger : public Messenger {
   std::vector<Shown> shown;
   std::vector<std::string> log;
   std::map<std::string, Answer> answers;  // by title; a question not listed gets its safe answer
-  bool away = false;  // dismissed: nothing more reaches the user
+  bool away = false;                      // dismissed: nothing more reaches the user
+  bool messages_lost = false;  // messages never reach the user (the window is killed meanwhile)
+  size_t lost = 0;
 };
 
 // A clock that stands still until moved.
@@ -103,7 +106,7 @@ class BookSessionTest : public ::testing::Test {
 
   // The folder of the user's session files of `book`.
   std::filesystem::path StateOf(const std::filesystem::path& book) const {
-    return StateFolderPath().value() / "books" / BookKey(book);
+    return StateFolderPath().value() / BookKey(book);
   }
 
   std::filesystem::path Book() const { return dir_.path() / "book"; }

@@ -12,6 +12,7 @@
 #include "storage/book_lock.h"
 #include "storage/fresh_file.h"
 #include "storage/history.h"
+#include "storage/safe_folder.h"
 #include "test_files.h"
 #include "test_platform.h"
 
@@ -171,7 +172,7 @@ TEST_F(BookFileTest, SavesKeepTheTextTheyReplaceAsPlainBooksAsPrivateAsTheBook) 
       {"an equal text keeps nothing", u"two", kKeep, 0640, kNothing, 0750},
       {"unasked, nothing is kept", u"three", kSkip, 0640, kNothing, 0750},
       {"no link can be made", u"four", kKeep, 0604, kCopied, 0705, {{kLinkVersion, {EXDEV, -1}}}},
-      {"nor one more link", u"five", kKeep, 0664, kCopied, 0775, {{kLinkVersion, {EMLINK, -1}}}},
+      {"nor one more link", u"five", kKeep, 0644, kCopied, 0755, {{kLinkVersion, {EMLINK, -1}}}},
       {"written in place", u"six", kKeep, 0600, kCopied, 0700, {{kCreateUnnamed, {EACCES}}}},
       {"the next one is kept beside the others", u"seven", kKeep, 0600, kLinked, 0700},
   };
@@ -228,22 +229,35 @@ TEST_F(BookFileTest, SavesKeepTheTextTheyReplaceAsPlainBooksAsPrivateAsTheBook) 
 
 TEST_F(BookFileTest, WindowsOfOneBookHoldSlotsOfItsLockUntilTheyGo) {
   const fs::path lock_file = Dir() / ".book.lock";
-  BookLock first = BookLock::Take(lock_file, 0600);
-  BookLock second = BookLock::Take(lock_file, 0600);
+  const SafeFolder folder = SafeFolder::Open(Dir()).value();
+  BookLock first = BookLock::Take(folder, ".book.lock", 0600);
+  BookLock second = BookLock::Take(folder, ".book.lock", 0600);
   EXPECT_EQ(std::pair(first.slot(), first.others_open()), std::pair(0, false));
   EXPECT_EQ(std::pair(second.slot(), second.others_open()), std::pair(1, true));
-  EXPECT_TRUE(BookLock::IsHeld(lock_file, 0));
-  EXPECT_FALSE(BookLock::IsHeld(lock_file, 2));
-  first.ReleaseAndTidy();
-  EXPECT_FALSE(BookLock::IsHeld(lock_file, 0));
+  EXPECT_TRUE(second.IsHeld(0));
+  EXPECT_FALSE(second.IsHeld(2));
+  first.ReleaseAndTidy(folder);
+  EXPECT_FALSE(second.IsHeld(0));
   EXPECT_TRUE(fs::exists(lock_file)) << "removed while another window holds it";
   // A slot let go is taken again.
-  BookLock third = BookLock::Take(lock_file, 0600);
+  BookLock third = BookLock::Take(folder, ".book.lock", 0600);
   EXPECT_EQ(std::pair(third.slot(), third.others_open()), std::pair(0, true));
-  third.ReleaseAndTidy();
-  second.ReleaseAndTidy();
+  third.ReleaseAndTidy(folder);
+  // Nor does a window that went without tidying, as a crashed one, lose the file to one that
+  // tidied while it held a slot.
+  second = BookLock();
+  BookLock last = BookLock::Take(folder, ".book.lock", 0600);
+  first = BookLock::Take(folder, ".book.lock", 0600);
+  last.ReleaseAndTidy(folder);
+  first = BookLock();
+  EXPECT_TRUE(fs::exists(lock_file));
+  BookLock::Take(folder, ".book.lock", 0600).ReleaseAndTidy(folder);
   EXPECT_FALSE(fs::exists(lock_file));
-  EXPECT_EQ(BookLock::Take(Dir() / "missing" / ".book.lock", 0600).slot(), -1);
+  // Anything under its name that is not a file of the caller's means no lock, and why.
+  fs::create_directory(lock_file);
+  const BookLock none = BookLock::Take(folder, ".book.lock", 0600);
+  EXPECT_EQ(none.slot(), -1);
+  EXPECT_THAT(none.trouble(), ::testing::HasSubstr(PathUtf8(lock_file)));
 }
 
 TEST_F(BookFileTest, FreshFilesNeverReplaceAnythingAndTheHomeFolderIsNeverTheRoot) {

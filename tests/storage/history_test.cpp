@@ -50,6 +50,7 @@ TEST(HistoryTest, PruningKeepsTheLastDayTheLastOfEachOf90DaysAndOfEveryMonth) {
   const std::tuple<std::string, std::vector<std::string>, std::vector<std::string>> cases[] = {
       {"the newest is kept however old", {ago(900 * kDay)}, {}},
       {"every version of the last day", {ago(11 * kHour), ago(kHour, 2), ago(kHour), ago(1)}, {}},
+      {"a day old is no longer of the last day", {ago(kDay), ago(kDay - 1), ago(1)}, {ago(kDay)}},
       {"but only the newest 50 of them", hour_of_saves, hour_pruned},
       {"before that, the last of each day",
        {"2026-12-05_080000.book", "2026-12-05_230000.book", "2026-12-06_000000.book",
@@ -60,6 +61,10 @@ TEST(HistoryTest, PruningKeepsTheLastDayTheLastOfEachOf90DaysAndOfEveryMonth) {
         "2026-09-09_100000.book", "2026-10-02_100000.book", "2026-10-03_100000.book",
         "2024-02-29_100000.book", ago(1)},
        {"2026-08-20_100000.book", "2026-09-08_100000.book"}},
+      {"the last of a month, the same month of other years apart",
+       {"2024-03-10_100000.book", "2024-03-20_100000.book", "2025-03-05_100000.book",
+        "2025-03-25_100000.book", ago(1)},
+       {"2024-03-10_100000.book", "2025-03-05_100000.book"}},
       {"what is not a version stays",
        {"notes.txt", "2026-01-01_000000.book.tmp", "2026-01-01_000000_01.book",
         "2026-01-02_000000.book", "2026-01-03_000000.book", ago(1)},

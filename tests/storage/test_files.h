@@ -67,6 +67,16 @@ inline std::string Le(std::u16string_view text) {
 }
 
 // `text` (well-formed UTF-16) as UTF-8, converted by the standard library, not the code under test.
+// The text whose UTF-16LE bytes are `bytes`.
+inline std::u16string FromLe(const std::string& bytes) {
+  std::u16string text(bytes.size() / 2, u'\0');
+  for (size_t i = 0; i < text.size(); ++i) {
+    text[i] = static_cast<char16_t>(static_cast<unsigned char>(bytes[2 * i]) |
+                                    (static_cast<unsigned char>(bytes[2 * i + 1]) << 8));
+  }
+  return text;
+}
+
 inline std::string ToUtf8(std::u16string_view text) {
   const std::u8string bytes = std::filesystem::path(text).u8string();
   return std::string(bytes.begin(), bytes.end());
@@ -79,6 +89,19 @@ inline std::u16string Repeat(std::u16string_view piece, size_t times) {
   return out;
 }
 
+// Removes `path` with everything in it, read-only or not (Windows removes no read-only file).
+inline void RemoveTree(const std::filesystem::path& path) {
+  std::error_code ignored;
+  for (const auto& entry : std::filesystem::recursive_directory_iterator(path, ignored)) {
+    std::filesystem::permissions(
+        entry.path(), std::filesystem::perms::owner_write,
+        std::filesystem::perm_options::add | std::filesystem::perm_options::nofollow, ignored);
+  }
+  std::filesystem::permissions(path, std::filesystem::perms::owner_all,
+                               std::filesystem::perm_options::add, ignored);
+  std::filesystem::remove_all(path, ignored);
+}
+
 // A new empty folder under the system's temporary folder, removed with everything in it.
 class TempDir {
  public:
@@ -89,17 +112,7 @@ class TempDir {
               ("tallivan-test-" + std::to_string(random()) + std::to_string(random()));
     } while (!std::filesystem::create_directory(path_));
   }
-  ~TempDir() {
-    std::error_code ignored;
-    for (const auto& entry : std::filesystem::recursive_directory_iterator(path_, ignored)) {
-      std::filesystem::permissions(
-          entry.path(), std::filesystem::perms::owner_write,
-          std::filesystem::perm_options::add | std::filesystem::perm_options::nofollow, ignored);
-    }
-    std::filesystem::permissions(path_, std::filesystem::perms::owner_all,
-                                 std::filesystem::perm_options::add, ignored);
-    std::filesystem::remove_all(path_, ignored);
-  }
+  ~TempDir() { RemoveTree(path_); }
   TempDir(const TempDir&) = delete;
   TempDir& operator=(const TempDir&) = delete;
 

@@ -13,8 +13,10 @@
 namespace tallivan {
 
 // Where the code under test calls the system. On POSIX systems, the calls at these steps run the
-// test's action first and, at a step a test has armed, fail with the error it chose; on Windows,
-// kStepsFail is false and nothing is armed.
+// test's action first and, at a step a test has armed, fail with the error it chose. On Windows,
+// only kLinkVersion (CreateHardLinkW) and kRename (MoveFileExW) do, with the system's error
+// codes, and kStepsFail is false; there, the calls that name files refuse paths too long for
+// Windows without the "\\?\" prefix, as Windows does and Wine does not.
 enum class Step {
   kCreateUnnamed,  // an unnamed file is to be made (O_TMPFILE)
   kCreateTemp,     // a named file is to be made (O_CREAT)
@@ -35,8 +37,8 @@ struct Failing {
   int times = 1;
 };
 
-// Whether armed steps fail on this system; the steps armed to fail, and the actions that run each
-// time a step comes.
+// Whether every step above fails when armed on this system; the steps armed to fail, and the
+// actions that run each time a step comes.
 extern const bool kStepsFail;
 extern std::map<Step, Failing> failing;
 extern std::map<Step, std::function<void()>> before;
@@ -55,6 +57,14 @@ std::string SystemText(int code);
 
 // Whether std::filesystem makes symbolic links here (MinGW's library makes none).
 extern const bool kMakesSymbolicLinks;
+
+// Makes `link` a symbolic link to the file or folder `target`; "" when it did, else why it cannot
+// be made here.
+std::string MakeSymbolicLink(const std::filesystem::path& target,
+                             const std::filesystem::path& link);
+
+// Lets everyone make and remove files in the folder `path`.
+void LetEveryoneWrite(const std::filesystem::path& path);
 
 // A device that is no regular file ("/dev/null", "NUL").
 extern const char kDevicePath[];

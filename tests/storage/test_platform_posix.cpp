@@ -104,6 +104,13 @@ const char kDevicePath[] = "/dev/null";
 
 std::string SystemText(int code) { return std::strerror(code); }
 
+std::string MakeSymbolicLink(const std::filesystem::path& target,
+                             const std::filesystem::path& link) {
+  return symlink(target.c_str(), link.c_str()) == 0 ? "" : std::strerror(errno);
+}
+
+void LetEveryoneWrite(const std::filesystem::path& path) { chmod(path.c_str(), 0777); }
+
 void SetVariable(const std::string& name, const std::optional<std::string>& value) {
   value ? setenv(name.c_str(), value->c_str(), 1) : unsetenv(name.c_str());
 }

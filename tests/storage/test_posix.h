@@ -25,6 +25,10 @@ namespace tallivan {
 inline constexpr uid_t kNobody = 65534;
 inline constexpr gid_t kNogroup = 65534;
 inline constexpr gid_t kStaff = 50;
+// Users with no account, each with a group of the same number: one who owns a book, and a
+// stranger who would like to read or change it.
+inline constexpr uid_t kOwner = 1501;
+inline constexpr uid_t kStranger = 1502;
 
 // Runs `body` in a child process with the user `uid`, the group `gid` and the supplementary
 // `groups`, and returns what it returned, or why it gave nothing.

@@ -4,7 +4,9 @@
 
 #include <QClipboard>
 #include <QFontInfo>
+#include <QInputDialog>
 #include <QMimeData>
+#include <QSettings>
 #include <QTest>
 #include <QTextBlock>
 #include <algorithm>
@@ -12,7 +14,10 @@
 #include <string>
 
 #include "ledger/ledger.h"
+#include "ledger/line_totals.h"
+#include "storage/history.h"
 #include "tests/session/session_test_support.h"
+#include "window/totals_text.h"
 
 namespace tallivan {
 namespace {
@@ -62,6 +67,25 @@ class FrmMainTest : public ::testing::Test {
   FakeMessenger* messenger_ = nullptr;
   std::unique_ptr<frmMain> window_;
 };
+
+// Ctrl+S saves through the session, as closing would (the old text into the history), and the
+// window stays open; closing afterwards has nothing left to write.
+TEST_F(FrmMainTest, CtrlSSavesKeepsTheOldTextAndLeavesTheWindowOpen) {
+  WriteBytes(book_, Le(u"a [1]"));
+  Open(book_);
+  TypeXAtEnd();
+  Press(Qt::Key_S, Qt::ControlModifier);
+  EXPECT_EQ(ReadBytes(book_), Le(u"a [1]x"));
+  EXPECT_EQ(Text(), u"a [1]x");
+  EXPECT_TRUE(window_->isVisible());
+  const std::vector<std::string> versions = Entries(HistoryFolder(book_).value());
+  ASSERT_EQ(versions.size(), 1u);
+  EXPECT_EQ(ReadBytes(HistoryFolder(book_).value() / versions[0]), Le(u"a [1]"));
+  const uint64_t saved = FileId(book_);
+  EXPECT_TRUE(window_->close());
+  EXPECT_EQ(FileId(book_), saved);
+  EXPECT_TRUE(Shown().empty());
+}
 
 // The text box gives some function keys meanings of its own where X11 key bindings apply (F14
 // undoes, F16 copies, F18 pastes, F20 cuts): this table also runs in an X session (CMakeLists.txt).
@@ -197,6 +221,153 @@ TEST_F(FrmMainTest, AMissingBookIsReportedNothingIsDrawnBeforeTheLoadAndLatinIsL
   EXPECT_EQ(QFontInfo(font).family(), QStringLiteral("DejaVu Sans Mono"));
   EXPECT_EQ(font.pointSize(), 9);
   EXPECT_TRUE(font.families().contains(QStringLiteral("宋体")));
+}
+
+// The totals line, on and off, through the same keys: the figures always those of a fresh
+// reading of the text at the caret or selection, the text and the undo steps exactly as with the
+// line off, a click on the reason going to the rejected line, and the choice kept for the next
+// window.
+TEST_F(FrmMainTest, TheTotalsLineFollowsTheTextWithoutChangingItAndIsKeptForTheNextWindow) {
+  const std::u16string book = u"lunch [12.80]\r\ncoffee [2 3.5]\r\n# old\r\nrent [1000]\r\n#";
+  const QString settings =
+      QSettings(QSettings::IniFormat, QSettings::UserScope, "tallivan", "tallivan").fileName();
+  QFile::remove(settings);
+  const struct {
+    Qt::Key key;
+    Qt::KeyboardModifiers modifiers;
+  } keys[] = {{Qt::Key_End, Qt::ControlModifier},
+              {Qt::Key_Return, {}},
+              {Qt::Key_BracketLeft, {}},
+              {Qt::Key_5, {}},
+              {Qt::Key_BracketRight, {}},
+              {Qt::Key_Up, Qt::ShiftModifier},
+              {Qt::Key_Home, Qt::ControlModifier},
+              {Qt::Key_Down, Qt::ShiftModifier},
+              {Qt::Key_Down, Qt::ShiftModifier},
+              {Qt::Key_X, Qt::ControlModifier},
+              {Qt::Key_V, Qt::ControlModifier},
+              {Qt::Key_V, Qt::ControlModifier},
+              {Qt::Key_BracketLeft, {}},
+              {Qt::Key_Z, Qt::ControlModifier},
+              {Qt::Key_Down, {}},
+              {Qt::Key_BracketLeft, {}},
+              {Qt::Key_Backspace, {}},
+              {Qt::Key_BracketLeft, {}}};
+  std::u16string text_off;
+  int undo_off = 0;
+  for (const bool on : {false, true}) {
+    SCOPED_TRACE(on ? "on" : "off");
+    WriteBytes(book_, Le(book));
+    Open(book_);
+    TotalsBar* bar = window_->totals_bar;
+    EXPECT_TRUE(bar->isHidden()) << "off until turned on";
+    if (on) Press(Qt::Key_T, Qt::ControlModifier);
+    EXPECT_EQ(bar->isHidden(), !on);
+    int step = 0;
+    for (const auto& key : keys) {
+      Press(key.key, key.modifiers);
+      if (!on) continue;
+      bar->Refresh();
+      const QTextCursor cursor = window_->txtMain->textCursor();
+      const QTextDocument& document = *window_->txtMain->document();
+      std::optional<std::pair<int64_t, int64_t>> selection;
+      if (cursor.hasSelection()) {
+        const QTextBlock last = document.findBlock(cursor.selectionEnd());
+        selection.emplace(document.findBlock(cursor.selectionStart()).blockNumber(),
+                          last.blockNumber() - (last.position() == cursor.selectionEnd()));
+      }
+      LineTotals fresh(Text(), kSeparator);
+      const TotalsText expected =
+          DescribeTotals(fresh, cursor.blockNumber(), selection, kSeparator);
+      EXPECT_EQ(bar->figures().toStdU16String(), expected.figures) << "step " << step;
+      EXPECT_EQ(bar->reason().toStdU16String(), expected.reason) << "step " << step;
+      ++step;
+    }
+    if (!on) {
+      text_off = Text();
+      undo_off = window_->txtMain->document()->availableUndoSteps();
+      continue;
+    }
+    EXPECT_EQ(Text(), text_off);
+    EXPECT_EQ(window_->txtMain->document()->availableUndoSteps(), undo_off);
+    // The last "[" leaves a line unmatched; a click on the reason goes to that line's start.
+    EXPECT_TRUE(bar->reason().startsWith(QStringLiteral("Line "))) << bar->reason().toStdString();
+    EXPECT_TRUE(bar->reason().endsWith(QStringLiteral("Unmatched bracket.")));
+    const int rejected = bar->reason().mid(5).section(u':', 0, 0).toInt() - 1;
+    Press(Qt::Key_End, Qt::ControlModifier);
+    QTest::mouseClick(bar->findChildren<QLabel*>()[1], Qt::LeftButton);
+    EXPECT_EQ(Caret(), window_->txtMain->document()->findBlockByNumber(rejected).position());
+    EXPECT_EQ(Text(), text_off);
+  }
+  // The choice is the user's: the next window shows the line until it is turned off again.
+  EXPECT_TRUE(window_->close());
+  WriteBytes(book_, Le(book));
+  Open(book_);
+  EXPECT_FALSE(window_->totals_bar->isHidden());
+  EXPECT_EQ(
+      window_->totals_bar->figures().toStdU16String(),
+      u"Group 1000" + kSeparator + u"00, total 1019" + kSeparator + u"80; 2 # lines out of date");
+  Press(Qt::Key_T, Qt::ControlModifier);
+  Open(book_);
+  EXPECT_TRUE(window_->totals_bar->isHidden());
+  EXPECT_TRUE(QFile::exists(settings));
+}
+
+// Ctrl+F: next and previous round the ends, match case off at first, the matching lines counted
+// and their entries summed; Escape closes the bar; Ctrl+G asks for a line and goes there. None of
+// it changes the text or adds an undo step.
+TEST_F(FrmMainTest, CtrlFFindsCountsAndSumsMatchesAndCtrlGGoesToALine) {
+  const std::u16string book =
+      u"Taxi [12.50]\r\nlunch [8]\r\ntaxi home [400]\r\n# taxi week\r\nbus [2]\r\ntaxi refund "
+      u"[-0.004]\r\nnot a taxi [x";
+  WriteBytes(book_, Le(book));
+  Open(book_);
+  FindBar* bar = window_->find_bar;
+  EXPECT_TRUE(bar->isHidden());
+  Press(Qt::Key_F, Qt::ControlModifier);
+  EXPECT_FALSE(bar->isHidden());
+  EXPECT_FALSE(bar->match_case()->isChecked());
+  QTest::keyClicks(bar->text(), QStringLiteral("taxi"));
+  const auto figure = [](std::u16string_view figure) {
+    std::u16string text(figure);
+    std::replace(text.begin(), text.end(), u'.', kSeparator[0]);
+    return QString::fromStdU16String(text);
+  };
+  EXPECT_EQ(bar->summary().toStdString(),
+            ("taxi: 5 lines, 3 entries, " + figure(u"412.50")).toStdString());
+  const auto position = [this] { return window_->txtMain->textCursor().selectionStart(); };
+  const struct {
+    Qt::KeyboardModifiers modifiers;
+    int at;
+  } steps[] = {{{}, 0},
+               {{}, 23},
+               {{}, 41},
+               {Qt::ShiftModifier, 23},
+               {Qt::ShiftModifier, 0},
+               {Qt::ShiftModifier, 86},
+               {{}, 0}};
+  for (const auto& step : steps) {
+    QTest::keyClick(bar->text(), Qt::Key_Return, step.modifiers);
+    EXPECT_EQ(position(), step.at);
+  }
+  bar->match_case()->setChecked(true);
+  EXPECT_EQ(bar->summary().toStdString(),
+            ("taxi: 4 lines, 2 entries, " + figure(u"400.00")).toStdString());
+  QTest::keyClick(bar->text(), Qt::Key_Return);
+  EXPECT_EQ(position(), 23) << "the capital T no longer matches";
+  QTest::keyClick(bar->text(), Qt::Key_Escape);
+  EXPECT_TRUE(bar->isHidden());
+  EXPECT_TRUE(window_->txtMain->hasFocus());
+
+  Press(Qt::Key_G, Qt::ControlModifier);
+  auto* dialog = window_->findChild<QInputDialog*>();
+  ASSERT_NE(dialog, nullptr);
+  EXPECT_EQ(dialog->intValue(), 3) << "the caret's line";
+  dialog->setIntValue(5);
+  dialog->accept();
+  EXPECT_EQ(Caret(), 51);
+  EXPECT_EQ(Text(), book);
+  EXPECT_EQ(window_->txtMain->document()->availableUndoSteps(), 0);
 }
 
 }  // namespace

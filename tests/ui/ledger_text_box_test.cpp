@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include <QApplication>
+#include <QClipboard>
 #include <QInputMethodEvent>
 #include <string>
 
@@ -46,6 +47,34 @@ TEST(LedgerTextBoxTest, TypedTextNeverTakesOnAMark) {
       QApplication::sendEvent(&box, &press);
     }
     EXPECT_EQ(box.LedgerText(), c.expected) << c.typed.toStdString();
+  }
+}
+
+// Text from another program breaks lines wherever it does (CR LF, LF, CR, U+2028, U+2029); text
+// copied out of a box goes back into one exactly, marks and all.
+TEST(LedgerTextBoxTest, PastingBreaksForeignTextIntoLinesAndKeepsTheBoxsOwnExact) {
+  const struct {
+    std::u16string copied;  // copied out of another box; empty: text from another program
+    QString foreign;
+    std::u16string expected;
+  } cases[] = {
+      {u"", QStringLiteral("a\u2028b\u2029c\nd"), u"xa\r\nb\r\nc\r\nd"},
+      {u"", QStringLiteral("a\r\nb\rc"), u"xa\r\nb\r\nc"},
+      {u"a\u2028b\u2029c\nd\re\r\n", {}, u"xa\u2028b\u2029c\nd\re\r\n"},
+  };
+  for (const auto& c : cases) {
+    LedgerTextBox source, box;
+    box.SetLedgerText(u"x");
+    box.SetCaretAtEnd();
+    if (!c.copied.empty()) {
+      source.SetLedgerText(c.copied);
+      source.selectAll();
+      source.copy();
+    } else {
+      QApplication::clipboard()->setText(c.foreign);
+    }
+    box.paste();
+    EXPECT_EQ(box.LedgerText(), c.expected) << c.foreign.toStdString();
   }
 }
 

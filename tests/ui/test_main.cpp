@@ -13,9 +13,11 @@ int main(int argc, char* argv[]) {
         if (text.contains(QStringLiteral("OpenType support missing"))) return;
         std::fprintf(stderr, "%s\n", qPrintable(qFormatLogMessage(type, context, text)));
       });
-  // Recovery files may fall back to the home folder: keep them out of the real one.
+  // The windows' session files go to the user's state folder: keep them out of the real one.
   QTemporaryDir home;
   qputenv("HOME", home.path().toLocal8Bit());
+  qunsetenv("XDG_STATE_HOME");
+  qunsetenv("XDG_CONFIG_HOME");
   QApplication app(argc, argv);
   ::testing::InitGoogleTest(&argc, argv);
   return RUN_ALL_TESTS();
