@@ -33,7 +33,7 @@ class Copy {
   fs::path folder() const { return dir_.path(); }
   fs::path book() const { return named_.empty() ? folder() / "book" : folder() / "work" / named_; }
   // The user's session files of the book (the test's home folder is the program's too).
-  fs::path state() const { return StateFolderPath().value() / "books" / BookKey(book()); }
+  fs::path state() const { return StateFolderPath().value() / BookKey(book()); }
   // The files beside the book but the book, the program and texts kept apart.
   std::vector<fs::path> Beside() const {
     std::vector<fs::path> files;
