@@ -29,7 +29,7 @@ CAPTION = "Tallivan v1.01"
 USER = 1501
 # The README's allowance; SLACK is the machine's share (keys on their way, a copy being written)
 # and LINE the longest a line takes to type.
-QUIET, MAX_WAIT, SLACK, LINE = 2.0, 5.0, 1.5, 1.5
+QUIET, MAX_WAIT, SLACK, LINE = 2.0, 5.0, 1.5, 1.0
 TIMEOUT = 30.0
 DELAY = "30"  # milliseconds between keys
 WORDS = ["rent", "lunch", "bus", "coffee", "stamps", "taxi", "books", "gift", "fee", "repair"]
@@ -395,8 +395,8 @@ class Soak:
         self.watch()
         running = [w for w in self.windows if w.alive()]
         stopped = [w for w in self.windows if not w.alive()]
-        choices = {"type": 40, "recalculate": 5, "kill": 6, "crash": 4, "kill while typing": 5,
-                   "close": 8, "terminate": 3, "read-only": 5, "append": 5, "pause": 6,
+        choices = {"type": 40, "recalculate": 5, "kill": 5, "crash": 3, "kill while typing": 4,
+                   "close": 8, "terminate": 3, "read-only": 5, "append": 5, "pause": 8,
                    "start": 15 if stopped else 0}
         if self.root:
             choices.update({"fill books": 2, "fill state": 2, "free": 4 if self.full else 0})
