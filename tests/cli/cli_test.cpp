@@ -207,7 +207,7 @@ TEST(CalcTest, GivesTheExitStatusOutputAndFilesOfEachRun) {
        "",
        {.numeric = de}},
       {{"--find", "tea", "book"}, "", 0, "0 entries, 0.00\n", ""},
-      {{"--find", "a", "--csv"}, "", 2, "", "give only one of --check, --csv, -i, -o, --find"},
+      {{"--find", "a", "--csv"}, "", 2, "", "give only one of --check, --csv, --spreadsheet, -i, -o, --find"},
       {{"book", "--find"}, "", 2, "", "--find needs a text"},
       {{"--check"}, Le(kFresh), 0, "", ""},
       {{"--check"}, Le(kFresh + u"#"), 3, "", ""},
