@@ -88,12 +88,9 @@ void FindBar::Count() {
   }
   const std::u16string separator = QLocale::system().decimalPoint().toStdU16String();
   const EntrySum entries = LineTotals(matching, separator).SumRange(0, lines - 1);
-  const std::u16string described = DescribeEntries(entries, separator);
-  summary_->setText(QStringLiteral("%1: %2 %3, ")
-                        .arg(needle)
-                        .arg(lines)
-                        .arg(lines == 1 ? QStringLiteral("line") : QStringLiteral("lines")) +
-                    QString::fromStdU16String(described));
+  summary_->setText(QString::fromStdU16String(DescribeFound(
+      {reinterpret_cast<const char16_t*>(needle.utf16()), static_cast<size_t>(needle.size())},
+      lines, entries, separator)));
 }
 
 bool FindBar::eventFilter(QObject* watched, QEvent* event) {

@@ -1,6 +1,7 @@
 #include "win32/frm_main.h"
 
 #include <commctrl.h>
+#include <windowsx.h>
 
 #include <algorithm>
 #include <array>
@@ -12,10 +13,13 @@
 #include "ledger/ledger.h"
 #include "storage/book_location.h"
 #include "storage/file_io.h"
+#include "storage/safe_folder.h"
 #include "storage/wide_text.h"
+#include "win32/resource_ids.h"
 #include "win32/temporary_folder.h"
 #include "window/changed_span.h"
 #include "window/function_keys.h"
+#include "window/totals_text.h"
 #include "window/window_texts.h"
 
 namespace tallivan {
@@ -30,6 +34,8 @@ constexpr int kBoxWidth = 313;
 constexpr int kBoxHeight = 217;
 constexpr int kFontPoints = 9;
 constexpr UINT_PTR kTxtMainId = 1;
+constexpr UINT_PTR kTotalsFiguresId = 2;
+constexpr UINT_PTR kTotalsReasonId = 3;
 constexpr UINT_PTR kRecoveryTimer = 1;
 // Posted at the first activation: the book loads once activation is over, so that its messages
 // do not come in the middle of it.
@@ -38,6 +44,61 @@ constexpr UINT kLoadMessage = WM_APP + 1;
 constexpr UINT kCloseLaterMessage = WM_APP + 2;
 // Posted by the thread that writes recovery copies when one could not be written where it belongs.
 constexpr UINT kRecoveryTroubleMessage = WM_APP + 3;
+// Posted when the caret, the selection or the text moved, to bring the totals line up to date once.
+constexpr UINT kRefreshTotalsMessage = WM_APP + 4;
+
+// The text box's menu: the box's own commands and the totals line.
+enum MenuCommand : UINT_PTR {
+  kMenuUndo = 1,
+  kMenuCut,
+  kMenuCopy,
+  kMenuPaste,
+  kMenuDelete,
+  kMenuSelectAll,
+  kMenuTotals,
+};
+
+// Lines read one by one from the box after an edit; beyond this many, the whole text is read again.
+constexpr int64_t kMostLinesReadApart = 64;
+
+// The user's choice of the totals line: a file in the user's state folder holding "on" or "off".
+// Read and written by these two functions alone.
+constexpr char kTotalsChoiceName[] = "totals-line";
+
+frmMain::Totals SavedTotalsChoice() {
+  const std::optional<fs::path> folder = StateFolderPath();
+  if (!folder) return frmMain::Totals::kHidden;
+  const Result<SafeFolder> state = SafeFolder::OpenPrivate(*folder, MakeFolder::kNo);
+  const Result<std::string> choice =
+      state ? state.value().Read(kTotalsChoiceName, 16) : Result<std::string>(state.error());
+  return choice && choice.value() == "on" ? frmMain::Totals::kShown : frmMain::Totals::kHidden;
+}
+
+void KeepTotalsChoice(frmMain::Totals totals) {
+  const std::optional<fs::path> folder = StateFolderPath();
+  if (!folder) return;
+  // A choice that cannot be kept still holds for this window.
+  if (const Result<SafeFolder> state = SafeFolder::OpenPrivate(*folder, MakeFolder::kPrivate)) {
+    const std::string_view choice = totals == frmMain::Totals::kShown ? "on" : "off";
+    static_cast<void>(state.value().Replace(kTotalsChoiceName, choice, 0600));
+  }
+}
+
+// Control characters of keys the window takes (Ctrl+S, Ctrl+T, Ctrl+F, Ctrl+G), which the box
+// must not see.
+bool IsTakenCharacter(WPARAM character) {
+  return character == 0x13 || character == 0x14 || character == 0x06 || character == 0x07;
+}
+
+// The code units of `text` with letters in upper case, as the system folds them, for finding text
+// in either case.
+std::u16string Folded(std::u16string_view text) {
+  std::u16string folded(text);
+  if (!folded.empty()) {
+    CharUpperBuffW(reinterpret_cast<LPWSTR>(folded.data()), static_cast<DWORD>(folded.size()));
+  }
+  return folded;
+}
 
 enum class Phase { kOpening, kWorking };
 
@@ -106,7 +167,10 @@ class frmMain::Busy {
   bool was_opening_;
 };
 
-frmMain::frmMain(HINSTANCE instance, fs::path book) : instance_(instance) {
+frmMain::frmMain(HINSTANCE instance, fs::path book)
+    : instance_(instance),
+      separator_(DecimalSeparator()),
+      find_message_(RegisterWindowMessageW(FINDMSGSTRINGW)) {
   Form_Initialize(std::move(book));
   WNDCLASSEXW window_class{};
   window_class.cbSize = sizeof window_class;
@@ -145,6 +209,10 @@ void frmMain::Show(int show_command) {
   UpdateWindow(hwnd_);
 }
 
+bool frmMain::TakeDialogMessage(MSG* message) {
+  return find_dialog_ != nullptr && IsDialogMessageW(find_dialog_, message);
+}
+
 LRESULT CALLBACK frmMain::WindowProc(HWND window, UINT message, WPARAM wparam, LPARAM lparam) {
   auto* self = reinterpret_cast<frmMain*>(GetWindowLongPtrW(window, GWLP_USERDATA));
   if (message == WM_NCCREATE) {
@@ -164,24 +232,75 @@ LRESULT CALLBACK frmMain::WindowProc(HWND window, UINT message, WPARAM wparam, L
 
 LRESULT CALLBACK frmMain::TextBoxProc(HWND box, UINT message, WPARAM wparam, LPARAM lparam,
                                       UINT_PTR id, DWORD_PTR self) {
-  if (IsKeyMessage(message) &&
-      reinterpret_cast<frmMain*>(self)->OnTextBoxKey(message, wparam, lparam)) {
+  auto* window = reinterpret_cast<frmMain*>(self);
+  if (IsKeyMessage(message) && window->OnTextBoxKey(message, wparam, lparam)) return 0;
+  if (message == WM_CHAR && IsTakenCharacter(wparam)) return 0;
+  if (message == WM_CONTEXTMENU) {
+    window->ShowContextMenu(lparam);
     return 0;
   }
-  if (message == WM_CHAR && wparam == 0x13) return 0;  // Ctrl+S, which saved
   if (message == WM_NCDESTROY) RemoveWindowSubclass(box, TextBoxProc, id);
-  return DefSubclassProc(box, message, wparam, lparam);
+  const bool noted = window->NoteEdit(message, wparam);
+  const LRESULT result = DefSubclassProc(box, message, wparam, lparam);
+  if (noted) window->pending_edit_.reset();
+  // The box tells nobody when its caret or selection moves.
+  if (message == WM_KEYDOWN || message == WM_LBUTTONDOWN || message == WM_LBUTTONUP ||
+      (message == WM_MOUSEMOVE && (wparam & MK_LBUTTON) != 0) || message == EM_SETSEL ||
+      message == WM_CHAR) {
+    window->ScheduleTotals();
+  }
+  return result;
+}
+
+bool frmMain::NoteEdit(UINT message, WPARAM wparam) {
+  if (!totals_) return false;
+  if (message == WM_UNDO || message == EM_UNDO || message == WM_SETTEXT ||
+      (message == WM_CHAR && wparam == 0x1A) || (message == WM_SYSKEYDOWN && wparam == VK_BACK)) {
+    // An undo puts back text the window never saw go.
+    pending_edit_.reset();
+    return true;
+  }
+  const bool changes = (message == WM_CHAR || message == WM_IME_CHAR || message == WM_PASTE ||
+                        message == WM_CUT || message == WM_CLEAR || message == EM_REPLACESEL ||
+                        (message == WM_KEYDOWN &&
+                         (wparam == VK_DELETE || wparam == VK_BACK || wparam == VK_INSERT)));
+  if (!changes) return false;
+  DWORD start = 0;
+  DWORD end = 0;
+  SendMessageW(txtMain, EM_GETSEL, reinterpret_cast<WPARAM>(&start),
+               reinterpret_cast<LPARAM>(&end));
+  const auto count = static_cast<int64_t>(SendMessageW(txtMain, EM_GETLINECOUNT, 0, 0));
+  const auto line_of = [this](DWORD position) {
+    return static_cast<int64_t>(SendMessageW(txtMain, EM_LINEFROMCHAR, position, 0));
+  };
+  // A line on either side too: Backspace and Delete join lines, and a CR LF may be cut in two.
+  const int64_t first = std::max<int64_t>(line_of(start) - 1, 0);
+  const int64_t last = std::min<int64_t>(line_of(end) + 1, count - 1);
+  pending_edit_ = PendingEdit{first, count - 1 - last, count};
+  return true;
 }
 
 LRESULT frmMain::OnMessage(UINT message, WPARAM wparam, LPARAM lparam) {
+  if (message == find_message_ && find_message_ != 0) {
+    OnFind(*reinterpret_cast<const FINDREPLACEW*>(lparam));
+    return 0;
+  }
   switch (message) {
     case WM_CREATE: {
-      txtMain = CreateWindowExW(
-          WS_EX_CLIENTEDGE, L"EDIT", nullptr,
-          WS_CHILD | WS_HSCROLL | WS_VSCROLL | ES_MULTILINE | ES_AUTOHSCROLL | ES_AUTOVSCROLL, 0, 0,
-          Scaled(kBoxWidth), Scaled(kBoxHeight), hwnd_, reinterpret_cast<HMENU>(kTxtMainId),
-          instance_, nullptr);
+      // ES_NOHIDESEL: a match found from the find dialog shows while the dialog has the focus.
+      txtMain = CreateWindowExW(WS_EX_CLIENTEDGE, L"EDIT", nullptr,
+                                WS_CHILD | WS_HSCROLL | WS_VSCROLL | ES_MULTILINE | ES_AUTOHSCROLL |
+                                    ES_AUTOVSCROLL | ES_NOHIDESEL,
+                                0, 0, Scaled(kBoxWidth), Scaled(kBoxHeight), hwnd_,
+                                reinterpret_cast<HMENU>(kTxtMainId), instance_, nullptr);
       if (txtMain == nullptr) return -1;
+      // The totals line, hidden until it is turned on.
+      totals_figures_ =
+          CreateWindowExW(0, L"STATIC", nullptr, WS_CHILD | SS_LEFTNOWORDWRAP, 0, 0, 0, 0, hwnd_,
+                          reinterpret_cast<HMENU>(kTotalsFiguresId), instance_, nullptr);
+      totals_reason_ =
+          CreateWindowExW(0, L"STATIC", nullptr, WS_CHILD | SS_RIGHT | SS_NOTIFY, 0, 0, 0, 0, hwnd_,
+                          reinterpret_cast<HMENU>(kTotalsReasonId), instance_, nullptr);
       UpdateFont();
       // Without this the box takes no more than 32,767 characters, and a book beyond that would
       // not load.
@@ -210,6 +329,26 @@ LRESULT frmMain::OnMessage(UINT message, WPARAM wparam, LPARAM lparam) {
       return 0;
     case WM_COMMAND:
       if (LOWORD(wparam) == kTxtMainId && HIWORD(wparam) == EN_CHANGE) OnTextChanged();
+      if (LOWORD(wparam) == kTotalsReasonId && HIWORD(wparam) == STN_CLICKED && reason_line_ >= 0) {
+        GoToLine(reason_line_);
+      }
+      return 0;
+    case WM_CTLCOLORSTATIC:
+      if (reinterpret_cast<HWND>(lparam) == totals_reason_) {
+        // The reason reads as a link: a click goes to its line.
+        SetTextColor(reinterpret_cast<HDC>(wparam), RGB(0, 0, 204));
+        SetBkColor(reinterpret_cast<HDC>(wparam), GetSysColor(COLOR_BTNFACE));
+        return reinterpret_cast<LRESULT>(GetSysColorBrush(COLOR_BTNFACE));
+      }
+      break;
+    case WM_SETCURSOR:
+      if (reinterpret_cast<HWND>(wparam) == totals_reason_ && reason_line_ >= 0) {
+        SetCursor(LoadCursorW(nullptr, IDC_HAND));
+        return TRUE;
+      }
+      break;
+    case kRefreshTotalsMessage:
+      RefreshTotals();
       return 0;
     case WM_TIMER:
       if (wparam == kRecoveryTimer) KeepRecoveryCopy();
@@ -252,8 +391,15 @@ bool frmMain::OnTextBoxKey(UINT message, WPARAM wparam, LPARAM lparam) {
     // typed next.
     return !down && std::exchange(alt_key_used_, false);
   }
-  if (key == 'S' && !alt && GetKeyState(VK_CONTROL) < 0) {
-    if (down) SaveNow();
+  if ((key == 'S' || key == 'T' || key == 'F' || key == 'G') && !alt &&
+      GetKeyState(VK_CONTROL) < 0) {
+    if (!down) return true;
+    if (key == 'S') SaveNow();
+    if (key == 'T' && loaded_ && (HIWORD(lparam) & KF_REPEAT) == 0) {
+      SetTotals(totals_shown_ == Totals::kShown ? Totals::kHidden : Totals::kShown);
+    }
+    if (key == 'F') OpenFind();
+    if (key == 'G') AskLineToGoTo();
     return true;
   }
   if (RoleOfKey(key) == KeyRole::kPassOn) return false;
@@ -274,7 +420,9 @@ void frmMain::Form_Initialize(fs::path book) {
 }
 
 void frmMain::Form_Resize(int width, int height) {
-  if (txtMain != nullptr) MoveWindow(txtMain, 0, 0, width, height, TRUE);
+  const int bar = totals_shown_ == Totals::kShown ? TotalsHeight() : 0;
+  if (txtMain != nullptr) MoveWindow(txtMain, 0, 0, width, std::max(height - bar, 0), TRUE);
+  LayOutTotals(width, height);
 }
 
 void frmMain::Form_Activate() {
@@ -299,6 +447,7 @@ void frmMain::Form_Activate() {
   ShowWindow(txtMain, SW_SHOW);
   SetFocus(txtMain);
   SetCaret(GetWindowTextLengthW(txtMain));
+  ShowTotals(SavedTotalsChoice());
 }
 
 void frmMain::txtMain_KeyDown(int16_t key_code) {
@@ -362,6 +511,7 @@ void frmMain::OnEndSession() {
   // The process is ended as soon as this returns: everything is decided and saved now, nobody
   // answers questions, and a message still open is closed.
   messenger_.Dismiss();
+  if (go_to_dialog_ != nullptr) EndDialog(go_to_dialog_, 0);
   if (closed_) return;
   if (opening_) {
     // Nothing has been typed yet and the book is untouched; the box may still hold the sample,
@@ -375,6 +525,7 @@ void frmMain::OnEndSession() {
 }
 
 void frmMain::OnTextChanged() {
+  if (totals_) FollowEdit();
   if (!loaded_ || closed_) return;
   session_->TextChanged();
   ArmRecoveryTimer();
@@ -419,7 +570,10 @@ void frmMain::UpdateFont() {
       font_, CreateFontW(-MulDiv(kFontPoints, dpi_, 72), 0, 0, 0, FW_NORMAL, FALSE, FALSE, FALSE,
                          GB2312_CHARSET, OUT_DEFAULT_PRECIS, CLIP_DEFAULT_PRECIS, DEFAULT_QUALITY,
                          DEFAULT_PITCH | FF_DONTCARE, L"宋体"));
-  SendMessageW(txtMain, WM_SETFONT, reinterpret_cast<WPARAM>(font_), TRUE);
+  for (const HWND control : {txtMain, totals_figures_, totals_reason_}) {
+    if (control != nullptr)
+      SendMessageW(control, WM_SETFONT, reinterpret_cast<WPARAM>(font_), TRUE);
+  }
   if (old != nullptr) DeleteObject(old);
 }
 
@@ -429,6 +583,333 @@ void frmMain::OnDpiChanged(int dpi, const RECT& frame) {
   // The frame Windows suggests keeps the inner area's size in the new resolution's pixels.
   SetWindowPos(hwnd_, nullptr, frame.left, frame.top, frame.right - frame.left,
                frame.bottom - frame.top, SWP_NOZORDER | SWP_NOACTIVATE);
+}
+
+void frmMain::SetTotals(Totals totals) {
+  KeepTotalsChoice(totals);
+  ShowTotals(totals);
+}
+
+void frmMain::ShowTotals(Totals totals) {
+  totals_shown_ = totals;
+  if (totals == Totals::kHidden) {
+    totals_.reset();
+  } else if (!totals_) {
+    ReadWholeText();
+  }
+  const int show = totals == Totals::kShown ? SW_SHOW : SW_HIDE;
+  ShowWindow(totals_figures_, show);
+  ShowWindow(totals_reason_, show);
+  RECT inner{};
+  GetClientRect(hwnd_, &inner);
+  Form_Resize(inner.right, inner.bottom);
+  RefreshTotals();
+}
+
+void frmMain::ReadWholeText() {
+  totals_ = std::make_unique<LineTotals>(Text(), separator_);
+  // An empty text has no lines, but the box always has one.
+  if (totals_->line_count() == 0) totals_->ReplaceLines(0, 0, u"");
+}
+
+void frmMain::FollowEdit() {
+  const std::optional<PendingEdit> edit = std::exchange(pending_edit_, std::nullopt);
+  ScheduleTotals();
+  if (edit && edit->line_count == totals_->line_count()) {
+    const auto count = static_cast<int64_t>(SendMessageW(txtMain, EM_GETLINECOUNT, 0, 0));
+    const int64_t last = count - 1 - edit->lines_below;
+    const int64_t removed = edit->line_count - edit->first_line - edit->lines_below;
+    if (last >= edit->first_line && removed >= 1) {
+      if (const std::optional<std::u16string> lines = LinesOfBox(edit->first_line, last)) {
+        totals_->ReplaceLines(edit->first_line, removed, *lines);
+        return;
+      }
+    }
+  }
+  ReadWholeText();
+}
+
+std::optional<std::u16string> frmMain::LinesOfBox(int64_t first, int64_t last) const {
+  if (last - first >= kMostLinesReadApart) return std::nullopt;
+  const auto count = static_cast<int64_t>(SendMessageW(txtMain, EM_GETLINECOUNT, 0, 0));
+  const auto start_of = [this, count](int64_t line) -> int64_t {
+    if (line >= count) return GetWindowTextLengthW(txtMain) + 2;
+    return SendMessageW(txtMain, EM_LINEINDEX, static_cast<WPARAM>(line), 0);
+  };
+  std::u16string lines;
+  std::vector<wchar_t> buffer;
+  int64_t start = start_of(first);
+  for (int64_t line = first; line <= last; ++line) {
+    const int64_t next = start_of(line + 1);
+    const auto length =
+        static_cast<int64_t>(SendMessageW(txtMain, EM_LINELENGTH, static_cast<WPARAM>(start), 0));
+    // EM_GETLINE takes the buffer's size in its first code unit.
+    if (start < 0 || next < start + length + 2 || length > 0xFFFF) return std::nullopt;
+    buffer.assign(static_cast<size_t>(std::max<int64_t>(length, 1)), L'\0');
+    buffer[0] = static_cast<wchar_t>(length);
+    const auto copied = static_cast<int64_t>(SendMessageW(
+        txtMain, EM_GETLINE, static_cast<WPARAM>(line), reinterpret_cast<LPARAM>(buffer.data())));
+    if (copied != length) return std::nullopt;
+    if (line > first) lines += u"\r\n";
+    lines.append(AsUtf16({buffer.data(), static_cast<size_t>(length)}));
+    // The box leaves out of a line a CR that stands before its CR LF.
+    lines.append(static_cast<size_t>(next - start - length - 2), u'\r');
+    start = next;
+  }
+  return lines;
+}
+
+void frmMain::ScheduleTotals() {
+  if (!totals_ || totals_scheduled_ || hwnd_ == nullptr) return;
+  totals_scheduled_ = PostMessageW(hwnd_, kRefreshTotalsMessage, 0, 0) != 0;
+}
+
+void frmMain::RefreshTotals() {
+  totals_scheduled_ = false;
+  TotalsText text;
+  if (totals_) {
+    DWORD start = 0;
+    DWORD end = 0;
+    SendMessageW(txtMain, EM_GETSEL, reinterpret_cast<WPARAM>(&start),
+                 reinterpret_cast<LPARAM>(&end));
+    const auto line_of = [this](WPARAM position) {
+      return static_cast<int64_t>(SendMessageW(txtMain, EM_LINEFROMCHAR, position, 0));
+    };
+    std::optional<std::pair<int64_t, int64_t>> selection;
+    if (start != end) {
+      // A selection that ends at a line's start does not take that line in.
+      const int64_t last = line_of(end);
+      const bool at_start = SendMessageW(txtMain, EM_LINEINDEX, static_cast<WPARAM>(last), 0) ==
+                            static_cast<LRESULT>(end);
+      selection.emplace(line_of(start), last - (at_start ? 1 : 0));
+    }
+    text = DescribeTotals(*totals_, line_of(static_cast<WPARAM>(-1)), selection, separator_);
+  }
+  reason_line_ = text.reason_line;
+  if (text.figures == shown_figures_ && text.reason == shown_reason_) return;
+  shown_figures_ = std::move(text.figures);
+  shown_reason_ = std::move(text.reason);
+  SetWindowTextW(totals_figures_, reinterpret_cast<LPCWSTR>(shown_figures_.c_str()));
+  SetWindowTextW(totals_reason_, reinterpret_cast<LPCWSTR>(shown_reason_.c_str()));
+  RECT inner{};
+  GetClientRect(hwnd_, &inner);
+  LayOutTotals(inner.right, inner.bottom);
+}
+
+int frmMain::TotalsHeight() const {
+  TEXTMETRICW metrics{};
+  const HDC context = GetDC(hwnd_);
+  const HGDIOBJ old = SelectObject(context, font_);
+  GetTextMetricsW(context, &metrics);
+  SelectObject(context, old);
+  ReleaseDC(hwnd_, context);
+  return metrics.tmHeight + Scaled(4);
+}
+
+void frmMain::LayOutTotals(int width, int height) {
+  if (totals_figures_ == nullptr || totals_shown_ == Totals::kHidden) return;
+  const int bar = TotalsHeight();
+  const int margin = Scaled(4);
+  SIZE reason{};
+  if (!shown_reason_.empty()) {
+    const HDC context = GetDC(totals_reason_);
+    const HGDIOBJ old = SelectObject(context, font_);
+    GetTextExtentPoint32W(context, reinterpret_cast<LPCWSTR>(shown_reason_.c_str()),
+                          static_cast<int>(shown_reason_.size()), &reason);
+    SelectObject(context, old);
+    ReleaseDC(totals_reason_, context);
+  }
+  const int reason_width =
+      std::min(static_cast<int>(reason.cx) + margin, std::max(width - 2 * margin, 0));
+  const int top = height - bar + Scaled(2);
+  MoveWindow(totals_reason_, width - margin - reason_width, top, reason_width, bar - Scaled(2),
+             TRUE);
+  MoveWindow(totals_figures_, margin, top, std::max(width - 2 * margin - reason_width - margin, 0),
+             bar - Scaled(2), TRUE);
+}
+
+void frmMain::ShowContextMenu(LPARAM at) {
+  POINT point{GET_X_LPARAM(at), GET_Y_LPARAM(at)};
+  if (at == -1) {
+    // From the keyboard: at the caret.
+    GetCaretPos(&point);
+    ClientToScreen(txtMain, &point);
+  }
+  DWORD start = 0;
+  DWORD end = 0;
+  SendMessageW(txtMain, EM_GETSEL, reinterpret_cast<WPARAM>(&start),
+               reinterpret_cast<LPARAM>(&end));
+  const auto state = [](bool enabled) { return enabled ? MF_ENABLED : MF_GRAYED; };
+  const HMENU menu = CreatePopupMenu();
+  AppendMenuW(menu, MF_STRING | state(SendMessageW(txtMain, EM_CANUNDO, 0, 0) != 0), kMenuUndo,
+              L"&Undo");
+  AppendMenuW(menu, MF_SEPARATOR, 0, nullptr);
+  AppendMenuW(menu, MF_STRING | state(start != end), kMenuCut, L"Cu&t");
+  AppendMenuW(menu, MF_STRING | state(start != end), kMenuCopy, L"&Copy");
+  AppendMenuW(menu, MF_STRING | state(IsClipboardFormatAvailable(CF_UNICODETEXT) != 0), kMenuPaste,
+              L"&Paste");
+  AppendMenuW(menu, MF_STRING | state(start != end), kMenuDelete, L"&Delete");
+  AppendMenuW(menu, MF_SEPARATOR, 0, nullptr);
+  AppendMenuW(menu, MF_STRING | state(GetWindowTextLengthW(txtMain) > 0), kMenuSelectAll,
+              L"Select &All");
+  AppendMenuW(menu, MF_SEPARATOR, 0, nullptr);
+  AppendMenuW(
+      menu,
+      MF_STRING | state(loaded_) | (totals_shown_ == Totals::kShown ? MF_CHECKED : MF_UNCHECKED),
+      kMenuTotals, L"T&otals line");
+  const auto command = static_cast<UINT_PTR>(
+      TrackPopupMenu(menu, TPM_RETURNCMD | TPM_RIGHTBUTTON, point.x, point.y, 0, txtMain, nullptr));
+  DestroyMenu(menu);
+  switch (command) {
+    case kMenuUndo:
+      SendMessageW(txtMain, WM_UNDO, 0, 0);
+      break;
+    case kMenuCut:
+      SendMessageW(txtMain, WM_CUT, 0, 0);
+      break;
+    case kMenuCopy:
+      SendMessageW(txtMain, WM_COPY, 0, 0);
+      break;
+    case kMenuPaste:
+      SendMessageW(txtMain, WM_PASTE, 0, 0);
+      break;
+    case kMenuDelete:
+      SendMessageW(txtMain, WM_CLEAR, 0, 0);
+      break;
+    case kMenuSelectAll:
+      SendMessageW(txtMain, EM_SETSEL, 0, -1);
+      break;
+    case kMenuTotals:
+      SetTotals(totals_shown_ == Totals::kShown ? Totals::kHidden : Totals::kShown);
+      break;
+  }
+}
+
+void frmMain::OpenFind() {
+  if (closed_ || !loaded_) return;
+  if (find_dialog_ != nullptr) {
+    SetFocus(find_dialog_);
+    return;
+  }
+  // A selection within one line is what to find.
+  DWORD start = 0;
+  DWORD end = 0;
+  SendMessageW(txtMain, EM_GETSEL, reinterpret_cast<WPARAM>(&start),
+               reinterpret_cast<LPARAM>(&end));
+  if (start != end && end - start < find_text_.size() &&
+      SendMessageW(txtMain, EM_LINEFROMCHAR, start, 0) ==
+          SendMessageW(txtMain, EM_LINEFROMCHAR, end, 0)) {
+    const std::u16string text = Text();
+    const std::u16string_view selected = std::u16string_view(text).substr(start, end - start);
+    std::copy(selected.begin(), selected.end(), find_text_.begin());
+    find_text_[selected.size()] = L'\0';
+  }
+  if (find_.lStructSize == 0) {
+    // Down, and match case off, at first; then as the user last left them.
+    find_.lStructSize = sizeof find_;
+    find_.Flags = FR_DOWN | FR_HIDEWHOLEWORD;
+  }
+  find_.hwndOwner = hwnd_;
+  find_.hInstance = instance_;
+  find_.lpstrFindWhat = find_text_.data();
+  find_.wFindWhatLen = static_cast<WORD>(find_text_.size());
+  find_.Flags &= ~static_cast<DWORD>(FR_FINDNEXT | FR_DIALOGTERM);
+  find_dialog_ = FindTextW(&find_);
+}
+
+void frmMain::OnFind(const FINDREPLACEW& find) {
+  if ((find.Flags & FR_DIALOGTERM) != 0) {
+    find_dialog_ = nullptr;
+    return;
+  }
+  if ((find.Flags & FR_FINDNEXT) == 0 || closed_ || !loaded_) return;
+  const std::u16string needle(AsUtf16(find.lpstrFindWhat));
+  if (needle.empty()) return;
+  const bool match_case = (find.Flags & FR_MATCHCASE) != 0;
+  const std::u16string text = Text();
+  const std::u16string pattern = match_case ? needle : Folded(needle);
+  const std::u16string folded = match_case ? std::u16string() : Folded(text);
+  const std::u16string_view searched = match_case ? text : folded;
+  DWORD start = 0;
+  DWORD end = 0;
+  SendMessageW(txtMain, EM_GETSEL, reinterpret_cast<WPARAM>(&start),
+               reinterpret_cast<LPARAM>(&end));
+  size_t at = std::u16string_view::npos;
+  // Round the end to the other side.
+  if ((find.Flags & FR_DOWN) != 0) {
+    at = searched.find(pattern, end);
+    if (at == std::u16string_view::npos) at = searched.find(pattern);
+  } else {
+    if (start > 0) at = searched.rfind(pattern, start - 1);
+    if (at == std::u16string_view::npos) at = searched.rfind(pattern);
+  }
+  if (at == std::u16string_view::npos) {
+    MessageBeep(MB_OK);
+  } else {
+    SendMessageW(txtMain, EM_SETSEL, at, at + needle.size());
+    SendMessageW(txtMain, EM_SCROLLCARET, 0, 0);
+  }
+  // The dialog's title says how many lines hold the text and what their entries add up to.
+  const std::u16string summary = DescribeFound(
+      text, needle,
+      [&](std::u16string_view line) {
+        return (match_case ? line.find(pattern) : Folded(line).find(pattern)) !=
+               std::u16string_view::npos;
+      },
+      separator_);
+  SetWindowTextW(find_dialog_, reinterpret_cast<LPCWSTR>(summary.c_str()));
+}
+
+void frmMain::AskLineToGoTo() {
+  if (closed_ || !loaded_ || go_to_dialog_ != nullptr) return;
+  Busy busy(this, Phase::kWorking);
+  const INT_PTR line = DialogBoxParamW(instance_, MAKEINTRESOURCEW(TALLIVAN_GO_TO_DIALOG), hwnd_,
+                                       GoToProc, reinterpret_cast<LPARAM>(this));
+  if (line > 0 && !closed_) GoToLine(line - 1);
+}
+
+INT_PTR CALLBACK frmMain::GoToProc(HWND dialog, UINT message, WPARAM wparam, LPARAM lparam) {
+  auto* self = reinterpret_cast<frmMain*>(GetWindowLongPtrW(dialog, DWLP_USER));
+  switch (message) {
+    case WM_INITDIALOG: {
+      self = reinterpret_cast<frmMain*>(lparam);
+      SetWindowLongPtrW(dialog, DWLP_USER, lparam);
+      self->go_to_dialog_ = dialog;
+      // The caret's line to begin with.
+      const auto line = SendMessageW(self->txtMain, EM_LINEFROMCHAR, static_cast<WPARAM>(-1), 0);
+      SetDlgItemInt(dialog, TALLIVAN_GO_TO_LINE, static_cast<UINT>(line + 1), FALSE);
+      SendDlgItemMessageW(dialog, TALLIVAN_GO_TO_LINE, EM_SETSEL, 0, -1);
+      return TRUE;
+    }
+    case WM_COMMAND:
+      if (LOWORD(wparam) == IDOK) {
+        BOOL read = FALSE;
+        const UINT line = GetDlgItemInt(dialog, TALLIVAN_GO_TO_LINE, &read, FALSE);
+        if (!read || line == 0) {
+          MessageBeep(MB_OK);
+          return TRUE;
+        }
+        // A number past the end goes to the last line.
+        const auto count = SendMessageW(self->txtMain, EM_GETLINECOUNT, 0, 0);
+        EndDialog(dialog, std::min<INT_PTR>(line, count));
+        return TRUE;
+      }
+      if (LOWORD(wparam) == IDCANCEL) {
+        EndDialog(dialog, 0);
+        return TRUE;
+      }
+      break;
+    case WM_DESTROY:
+      if (self != nullptr) self->go_to_dialog_ = nullptr;
+      break;
+  }
+  return FALSE;
+}
+
+void frmMain::GoToLine(int64_t line) {
+  const LRESULT start = SendMessageW(txtMain, EM_LINEINDEX, static_cast<WPARAM>(line), 0);
+  if (start >= 0) SetCaret(start);
+  SetFocus(txtMain);
 }
 
 }  // namespace tallivan

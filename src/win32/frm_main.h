@@ -1,14 +1,21 @@
 #ifndef TALLIVAN_WIN32_FRM_MAIN_H_
 #define TALLIVAN_WIN32_FRM_MAIN_H_
 
+// <windows.h> comes before the headers that build on it.
+// clang-format off
 #include <windows.h>
+#include <commdlg.h>
+// clang-format on
 
+#include <array>
 #include <cstdint>
 #include <filesystem>
 #include <memory>
+#include <optional>
 #include <string>
 #include <string_view>
 
+#include "ledger/line_totals.h"
 #include "session/book_session.h"
 #include "session/clock.h"
 #include "win32/box_messenger.h"
@@ -16,9 +23,10 @@
 namespace tallivan {
 
 // The program's only window on Windows: the ledger box `txtMain` (the system's multi-line edit
-// control), recalculation on F1-F16, and the book's session (see BookSession), which it drives from
-// the window's messages: loading at the first activation, recovery copies while the text is
-// unsaved, and every way of closing (the close button, Alt+F4, the session ending).
+// control), recalculation on F1-F16, the totals line under the box (Ctrl+T), the system's find
+// dialog (Ctrl+F), "Go to line" (Ctrl+G), and the book's session (see BookSession), which it
+// drives from the window's messages: loading at the first activation, recovery copies while the
+// text is unsaved, and every way of closing (the close button, Alt+F4, the session ending).
 class frmMain {
  public:
   // The window on the book at `book` (empty: where the book lives when none is named), created but
@@ -35,6 +43,13 @@ class frmMain {
   // The window's handle; null once it is destroyed.
   HWND hwnd() const { return hwnd_; }
 
+  // Whether the totals line shows under the box.
+  enum class Totals { kHidden, kShown };
+
+  // Gives `message` to the find dialog when it is that dialog's (the message loop asks first);
+  // whether it was.
+  bool TakeDialogMessage(MSG* message);
+
  private:
   class Busy;
 
@@ -44,6 +59,11 @@ class frmMain {
   LRESULT OnMessage(UINT message, WPARAM wparam, LPARAM lparam);
   // Handles a key message of the text box; false to leave it to the box.
   bool OnTextBoxKey(UINT message, WPARAM wparam, LPARAM lparam);
+
+  // What the text box is about to do to its text, before the box does it: the lines it may
+  // change, for the totals line.
+  // Whether it noted something.
+  bool NoteEdit(UINT message, WPARAM wparam);
 
   void Form_Initialize(std::filesystem::path book);
   void Form_Resize(int width, int height);
@@ -58,6 +78,32 @@ class frmMain {
   void OnClose();
   void OnEndSession();
   void OnTextChanged();
+
+  // Ctrl+T and the box's menu item: shows or hides the totals line and keeps the choice.
+  void SetTotals(Totals totals);
+  void ShowTotals(Totals totals);
+  // Reads the box's whole text into the totals line's figures.
+  void ReadWholeText();
+  // Brings the totals line's figures up to date with the edit the box just made.
+  void FollowEdit();
+  // Asks for the totals line to be brought up to date once the current message is handled.
+  void ScheduleTotals();
+  void RefreshTotals();
+  int TotalsHeight() const;
+  void LayOutTotals(int width, int height);
+  // The lines `first` to `last` of the box, joined by CR LF; nullopt when it is quicker to read
+  // the whole text again.
+  std::optional<std::u16string> LinesOfBox(int64_t first, int64_t last) const;
+  // The box's menu: its own items and the totals line's.
+  void ShowContextMenu(LPARAM at);
+
+  // Ctrl+F: the system's find dialog, and what it asks for.
+  void OpenFind();
+  void OnFind(const FINDREPLACEW& find);
+  // Ctrl+G: asks for a line number and puts the caret at that line's start.
+  void AskLineToGoTo();
+  static INT_PTR CALLBACK GoToProc(HWND dialog, UINT message, WPARAM wparam, LPARAM lparam);
+  void GoToLine(int64_t line);
   void ArmRecoveryTimer();
   void KeepRecoveryCopy();
 
@@ -86,6 +132,34 @@ class frmMain {
   bool alt_key_used_ = false;  // a function key went down while Alt was held
   int busy_ = 0;
   bool opening_ = false;
+
+  // The totals line: the figures, the reason a recalculation would stop (clicked, it goes to
+  // that line), and the figures of the box's text line by line while it shows.
+  HWND totals_figures_ = nullptr;
+  HWND totals_reason_ = nullptr;
+  Totals totals_shown_ = Totals::kHidden;
+  std::unique_ptr<LineTotals> totals_;
+  int64_t reason_line_ = -1;
+  std::u16string shown_figures_;
+  std::u16string shown_reason_;
+  std::u16string separator_;
+  bool totals_scheduled_ = false;
+  // The lines the box's next change may touch, noted before the box makes it: from
+  // `first_line`, all but the last `lines_below` of the `line_count` lines. nullopt when unknown
+  // (an undo, or a change nobody announced), which reads the whole text again.
+  struct PendingEdit {
+    int64_t first_line = 0;
+    int64_t lines_below = 0;
+    int64_t line_count = 0;
+  };
+  std::optional<PendingEdit> pending_edit_;
+
+  // The find dialog while it is open, and what it was last asked.
+  HWND find_dialog_ = nullptr;
+  UINT find_message_ = 0;
+  FINDREPLACEW find_{};
+  std::array<wchar_t, 256> find_text_{};
+  HWND go_to_dialog_ = nullptr;
 };
 
 }  // namespace tallivan

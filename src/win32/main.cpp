@@ -67,6 +67,8 @@ int WINAPI wWinMain(HINSTANCE instance, HINSTANCE, PWSTR, int show_command) {
   window.Show(show_command);
   MSG message{};
   while (GetMessageW(&message, nullptr, 0, 0) > 0) {
+    // The find dialog's keys (Tab, Enter, Escape) are its own.
+    if (window.TakeDialogMessage(&message)) continue;
     TranslateMessage(&message);
     DispatchMessageW(&message);
   }

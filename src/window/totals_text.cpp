@@ -1,5 +1,7 @@
 #include "window/totals_text.h"
 
+#include <algorithm>
+
 namespace tallivan {
 
 namespace {
@@ -40,6 +42,29 @@ TotalsText DescribeTotals(LineTotals& totals, int64_t caret_line,
         u"Line " + Number(rejection->line_index + 1) + u": " + Ascii(rejection->message.english);
   }
   return text;
+}
+
+std::u16string DescribeFound(std::u16string_view needle, int64_t lines, const EntrySum& entries,
+                             std::u16string_view decimal_separator) {
+  return std::u16string(needle) + u": " + Number(lines) + (lines == 1 ? u" line, " : u" lines, ") +
+         DescribeEntries(entries, decimal_separator);
+}
+
+std::u16string DescribeFound(std::u16string_view text, std::u16string_view needle,
+                             const std::function<bool(std::u16string_view line)>& holds,
+                             std::u16string_view decimal_separator) {
+  std::u16string matching;  // the lines that hold the needle, joined by CR LF
+  int64_t lines = 0;
+  for (size_t start = 0; !text.empty() && start <= text.size();) {
+    const size_t end = std::min(text.find(u"\r\n", start), text.size());
+    const std::u16string_view line = text.substr(start, end - start);
+    start = end + 2;
+    if (!holds(line)) continue;
+    if (lines++ > 0) matching += u"\r\n";
+    matching += line;
+  }
+  const EntrySum entries = LineTotals(matching, decimal_separator).SumRange(0, lines - 1);
+  return DescribeFound(needle, lines, entries, decimal_separator);
 }
 
 }  // namespace tallivan

@@ -2,6 +2,7 @@
 #define TALLIVAN_WINDOW_TOTALS_TEXT_H_
 
 #include <cstdint>
+#include <functional>
 #include <optional>
 #include <string>
 #include <string_view>
@@ -27,6 +28,17 @@ TotalsText DescribeTotals(LineTotals& totals, int64_t caret_line,
 
 // "3 entries, 12.50" (formatted as subtotal lines are); "too big" for a sum out of range.
 std::u16string DescribeEntries(const EntrySum& entries, std::u16string_view decimal_separator);
+
+// What find says of `needle`: how many lines hold it and what their entries add up to ("taxi: 25
+// lines, 23 entries, 412.50").
+std::u16string DescribeFound(std::u16string_view needle, int64_t lines, const EntrySum& entries,
+                             std::u16string_view decimal_separator);
+
+// The same for the lines of `text` (split at CR LF) that `holds` takes as holding `needle`, which
+// is the window's to decide (with or without case).
+std::u16string DescribeFound(std::u16string_view text, std::u16string_view needle,
+                             const std::function<bool(std::u16string_view line)>& holds,
+                             std::u16string_view decimal_separator);
 
 }  // namespace tallivan
 
