@@ -90,6 +90,27 @@ bool IsTakenCharacter(WPARAM character) {
   return character == 0x13 || character == 0x14 || character == 0x06 || character == 0x07;
 }
 
+// The line of the book `text` (lines end at CR LF) that holds the code unit at `offset`.
+int64_t BookLineAt(std::u16string_view text, size_t offset) {
+  const std::u16string_view before = text.substr(0, std::min(offset, text.size()));
+  int64_t line = 0;
+  for (size_t at = before.find(u"\r\n"); at != before.npos; at = before.find(u"\r\n", at + 2)) {
+    ++line;
+  }
+  return line;
+}
+
+// Where the book's line `line` of `text` starts (the last line's start past the end).
+size_t BookLineStart(std::u16string_view text, int64_t line) {
+  size_t start = 0;
+  for (; line > 0; --line) {
+    const size_t end = text.find(u"\r\n", start);
+    if (end == text.npos) break;
+    start = end + 2;
+  }
+  return start;
+}
+
 // The code units of `text` with letters in upper case, as the system folds them, for finding text
 // in either case.
 std::u16string Folded(std::u16string_view text) {
@@ -274,8 +295,11 @@ bool frmMain::NoteEdit(UINT message, WPARAM wparam) {
     return static_cast<int64_t>(SendMessageW(txtMain, EM_LINEFROMCHAR, position, 0));
   };
   // A line on either side too: Backspace and Delete join lines, and a CR LF may be cut in two.
-  const int64_t first = std::max<int64_t>(line_of(start) - 1, 0);
-  const int64_t last = std::min<int64_t>(line_of(end) + 1, count - 1);
+  // Then whole lines of the book.
+  int64_t first = std::max<int64_t>(line_of(start) - 1, 0);
+  int64_t last = std::min<int64_t>(line_of(end) + 1, count - 1);
+  while (first > 0 && IsLoneBreak(first - 1)) --first;
+  while (last < count - 1 && IsLoneBreak(last)) ++last;
   pending_edit_ = PendingEdit{first, count - 1 - last, count};
   return true;
 }
@@ -571,8 +595,9 @@ void frmMain::UpdateFont() {
                          GB2312_CHARSET, OUT_DEFAULT_PRECIS, CLIP_DEFAULT_PRECIS, DEFAULT_QUALITY,
                          DEFAULT_PITCH | FF_DONTCARE, L"宋体"));
   for (const HWND control : {txtMain, totals_figures_, totals_reason_}) {
-    if (control != nullptr)
+    if (control != nullptr) {
       SendMessageW(control, WM_SETFONT, reinterpret_cast<WPARAM>(font_), TRUE);
+    }
   }
   if (old != nullptr) DeleteObject(old);
 }
@@ -607,29 +632,58 @@ void frmMain::ShowTotals(Totals totals) {
 }
 
 void frmMain::ReadWholeText() {
-  totals_ = std::make_unique<LineTotals>(Text(), separator_);
+  const std::u16string text = Text();
+  totals_ = std::make_unique<LineTotals>(text, separator_);
   // An empty text has no lines, but the box always has one.
   if (totals_->line_count() == 0) totals_->ReplaceLines(0, 0, u"");
+  lone_breaks_.clear();
+  if (SendMessageW(txtMain, EM_GETLINECOUNT, 0, 0) == totals_->line_count()) return;
+  int64_t line = 0;
+  for (size_t at = text.find(u'\n'); at != text.npos; at = text.find(u'\n', at + 1)) {
+    if (at == 0 || text[at - 1] != u'\r') lone_breaks_.push_back(line);
+    ++line;
+  }
+}
+
+bool frmMain::IsLoneBreak(int64_t line) const {
+  return std::binary_search(lone_breaks_.begin(), lone_breaks_.end(), line);
+}
+
+int64_t frmMain::BookLineOf(int64_t line) const {
+  return line -
+         (std::lower_bound(lone_breaks_.begin(), lone_breaks_.end(), line) - lone_breaks_.begin());
 }
 
 void frmMain::FollowEdit() {
   const std::optional<PendingEdit> edit = std::exchange(pending_edit_, std::nullopt);
   ScheduleTotals();
-  if (edit && edit->line_count == totals_->line_count()) {
+  if (edit && edit->line_count == totals_->line_count() + std::ssize(lone_breaks_)) {
     const auto count = static_cast<int64_t>(SendMessageW(txtMain, EM_GETLINECOUNT, 0, 0));
+    const int64_t first = edit->first_line;
+    const int64_t last_before = edit->line_count - 1 - edit->lines_below;
     const int64_t last = count - 1 - edit->lines_below;
-    const int64_t removed = edit->line_count - edit->first_line - edit->lines_below;
-    if (last >= edit->first_line && removed >= 1) {
-      if (const std::optional<std::u16string> lines = LinesOfBox(edit->first_line, last)) {
-        totals_->ReplaceLines(edit->first_line, removed, *lines);
-        return;
+    std::vector<int64_t> breaks;
+    const std::optional<std::u16string> lines =
+        last >= first && last_before >= first ? LinesOfBox(first, last, breaks) : std::nullopt;
+    if (lines) {
+      const auto begin =
+          std::lower_bound(lone_breaks_.begin(), lone_breaks_.end(), first) - lone_breaks_.begin();
+      const auto end = std::lower_bound(lone_breaks_.begin(), lone_breaks_.end(), last_before) -
+                       lone_breaks_.begin();
+      totals_->ReplaceLines(first - begin, last_before - first + 1 - (end - begin), *lines);
+      for (auto later = lone_breaks_.begin() + end; later != lone_breaks_.end(); ++later) {
+        *later += last - last_before;
       }
+      lone_breaks_.erase(lone_breaks_.begin() + begin, lone_breaks_.begin() + end);
+      lone_breaks_.insert(lone_breaks_.begin() + begin, breaks.begin(), breaks.end());
+      return;
     }
   }
   ReadWholeText();
 }
 
-std::optional<std::u16string> frmMain::LinesOfBox(int64_t first, int64_t last) const {
+std::optional<std::u16string> frmMain::LinesOfBox(int64_t first, int64_t last,
+                                                  std::vector<int64_t>& lone_breaks) const {
   if (last - first >= kMostLinesReadApart) return std::nullopt;
   const auto count = static_cast<int64_t>(SendMessageW(txtMain, EM_GETLINECOUNT, 0, 0));
   const auto start_of = [this, count](int64_t line) -> int64_t {
@@ -644,16 +698,25 @@ std::optional<std::u16string> frmMain::LinesOfBox(int64_t first, int64_t last) c
     const auto length =
         static_cast<int64_t>(SendMessageW(txtMain, EM_LINELENGTH, static_cast<WPARAM>(start), 0));
     // EM_GETLINE takes the buffer's size in its first code unit.
-    if (start < 0 || next < start + length + 2 || length > 0xFFFF) return std::nullopt;
+    if (start < 0 || length > 0xFFFF) return std::nullopt;
     buffer.assign(static_cast<size_t>(std::max<int64_t>(length, 1)), L'\0');
     buffer[0] = static_cast<wchar_t>(length);
     const auto copied = static_cast<int64_t>(SendMessageW(
         txtMain, EM_GETLINE, static_cast<WPARAM>(line), reinterpret_cast<LPARAM>(buffer.data())));
     if (copied != length) return std::nullopt;
-    if (line > first) lines += u"\r\n";
     lines.append(AsUtf16({buffer.data(), static_cast<size_t>(length)}));
-    // The box leaves out of a line a CR that stands before its CR LF.
-    lines.append(static_cast<size_t>(next - start - length - 2), u'\r');
+    // What ends the line: CR LF, a lone LF, or a CR and then CR LF (the box leaves that CR out
+    // of the line).
+    const int64_t end = next - start - length;
+    if (end == 1 && line < last) {
+      lines += u'\n';
+      lone_breaks.push_back(line);
+    } else if (end == 2 || end == 3) {
+      if (end == 3) lines += u'\r';
+      if (line < last) lines += u"\r\n";
+    } else {
+      return std::nullopt;
+    }
     start = next;
   }
   return lines;
@@ -680,10 +743,12 @@ void frmMain::RefreshTotals() {
       // A selection that ends at a line's start does not take that line in.
       const int64_t last = line_of(end);
       const bool at_start = SendMessageW(txtMain, EM_LINEINDEX, static_cast<WPARAM>(last), 0) ==
-                            static_cast<LRESULT>(end);
-      selection.emplace(line_of(start), last - (at_start ? 1 : 0));
+                                static_cast<LRESULT>(end) &&
+                            !IsLoneBreak(last - 1);
+      selection.emplace(BookLineOf(line_of(start)), BookLineOf(last) - (at_start ? 1 : 0));
     }
-    text = DescribeTotals(*totals_, line_of(static_cast<WPARAM>(-1)), selection, separator_);
+    text = DescribeTotals(*totals_, BookLineOf(line_of(static_cast<WPARAM>(-1))), selection,
+                          separator_);
   }
   reason_line_ = text.reason_line;
   if (text.figures == shown_figures_ && text.reason == shown_reason_) return;
@@ -876,7 +941,9 @@ INT_PTR CALLBACK frmMain::GoToProc(HWND dialog, UINT message, WPARAM wparam, LPA
       SetWindowLongPtrW(dialog, DWLP_USER, lparam);
       self->go_to_dialog_ = dialog;
       // The caret's line to begin with.
-      const auto line = SendMessageW(self->txtMain, EM_LINEFROMCHAR, static_cast<WPARAM>(-1), 0);
+      DWORD start = 0;
+      SendMessageW(self->txtMain, EM_GETSEL, reinterpret_cast<WPARAM>(&start), 0);
+      const int64_t line = BookLineAt(self->Text(), start);
       SetDlgItemInt(dialog, TALLIVAN_GO_TO_LINE, static_cast<UINT>(line + 1), FALSE);
       SendDlgItemMessageW(dialog, TALLIVAN_GO_TO_LINE, EM_SETSEL, 0, -1);
       return TRUE;
@@ -890,8 +957,8 @@ INT_PTR CALLBACK frmMain::GoToProc(HWND dialog, UINT message, WPARAM wparam, LPA
           return TRUE;
         }
         // A number past the end goes to the last line.
-        const auto count = SendMessageW(self->txtMain, EM_GETLINECOUNT, 0, 0);
-        EndDialog(dialog, std::min<INT_PTR>(line, count));
+        const std::u16string text = self->Text();
+        EndDialog(dialog, std::min<INT_PTR>(line, BookLineAt(text, text.size()) + 1));
         return TRUE;
       }
       if (LOWORD(wparam) == IDCANCEL) {
@@ -907,8 +974,7 @@ INT_PTR CALLBACK frmMain::GoToProc(HWND dialog, UINT message, WPARAM wparam, LPA
 }
 
 void frmMain::GoToLine(int64_t line) {
-  const LRESULT start = SendMessageW(txtMain, EM_LINEINDEX, static_cast<WPARAM>(line), 0);
-  if (start >= 0) SetCaret(start);
+  SetCaret(static_cast<int64_t>(BookLineStart(Text(), line)));
   SetFocus(txtMain);
 }
 

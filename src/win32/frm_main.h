@@ -14,6 +14,7 @@
 #include <optional>
 #include <string>
 #include <string_view>
+#include <vector>
 
 #include "ledger/line_totals.h"
 #include "session/book_session.h"
@@ -91,9 +92,15 @@ class frmMain {
   void RefreshTotals();
   int TotalsHeight() const;
   void LayOutTotals(int width, int height);
-  // The lines `first` to `last` of the box, joined by CR LF; nullopt when it is quicker to read
-  // the whole text again.
-  std::optional<std::u16string> LinesOfBox(int64_t first, int64_t last) const;
+  // The text of the box's lines `first` to `last`, with the line ends between them, and in
+  // `lone_breaks` those of them that end at a lone LF; nullopt when it is quicker to read the whole
+  // text again.
+  std::optional<std::u16string> LinesOfBox(int64_t first, int64_t last,
+                                           std::vector<int64_t>& lone_breaks) const;
+  // Whether the box's line `line` ends at a lone LF, where the box breaks a line of the book.
+  bool IsLoneBreak(int64_t line) const;
+  // The line of the book that the box's line `line` is part of.
+  int64_t BookLineOf(int64_t line) const;
   // The box's menu: its own items and the totals line's.
   void ShowContextMenu(LPARAM at);
 
@@ -103,6 +110,7 @@ class frmMain {
   // Ctrl+G: asks for a line number and puts the caret at that line's start.
   void AskLineToGoTo();
   static INT_PTR CALLBACK GoToProc(HWND dialog, UINT message, WPARAM wparam, LPARAM lparam);
+  // Puts the caret at the start of the book's line `line` (from 0).
   void GoToLine(int64_t line);
   void ArmRecoveryTimer();
   void KeepRecoveryCopy();
@@ -153,6 +161,9 @@ class frmMain {
     int64_t line_count = 0;
   };
   std::optional<PendingEdit> pending_edit_;
+  // The box's lines that end at a lone LF, in order: the box breaks lines there, a book only at CR
+  // LF, so a line of the book may be several of the box's.
+  std::vector<int64_t> lone_breaks_;
 
   // The find dialog while it is open, and what it was last asked.
   HWND find_dialog_ = nullptr;

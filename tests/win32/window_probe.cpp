@@ -7,7 +7,7 @@
 //   window_probe agree        exits 0 when the totals line says what DescribeTotals says for the
 //                             box's text, caret and selection, else prints both and exits 1
 //   window_probe caret        prints the selection's start (and end, when there is one) as
-//                             LINE:COLUMN, counted from 1
+//                             LINE:COLUMN of the box's lines, counted from 1
 //   window_probe reason-point prints the middle of the totals line's reason on the screen, "X Y"
 // Positions go in 16 bits between processes: the test's books are small.
 #include <windows.h>
@@ -18,6 +18,7 @@
 #include <cwchar>
 #include <optional>
 #include <string>
+#include <string_view>
 #include <utility>
 
 #include "ledger/line_totals.h"
@@ -114,21 +115,32 @@ int64_t LineOf(int64_t position) {
   return SendMessageW(box, EM_LINEFROMCHAR, static_cast<WPARAM>(position), 0);
 }
 
+// The line of the book `text` (lines end at CR LF) that holds the code unit at `offset`; the box
+// breaks lines at lone LFs too.
+int64_t BookLineAt(std::u16string_view text, int64_t offset) {
+  int64_t line = 0;
+  for (int64_t at = 0; at + 1 < offset && at + 1 < std::ssize(text); ++at) {
+    if (text[at] == u'\r' && text[at + 1] == u'\n') ++line;
+  }
+  return line;
+}
+
 int Agree() {
   const std::optional<std::u16string> shown = Totals();
   if (!shown) return 1;
   const std::u16string separator = DecimalSeparator();
-  tallivan::LineTotals fresh(TextOf(box), separator);
+  const std::u16string text = TextOf(box);
+  tallivan::LineTotals fresh(text, separator);
   if (fresh.line_count() == 0) fresh.ReplaceLines(0, 0, u"");
   const auto [start, end] = Selection();
   std::optional<std::pair<int64_t, int64_t>> selection;
   if (start != end) {
-    const int64_t last = LineOf(end);
-    selection.emplace(LineOf(start), last - (SendMessageW(box, EM_LINEINDEX,
-                                                          static_cast<WPARAM>(last), 0) == end));
+    const bool at_start = end >= 2 && text.compare(static_cast<size_t>(end - 2), 2, u"\r\n") == 0;
+    selection.emplace(BookLineAt(text, start), BookLineAt(text, end) - (at_start ? 1 : 0));
   }
+  const int64_t caret = SendMessageW(box, EM_LINEINDEX, static_cast<WPARAM>(LineOf(-1)), 0);
   const tallivan::TotalsText expected =
-      tallivan::DescribeTotals(fresh, LineOf(-1), selection, separator);
+      tallivan::DescribeTotals(fresh, BookLineAt(text, caret), selection, separator);
   const std::u16string described = Joined(expected.figures, expected.reason);
   if (described == *shown) return 0;
   Print(u"shown:    " + *shown);
