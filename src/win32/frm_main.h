@@ -61,9 +61,8 @@ class frmMain {
   // Handles a key message of the text box; false to leave it to the box.
   bool OnTextBoxKey(UINT message, WPARAM wparam, LPARAM lparam);
 
-  // What the text box is about to do to its text, before the box does it: the lines it may
-  // change, for the totals line.
-  // Whether it noted something.
+  // Notes, before the box handles `message`, which of its lines the message may change, for the
+  // totals line; whether it noted something.
   bool NoteEdit(UINT message, WPARAM wparam);
 
   void Form_Initialize(std::filesystem::path book);
@@ -165,7 +164,8 @@ class frmMain {
   // LF, so a line of the book may be several of the box's.
   std::vector<int64_t> lone_breaks_;
 
-  // The find dialog while it is open, and what it was last asked.
+  // The find dialog while it is open and what it was last asked, and the Go to line dialog while
+  // it is open.
   HWND find_dialog_ = nullptr;
   UINT find_message_ = 0;
   FINDREPLACEW find_{};
