@@ -117,27 +117,7 @@ std::optional<fs::path> AbsoluteVariable(const char* name) {
 
 }  // namespace
 
-SafeFolder::SafeFolder(intptr_t native, fs::path path, bool is_private)
-    : native_(native), path_(std::move(path)), private_(is_private) {}
-
-SafeFolder::SafeFolder(SafeFolder&& other) noexcept
-    : native_(std::exchange(other.native_, -1)),
-      path_(std::move(other.path_)),
-      private_(other.private_) {}
-
-SafeFolder& SafeFolder::operator=(SafeFolder&& other) noexcept {
-  if (this != &other) {
-    if (native_ >= 0) close(static_cast<int>(native_));
-    native_ = std::exchange(other.native_, -1);
-    path_ = std::move(other.path_);
-    private_ = other.private_;
-  }
-  return *this;
-}
-
-SafeFolder::~SafeFolder() {
-  if (native_ >= 0) close(static_cast<int>(native_));
-}
+void SafeFolder::CloseNative(intptr_t native) { close(static_cast<int>(native)); }
 
 Result<SafeFolder> SafeFolder::Open(const fs::path& path) {
   Fd fd(open(path.empty() ? "." : path.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC | O_NONBLOCK));

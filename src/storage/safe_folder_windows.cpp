@@ -353,27 +353,7 @@ std::optional<fs::path> AbsoluteVariable(const wchar_t* name) {
 
 }  // namespace
 
-SafeFolder::SafeFolder(intptr_t native, fs::path path, bool is_private)
-    : native_(native), path_(std::move(path)), private_(is_private) {}
-
-SafeFolder::SafeFolder(SafeFolder&& other) noexcept
-    : native_(std::exchange(other.native_, -1)),
-      path_(std::move(other.path_)),
-      private_(other.private_) {}
-
-SafeFolder& SafeFolder::operator=(SafeFolder&& other) noexcept {
-  if (this != &other) {
-    if (native_ != -1) CloseHandle(reinterpret_cast<HANDLE>(native_));
-    native_ = std::exchange(other.native_, -1);
-    path_ = std::move(other.path_);
-    private_ = other.private_;
-  }
-  return *this;
-}
-
-SafeFolder::~SafeFolder() {
-  if (native_ != -1) CloseHandle(reinterpret_cast<HANDLE>(native_));
-}
+void SafeFolder::CloseNative(intptr_t native) { CloseHandle(reinterpret_cast<HANDLE>(native)); }
 
 Result<SafeFolder> SafeFolder::Open(const fs::path& path) {
   Handle folder = OpenFolder(path);
