@@ -587,13 +587,12 @@ int Run(const std::vector<std::string>& args, const CalcStreams& streams,
   RemoveTemporaryFilesOnTermination();
   if (options.mode == Mode::kHistory && options.book == "-") {
     // No book named: the one the window opens.
-    const Result<std::filesystem::path> book =
-        DefaultBookPath(RunningExecutable(), CurrentUserFolders());
+    const Result<DefaultBook> book = DefaultBookPath(RunningExecutable(), CurrentUserFolders());
     if (!book) {
       Say(streams.err, "tallivan-calc: " + book.error().description);
       return kExitBadUse;
     }
-    options.book = PathUtf8(book.value());
+    options.book = PathUtf8(book.value().path);
   }
   if (options.mode == Mode::kHistory) return ListHistory(options, streams);
   if (options.mode == Mode::kRestore) return Restore(options, streams, settings);

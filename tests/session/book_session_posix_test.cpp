@@ -9,6 +9,7 @@
 #include <memory>
 
 #include "cli/cli.h"
+#include "storage/book_location.h"
 #include "tests/session/session_test_support.h"
 #include "tests/storage/test_posix.h"
 
@@ -34,6 +35,9 @@ TEST_F(BookSessionTest, AnUnwritableFolderIsToldAtTheStartAndAWritableBookThereI
     CloseDecision decision;
     size_t messages;  // at closing
   } cases[] = {
+      // The book used when none is named, of a program whose folder nobody may write: it goes to
+      // the user's data folder, and the first start says so.
+      {"", "so the book is kept in your data folder", true, CloseDecision::kClose, 0},
       // A new book cannot be made there: the failed save asks what to do, and its safe answer
       // keeps the text apart in the user's own state folder.
       {missing, "cannot be saved", false, CloseDecision::kClose, 2},
@@ -44,13 +48,19 @@ TEST_F(BookSessionTest, AnUnwritableFolderIsToldAtTheStartAndAWritableBookThereI
   };
   if (geteuid() != 0) GTEST_SKIP() << "needs root to become nobody";
   SetVariable(kStateVariable, PathUtf8(Home() / "state"));
+  SetVariable(kHomeVariable, PathUtf8(Home()));
+  const std::optional<std::string> data_variable = Variable(kDataVariable);
+  SetVariable(kDataVariable, std::nullopt);
+  const fs::path data_book = Home() / ".local/share/tallivan/book";
   const std::string said = RunAs(kNobody, kNogroup, {}, [&] {
     for (const auto& c : cases) {
       SCOPED_TRACE(c.book);
+      const fs::path book = c.book.empty() ? PrepareDefaultBook(RunningExecutable()).path : c.book;
+      EXPECT_EQ(c.book.empty(), book == data_book);
       FakeMessenger messenger;
-      auto session = Session(messenger, c.book);
+      auto session = Session(messenger, book);
       const std::u16string shown = session->Open().value_or(kSample);
-      EXPECT_GT(messenger.Showing({c.told, c.book.string()}), 0u);
+      EXPECT_GT(messenger.Showing({c.told, book.string()}), 0u);
       messenger.shown.clear();
       const std::u16string text = c.edited ? shown + u"x" : shown;
       EXPECT_EQ(session->Close(Attendance::kAttended, text), c.decision);
@@ -58,10 +68,13 @@ TEST_F(BookSessionTest, AnUnwritableFolderIsToldAtTheStartAndAWritableBookThereI
     }
     return ::testing::Test::HasFailure() ? "the unprivileged part failed" : "";
   });
+  SetVariable(kDataVariable, data_variable);
   EXPECT_EQ(said, "");
   EXPECT_EQ(ReadBytes(readable), Le(u"root's"));
   EXPECT_EQ(ReadBytes(writable), Le(u"nobody'sx"));
   EXPECT_FALSE(fs::exists(missing));
+  EXPECT_EQ(ReadBytes(data_book), Le(kSample) + Le(u"x"));
+  EXPECT_FALSE(fs::exists(RunningExecutable().parent_path() / "book"));
 }
 TEST_F(BookSessionTest, TextKeptApartFromABookInASharedFolderGoesToTheOwnersStateFolder) {
   if (geteuid() != 0) GTEST_SKIP() << "needs root to act as the owner";
