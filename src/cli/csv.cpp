@@ -130,4 +130,21 @@ Status WriteCsv(std::u16string_view text, int fd, std::string_view name, CsvRead
   return {};
 }
 
+std::string FoundCsvStart(CsvReader reader) {
+  return std::string(reader == CsvReader::kSpreadsheet ? "\xEF\xBB\xBF" : "") +
+         "line,amount,text\r\n";
+}
+
+bool AppendFoundRecord(std::string& out, int64_t line, Currency amount, std::u16string_view text,
+                       CsvReader reader) {
+  if (FirstUnpairedSurrogate(text) != std::u16string_view::npos) return false;
+  out.append(std::to_string(line));
+  out.push_back(',');
+  AppendExact(out, amount);
+  out.push_back(',');
+  AppendQuoted(out, text, reader == CsvReader::kSpreadsheet && LooksLikeFormula(text) ? "'" : "");
+  out.append("\r\n");
+  return true;
+}
+
 }  // namespace tallivan
