@@ -305,6 +305,11 @@ TEST_F(PackageTest, HoldsItsFilesAndDependenciesAloneAndPassesTheDesktopAppStrea
       "usr/share/doc/tallivan/copyright",
       "usr/share/doc/tallivan/changelog.gz",
       "usr/share/doc/tallivan/NEWS.md.gz",
+      "usr/share/doc/tallivan/README.md.gz",
+      "usr/share/doc/tallivan/command-line.md.gz",
+      "usr/share/doc/tallivan/history.md.gz",
+      "usr/share/doc/tallivan/installing.md.gz",
+      "usr/share/doc/tallivan/reliability.md.gz",
   };
   for (int size : {16, 24, 32, 48, 64, 128, 256}) {
     const std::string folder = std::to_string(size) + "x" + std::to_string(size);
