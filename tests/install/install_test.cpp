@@ -214,9 +214,9 @@ TEST(CompletionTest, CompletesFileNamesWithBlanksAsOneName) {
       {Shell::kBash, {"tallivan-calc", "--restore", "o"}, "other\n"},
       {Shell::kBash, {"tallivan-calc", "--find", "o"}, ""},
       {Shell::kZsh, {"tallivan", "--book", "my\\ b"}, "my\\ bag\nmy\\ book\n"},
-      {Shell::kZsh, {"tallivan-calc", "-o", "o"}, "other\n"},
+      {Shell::kZsh, {"tallivan-calc", "other", "-o", "my\\ b"}, "my\\ bag\nmy\\ book\n"},
       {Shell::kZsh, {"tallivan-calc", "--find", "o"}, ""},
-      {Shell::kFish, {"tallivan", "my"}, "my bag\nmy book\n"},
+      {Shell::kFish, {"tallivan", "--book", "my\\ b"}, "my bag\nmy book\n"},
       {Shell::kFish, {"tallivan-calc", "--restore", "my\\ bo"}, "my book\n"},
       {Shell::kFish, {"tallivan-calc", "--find", "o"}, ""},
   };
