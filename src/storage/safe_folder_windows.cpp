@@ -47,13 +47,15 @@ constexpr char kNotOurs[] =
 constexpr char kTooLarge[] = "it is larger than such a file may be";
 constexpr char kNotOurFolder[] = "it is not a folder of this user's";
 
-Error Failure(const fs::path& path, const std::string& reason, int32_t number = kErrFileAccess) {
+Error Failure(const fs::path& path, const std::string& reason,
+              ErrorNumber number = ErrorNumber::kFileAccess) {
   return Error{number, "Cannot use " + Quoted(path) + ": " + reason};
 }
 
 Error Failure(const fs::path& path, DWORD code) {
-  return Failure(path, Reason(code),
-                 IsNotFound(static_cast<int>(code)) ? kErrFileNotFound : kErrFileAccess);
+  return Failure(
+      path, Reason(code),
+      IsNotFound(static_cast<int>(code)) ? ErrorNumber::kFileNotFound : ErrorNumber::kFileAccess);
 }
 
 // Whether `name` names one entry of a folder, one that every Windows program can reach: no
