@@ -51,7 +51,8 @@ Recomputes every subtotal line ("#" line) of a Tallivan book.
   -o OUT      write the result to OUT ("-": standard output)
   --find TEXT list the entries whose line holds TEXT (A to Z in either
               case): line number, amount and text, then their count
-              and total; lines that cannot be read are left out
+              and total; lines that cannot be read are left out. With
+              --csv or --spreadsheet: as CSV (line,amount,text)
   --history   list the versions kept in BOOK's history (without BOOK:
               the book the window opens)
   --restore VERSION
@@ -94,8 +95,9 @@ struct Options {
   Mode mode = Mode::kPrint;
   std::string book = "-";
   std::string out;
-  std::string restore;  // --restore VERSION
-  std::string find;     // --find TEXT
+  std::string restore;                // --restore VERSION
+  std::string find;                   // --find TEXT
+  std::optional<CsvReader> found_as;  // --find with --csv or --spreadsheet
   bool help = false;
   bool version = false;
 };
@@ -130,6 +132,17 @@ std::variant<Options, BadArgs> ParseArgs(const std::vector<std::string>& args) {
       options.encoding = Encoding::kUtf8;
     } else if (arg == "--check" || arg == "--csv" || arg == "--spreadsheet" || arg == "-i" ||
                arg == "-o" || arg == "--history" || arg == "--restore" || arg == "--find") {
+      // --find alone among them takes --csv or --spreadsheet, for the entries it finds.
+      const bool csv = arg == "--csv" || arg == "--spreadsheet";
+      const bool was_csv = options.mode == Mode::kCsv || options.mode == Mode::kSpreadsheet;
+      if ((csv && options.mode == Mode::kFind && !options.found_as) ||
+          (arg == "--find" && was_csv)) {
+        options.found_as = (csv ? arg == "--csv" : options.mode == Mode::kCsv)
+                               ? CsvReader::kScript
+                               : CsvReader::kSpreadsheet;
+        if (csv) continue;
+        options.mode = Mode::kPrint;
+      }
       if (options.mode != Mode::kPrint) {
         return BadArgs{
             "give only one of --check, --csv, --spreadsheet, -i, -o, --find, --history "
@@ -174,7 +187,7 @@ std::variant<Options, BadArgs> ParseArgs(const std::vector<std::string>& args) {
 
 Status WriteAll(int fd, std::span<const char> bytes, std::string_view name) {
   if (const int error_number = WriteFully(fd, bytes); error_number != 0) {
-    return Error{kErrFileAccess,
+    return Error{ErrorNumber::kFileAccess,
                  "Cannot write " + std::string(name) + ": " + SystemErrorText(error_number)};
   }
   return {};
@@ -206,7 +219,8 @@ class Output {
       if (slice < text.size() && IsHighSurrogate(text[slice - 1])) --slice;
       if (encoding_ == Encoding::kUtf8) {
         if (AppendUtf8(text.substr(0, slice), buffer_) != slice) {
-          return Error{kErrFileAccess, "an unpaired surrogate cannot be written as UTF-8"};
+          return Error{ErrorNumber::kFileAccess,
+                       "an unpaired surrogate cannot be written as UTF-8"};
         }
       } else {
         for (char16_t unit : text.substr(0, slice)) {
@@ -263,8 +277,9 @@ Error InvalidUtf8(const std::string& name, uint64_t offset, std::u16string_view 
        at = before.find(u"\r\n", at + 2)) {
     ++line;
   }
-  return Error{kErrFileAccess, "Cannot read \"" + name + "\": invalid UTF-8 at byte " +
-                                   std::to_string(offset) + " (line " + std::to_string(line) + ")"};
+  return Error{ErrorNumber::kFileAccess, "Cannot read \"" + name + "\": invalid UTF-8 at byte " +
+                                             std::to_string(offset) + " (line " +
+                                             std::to_string(line) + ")"};
 }
 
 Result<std::u16string> ReadUtf8(int fd, const std::string& name) {
@@ -499,11 +514,11 @@ int Restore(const Options& options, const CalcStreams& streams, const CalcSettin
   const std::filesystem::path book = Utf8Path(options.book);
   std::filesystem::path version = Utf8Path(options.restore);
   // A name from the list is read from the history the list came from; anything else is a path.
-  Result<std::u16string> text = Error{kErrFileNotFound, ""};
+  Result<std::u16string> text = Error{ErrorNumber::kFileNotFound, ""};
   if (version.filename() == version) text = LoadVersion(book, options.restore);
   if (const Result<std::filesystem::path> folder = HistoryFolder(book); text && folder) {
     version = folder.value() / version;
-  } else if (!text && text.error().number == kErrFileNotFound) {
+  } else if (!text && text.error().number == ErrorNumber::kFileNotFound) {
     text = LoadBookFile(version);
   }
   if (!text) {
@@ -532,11 +547,13 @@ int Restore(const Options& options, const CalcStreams& streams, const CalcSettin
 char16_t FoldAscii(char16_t unit) { return unit >= u'A' && unit <= u'Z' ? unit + 32 : unit; }
 
 // Writes the entries of `text` whose line holds `needle` (A to Z in either case), one a line
-// (number, amount, text shown visibly, separated by tabs), then their count and total.
+// (number, amount, text shown visibly, separated by tabs), then their count and total; or, as
+// `csv` asks, their CSV records. `name` stands for the book in errors.
 Status ListFound(std::u16string_view text, std::u16string_view needle, int fd,
-                 std::u16string_view decimal_separator) {
+                 std::u16string_view decimal_separator, std::optional<CsvReader> csv,
+                 std::string_view name) {
   const auto folded_equal = [](char16_t a, char16_t b) { return FoldAscii(a) == FoldAscii(b); };
-  std::string report;
+  std::string report = csv ? FoundCsvStart(*csv) : std::string();
   std::vector<int64_t> found;
   std::u16string found_lines;  // the lines found, joined by CR LF
   int64_t index = 0;
@@ -548,6 +565,14 @@ Status ListFound(std::u16string_view text, std::u16string_view needle, int fd,
     LineTotals one(line, decimal_separator);
     const EntrySum entry = one.SumRange(0, 0);
     if (entry.count == 0) continue;
+    if (csv) {
+      if (!AppendFoundRecord(report, index + 1, entry.sum, line, *csv)) {
+        return Error{ErrorNumber::kFileAccess,
+                     std::string(name) + ":" + std::to_string(index + 1) +
+                         ": an unpaired surrogate, which UTF-8 cannot hold"};
+      }
+      continue;
+    }
     if (!found.empty()) found_lines += u"\r\n";
     found_lines += line;
     found.push_back(index);
@@ -562,10 +587,12 @@ Status ListFound(std::u16string_view text, std::u16string_view needle, int fd,
     }
     report += std::to_string(index + 1) + "\t" + amount + "\t" + VisibleText(shown) + "\n";
   }
-  const EntrySum total =
-      LineTotals(found_lines, decimal_separator).SumRange(0, std::ssize(found) - 1);
-  AppendUtf8(DescribeEntries(total, decimal_separator), report);
-  report += "\n";
+  if (!csv) {
+    const EntrySum total =
+        LineTotals(found_lines, decimal_separator).SumRange(0, std::ssize(found) - 1);
+    AppendUtf8(DescribeEntries(total, decimal_separator), report);
+    report += "\n";
+  }
   return WriteAll(fd, report, "standard output");
 }
 
@@ -585,13 +612,12 @@ int Run(const std::vector<std::string>& args, const CalcStreams& streams,
   RemoveTemporaryFilesOnTermination();
   if (options.mode == Mode::kHistory && options.book == "-") {
     // No book named: the one the window opens.
-    const Result<std::filesystem::path> book =
-        DefaultBookPath(RunningExecutable(), CurrentUserFolders());
+    const Result<DefaultBook> book = DefaultBookPath(RunningExecutable(), CurrentUserFolders());
     if (!book) {
       Say(streams.err, "tallivan-calc: " + book.error().description);
       return kExitBadUse;
     }
-    options.book = PathUtf8(book.value());
+    options.book = PathUtf8(book.value().path);
   }
   if (options.mode == Mode::kHistory) return ListHistory(options, streams);
   if (options.mode == Mode::kRestore) return Restore(options, streams, settings);
@@ -609,7 +635,8 @@ int Run(const std::vector<std::string>& args, const CalcStreams& streams,
       Say(streams.err, "tallivan-calc: --find needs a text in UTF-8");
       return kExitBadUse;
     }
-    Status listed = ListFound(text, needle, streams.out, decimal_separator);
+    const std::string name = options.book == "-" ? std::string(kStdinName) : options.book;
+    Status listed = ListFound(text, needle, streams.out, decimal_separator, options.found_as, name);
     if (auto changed =
             ChangedInput(input.value(), settings, "; what it wrote is not to be trusted")) {
       listed = *changed;

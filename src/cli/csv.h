@@ -1,8 +1,11 @@
 #ifndef TALLIVAN_CLI_CSV_H_
 #define TALLIVAN_CLI_CSV_H_
 
+#include <cstdint>
+#include <string>
 #include <string_view>
 
+#include "runtime/currency.h"
 #include "runtime/error.h"
 
 namespace tallivan {
@@ -28,6 +31,16 @@ enum class CsvReader { kScript, kSpreadsheet };
 // stands for the book in that error's description.
 Status WriteCsv(std::u16string_view text, int fd, std::string_view name,
                 CsvReader reader = CsvReader::kScript);
+
+// The start of the CSV form of the entries that --find lists: for a spreadsheet the byte-order
+// mark, then the header record "line,amount,text".
+std::string FoundCsvStart(CsvReader reader);
+
+// Appends to `out` the record of the entry on line `line` (from 1) with `amount` and its line's
+// `text`, as WriteCsv writes those fields. False, with nothing appended, when `text` holds an
+// unpaired surrogate, which UTF-8 cannot hold.
+bool AppendFoundRecord(std::string& out, int64_t line, Currency amount, std::u16string_view text,
+                       CsvReader reader);
 
 }  // namespace tallivan
 

@@ -12,6 +12,7 @@
 #include "runtime/visible_text.h"
 #include "storage/atomic_writer.h"
 #include "storage/book_file.h"
+#include "storage/book_location.h"
 #include "storage/file_io.h"
 
 namespace tallivan {
@@ -31,6 +32,11 @@ constexpr uint64_t kSmallFile = uint64_t{1} << 20;
 constexpr char kMissingEnglish[] =
     "Book not found. A new book will be created at %1 when this window closes.";
 constexpr char kMissingChinese[] = "没找到已存在的账本。关闭本窗口时将在 %1 创建一个新的账本。";
+constexpr char kDataFolderEnglish[] =
+    "Tallivan's own folder %2 cannot be written, so the book is kept in your data folder "
+    "instead.";
+constexpr char kDataFolderChinese[] =
+    "Tallivan 所在的文件夹 %2 无法写入，因此账本改为保存在您的数据文件夹中。";
 constexpr char kNotHeldBody[] =
     "The book holds text this window cannot show exactly. It will not be overwritten without "
     "asking.\r\n"
@@ -449,9 +455,19 @@ std::optional<std::u16string> BookSession::Open() {
     disk_ = Fingerprint::Of(book.value());
     loaded_ = disk_;
     shown = book.value();
-  } else if (book.error().number == kErrFileNotFound) {
+  } else if (book.error().number == ErrorNumber::kFileNotFound) {
     state_ = BookState::kMissing;
-    notice(kInfoTitle, Body(kMissingEnglish, kMissingChinese, path));
+    std::string english = kMissingEnglish, chinese = kMissingChinese;
+    // A copy unpacked where the user cannot write keeps its book elsewhere; its first start says
+    // so.
+    const fs::path program = RunningExecutable();
+    if (const Result<DefaultBook> fallback = DefaultBookPath(program, CurrentUserFolders());
+        fallback && fallback.value().home == BookHome::kReadOnlyProgramFolder &&
+        fallback.value().path == book_) {
+      english += std::string(" ") + kDataFolderEnglish;
+      chinese += kDataFolderChinese;
+    }
+    notice(kInfoTitle, Body(english, chinese, {path, Shown(program.parent_path())}));
   } else {
     state_ = BookState::kUnread;
     notice(kErrorTitle, VisibleText(book.error().description));
@@ -566,8 +582,8 @@ std::optional<std::u16string> BookSession::OfferRecovery(
     if (restored && &copy == &newest) continue;
     const std::string wanted = files_.KeptPrefix() + NameStamp(copy.time);
     std::optional<KeptFile> kept;
-    for (const SafeFolder* folder : {kept_folders.empty() ? copy.folder : kept_folders[0],
-                                     copy.folder}) {
+    for (const SafeFolder* folder :
+         {kept_folders.empty() ? copy.folder : kept_folders[0], copy.folder}) {
       Result<std::string> name = copy.folder->MoveFresh(copy.name, *folder, wanted);
       if (!name && folder != copy.folder) {
         // From the spare folder in memory to a disk: a move is a copy there.
@@ -765,7 +781,7 @@ std::optional<CloseDecision> BookSession::Store(Attendance attendance, std::u16s
   const Result<std::u16string> disk = LoadBookFile(book_);
   if (state_ == BookState::kNotLoaded) {
     // Closed before the book was ever shown: the box holds no copy of it.
-    const bool missing = !disk.ok() && disk.error().number == kErrFileNotFound;
+    const bool missing = !disk.ok() && disk.error().number == ErrorNumber::kFileNotFound;
     state_ = missing ? BookState::kMissing : BookState::kUnread;
   }
   const Fingerprint now = Fingerprint::Of(text);
@@ -774,7 +790,7 @@ std::optional<CloseDecision> BookSession::Store(Attendance attendance, std::u16s
     loaded_ = now;
     return std::nullopt;  // nothing to write
   }
-  const bool exists = disk.ok() || disk.error().number != kErrFileNotFound;
+  const bool exists = disk.ok() || disk.error().number != ErrorNumber::kFileNotFound;
   // Nothing typed, nothing to save: whatever became of the book meanwhile is left as it is.
   if (loaded_ && now == *loaded_) return std::nullopt;
   if (state_ == BookState::kMissing && now == shown_ && exists) return std::nullopt;

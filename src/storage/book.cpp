@@ -20,7 +20,7 @@ QString BookPathIn(const QString& folder) {
 
 QString BookPath() {
   const std::filesystem::path book =
-      PrepareDefaultBook(NativePath(QCoreApplication::applicationFilePath()));
+      PrepareDefaultBook(NativePath(QCoreApplication::applicationFilePath())).path;
   return QFile::decodeName(QByteArray::fromStdString(book.native()));
 }
 

@@ -4,6 +4,7 @@
 
 #include "runtime/version.h"
 #include "storage/file_io.h"
+#include "storage/safe_folder.h"
 
 namespace tallivan {
 namespace {
@@ -21,28 +22,48 @@ bool IsInstalled(const fs::path& executable) {
   return Exists(executable.parent_path() / fs::path(kInstalledMarker).lexically_normal());
 }
 
+// Whether the user may make files in `folder`: a file is made there and removed at once, which
+// answers for access lists and read-only mounts as well as for permission bits.
+bool MayMakeFilesIn(const fs::path& folder) {
+  const Result<SafeFolder> opened = SafeFolder::Open(folder);
+  if (!opened) return false;
+  const Result<std::string> probe =
+      opened.value().CreateFresh(TemporaryName(kBookFileName), {}, 0600);
+  if (!probe) return false;
+  opened.value().Remove(probe.value());
+  return true;
+}
+
 }  // namespace
 
-Result<fs::path> DefaultBookPath(const fs::path& executable, const UserFolders& folders) {
+Result<DefaultBook> DefaultBookPath(const fs::path& executable, const UserFolders& folders) {
   fs::path beside = executable.parent_path() / kBookFileName;
-  if (Exists(beside) || !IsInstalled(executable)) return beside;
+  if (Exists(beside)) return DefaultBook{beside, BookHome::kBesideProgram};
+  BookHome home = BookHome::kDataFolder;
+  if (!IsInstalled(executable)) {
+    if (MayMakeFilesIn(executable.parent_path()))
+      return DefaultBook{beside, BookHome::kBesideProgram};
+    home = BookHome::kReadOnlyProgramFolder;
+  }
   fs::path data_home = Utf8Path(folders.xdg_data_home);
   if (!data_home.is_absolute()) {
     if (!Utf8Path(folders.home).is_absolute()) {
-      return Error{kErrFileAccess,
+      return Error{ErrorNumber::kFileAccess,
                    "No home folder to keep the book in: set HOME or XDG_DATA_HOME, or name the "
                    "book with --book"};
     }
     data_home = Utf8Path(folders.home) / ".local" / "share";
   }
-  return data_home / kDataFolderName / kBookFileName;
+  return DefaultBook{data_home / kDataFolderName / kBookFileName, home};
 }
 
-fs::path PrepareDefaultBook(const fs::path& executable) {
-  const Result<fs::path> book = DefaultBookPath(executable, CurrentUserFolders());
-  if (!book) return executable.parent_path() / kBookFileName;
+DefaultBook PrepareDefaultBook(const fs::path& executable) {
+  const Result<DefaultBook> book = DefaultBookPath(executable, CurrentUserFolders());
+  if (!book) return DefaultBook{executable.parent_path() / kBookFileName, BookHome::kBesideProgram};
   // A folder that cannot be made shows up at the first save, with its reason.
-  MakePrivateFolders(book.value().parent_path()).IgnoreError();
+  if (book.value().home != BookHome::kBesideProgram) {
+    MakePrivateFolders(book.value().path.parent_path()).IgnoreError();
+  }
   return book.value();
 }
 

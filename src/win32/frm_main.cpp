@@ -439,7 +439,7 @@ bool frmMain::OnTextBoxKey(UINT message, WPARAM wparam, LPARAM lparam) {
 
 void frmMain::Form_Initialize(fs::path book) {
   session_ = std::make_unique<BookSession>(
-      book.empty() ? PrepareDefaultBook(RunningExecutable()) : std::move(book),
+      book.empty() ? PrepareDefaultBook(RunningExecutable()).path : std::move(book),
       std::u16string(kSampleText), messenger_, clock_);
 }
 

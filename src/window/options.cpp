@@ -24,17 +24,18 @@ default ~/.local/share/tallivan/book). On Linux, Qt's own options, such as
 )";
 
 constexpr std::string_view kWindowsUsage =
-    "Usage: tallivan.exe [--book PATH]\r\n"
+    "Usage: tallivan.exe [[--book] PATH]\r\n"
     "\r\n"
     "Keeps a personal cash ledger as free text: put amounts in square brackets, close a group "
     "with a line that starts with \"#\", and press any of F1-F16 to rewrite every \"#\" line "
     "with its group sum and the running total. Closing the window saves the book.\r\n"
     "\r\n"
-    "--book PATH: open the book at PATH (created when the window closes).\r\n"
+    "PATH, --book PATH: open the book at PATH (created when the window closes); a file dropped "
+    "on tallivan.exe, or opened with it, opens that book too.\r\n"
     "--version: show the version and exit.\r\n"
     "-h, --help: show this help and exit.\r\n"
     "\r\n"
-    "Without --book, the book is the file named \"book\" beside tallivan.exe. Unpack the zip "
+    "Without a PATH, the book is the file named \"book\" beside tallivan.exe. Unpack the zip "
     "into a folder of your own, such as Documents, and start tallivan.exe there.\r\n";
 
 constexpr std::string_view kBookOption = "--book";

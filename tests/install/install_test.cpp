@@ -138,30 +138,63 @@ TEST(WindowOptionsTest, OpensABookNamedAloneOrThroughTheDesktopEntry) {
   }
 }
 
+enum class Shell { kBash, kZsh, kFish };
+
+// The words `shell`, with the completion in packaging/completion, offers for the last of `words`
+// (each as typed, quotes and backslashes included), one a line and sorted.
+Outcome Offered(Shell shell, const std::vector<std::string>& words, const fs::path& dir) {
+  const std::string completion = std::string(TALLIVAN_SOURCE_DIR) + "/packaging/completion";
+  std::string line;
+  for (const std::string& word : words) line += (line.empty() ? "" : " ") + word;
+  std::vector<std::string> argv;
+  switch (shell) {
+    case Shell::kBash:
+      argv = {"bash", "-c",
+              "source \"$0\"; COMP_WORDS=(\"$@\"); COMP_CWORD=$(($# - 1)); "
+              "$(complete -p \"$1\" | sed 's/.*-F \\([^ ]*\\).*/\\1/'); "
+              "((${#COMPREPLY[@]} == 0)) || printf '%s\\n' \"${COMPREPLY[@]}\" | sort",
+              completion + "/" + words.front()};
+      argv.insert(argv.end(), words.begin(), words.end());
+      break;
+    case Shell::kZsh:
+      argv = {std::string(TALLIVAN_SOURCE_DIR) + "/tests/install/complete-in-zsh", completion,
+              line};
+      break;
+    case Shell::kFish:
+      argv = {"fish", "-c", "source $argv[1].fish; complete -C $argv[2] | cut -f1 | sort",
+              completion + "/" + words.front(), line};
+      break;
+  }
+  // Fish keeps its own settings: in hidden folders here rather than in the user's home.
+  return RunProgram(argv, dir,
+                    {{"XDG_CONFIG_HOME", (dir / ".config").string()},
+                     {"XDG_DATA_HOME", (dir / ".local/share").string()}});
+}
+
 TEST(CompletionTest, OffersEveryOptionTheHelpNames) {
   TempDir dir;
   for (const auto& [program, executable] :
        {std::pair{"tallivan", TALLIVAN_EXECUTABLE}, std::pair{"tallivan-calc", TALLIVAN_CALC}}) {
-    SCOPED_TRACE(program);
     const Outcome help = RunProgram({executable, "--help"}, dir.path(), kNoDisplay);
     ASSERT_EQ(help.code, 0);
     std::set<std::string> named;
     const std::regex option(R"((?:\n  |, )(--?[a-z0-9][a-z0-9-]*))");
     for (std::sregex_iterator it(help.out.begin(), help.out.end(), option), end; it != end; ++it) {
-      if ((*it)[1] != "-h") named.insert((*it)[1]);
+      named.insert((*it)[1]);
     }
-    const std::string script = std::string("source '") + TALLIVAN_SOURCE_DIR +
-                               "/packaging/completion/" + program + "'; COMP_WORDS=(" + program +
-                               " -); COMP_CWORD=1; $(complete -p " + program +
-                               " | sed 's/.*-F \\([^ ]*\\).*/\\1/'); printf '%s\\n' "
-                               "\"${COMPREPLY[@]}\"";
-    const Outcome completion = RunProgram({"bash", "-c", script}, dir.path());
-    ASSERT_EQ(completion.code, 0) << completion.err;
-    std::set<std::string> offered;
-    std::istringstream words(completion.out);
-    for (std::string word; std::getline(words, word);) offered.insert(word);
-    EXPECT_GE(named.size(), 3u);
-    EXPECT_EQ(offered, named);
+    EXPECT_GE(named.size(), 4u);
+    for (const Shell shell : {Shell::kBash, Shell::kZsh, Shell::kFish}) {
+      SCOPED_TRACE(std::string(program) + " in shell " + std::to_string(static_cast<int>(shell)));
+      const Outcome completion = Offered(shell, {program, "-"}, dir.path());
+      ASSERT_EQ(completion.code, 0) << completion.err;
+      std::set<std::string> offered;
+      std::istringstream words(completion.out);
+      for (std::string word; std::getline(words, word);) offered.insert(word);
+      // Bash leaves out -h, which --help stands for.
+      std::set<std::string> expected = named;
+      if (shell == Shell::kBash) expected.erase("-h");
+      EXPECT_EQ(offered, expected);
+    }
   }
 }
 
@@ -169,27 +202,28 @@ TEST(CompletionTest, CompletesFileNamesWithBlanksAsOneName) {
   TempDir dir;
   for (const char* name : {"my book", "my bag", "other"}) WriteBytes(dir.path() / name, "");
   const struct {
-    std::vector<std::string> words;  // as bash gives them, the last one being completed
+    Shell shell;
+    std::vector<std::string> words;  // as typed, the last one being completed
     std::string offered;             // one name a line
   } cases[] = {
-      {{"tallivan", "my"}, "my bag\nmy book\n"},
-      {{"tallivan", "my\\ bo"}, "my book\n"},
-      {{"tallivan", "--book", "'my b"}, "my bag\nmy book\n"},
-      {{"tallivan-calc", "--csv", "\"my ba"}, "my bag\n"},
-      {{"tallivan-calc", "-o", "my\\ b"}, "my bag\nmy book\n"},
-      {{"tallivan-calc", "--restore", "o"}, "other\n"},
+      {Shell::kBash, {"tallivan", "my"}, "my bag\nmy book\n"},
+      {Shell::kBash, {"tallivan", "my\\ bo"}, "my book\n"},
+      {Shell::kBash, {"tallivan", "--book", "'my b"}, "my bag\nmy book\n"},
+      {Shell::kBash, {"tallivan-calc", "--csv", "\"my ba"}, "my bag\n"},
+      {Shell::kBash, {"tallivan-calc", "-o", "my\\ b"}, "my bag\nmy book\n"},
+      {Shell::kBash, {"tallivan-calc", "--restore", "o"}, "other\n"},
+      {Shell::kBash, {"tallivan-calc", "--find", "o"}, ""},
+      {Shell::kZsh, {"tallivan", "--book", "my\\ b"}, "my\\ bag\nmy\\ book\n"},
+      {Shell::kZsh, {"tallivan-calc", "other", "-o", "my\\ b"}, "my\\ bag\nmy\\ book\n"},
+      {Shell::kZsh, {"tallivan-calc", "--find", "o"}, ""},
+      {Shell::kFish, {"tallivan", "--book", "my\\ b"}, "my bag\nmy book\n"},
+      {Shell::kFish, {"tallivan-calc", "--restore", "my\\ bo"}, "my book\n"},
+      {Shell::kFish, {"tallivan-calc", "--find", "o"}, ""},
   };
   for (const auto& c : cases) {
-    SCOPED_TRACE(::testing::PrintToString(c.words));
-    const std::string& program = c.words.front();
-    std::vector<std::string> argv = {
-        "bash", "-c",
-        "source \"$0\"; COMP_WORDS=(\"$@\"); COMP_CWORD=$(($# - 1)); "
-        "$(complete -p \"$1\" | sed 's/.*-F \\([^ ]*\\).*/\\1/'); "
-        "((${#COMPREPLY[@]} == 0)) || printf '%s\\n' \"${COMPREPLY[@]}\" | sort",
-        std::string(TALLIVAN_SOURCE_DIR) + "/packaging/completion/" + program};
-    argv.insert(argv.end(), c.words.begin(), c.words.end());
-    const Outcome completion = RunProgram(argv, dir.path());
+    SCOPED_TRACE(::testing::PrintToString(c.words) + " in shell " +
+                 std::to_string(static_cast<int>(c.shell)));
+    const Outcome completion = Offered(c.shell, c.words, dir.path());
     EXPECT_EQ(completion.code, 0) << completion.err;
     EXPECT_EQ(completion.out, c.offered);
   }
@@ -302,9 +336,17 @@ TEST_F(PackageTest, HoldsItsFilesAndDependenciesAloneAndPassesTheDesktopAppStrea
       "usr/share/man/man1/tallivan-calc.1.gz",
       "usr/share/bash-completion/completions/tallivan",
       "usr/share/bash-completion/completions/tallivan-calc",
+      "usr/share/zsh/vendor-completions/_tallivan",
+      "usr/share/fish/vendor_completions.d/tallivan.fish",
+      "usr/share/fish/vendor_completions.d/tallivan-calc.fish",
       "usr/share/doc/tallivan/copyright",
       "usr/share/doc/tallivan/changelog.gz",
       "usr/share/doc/tallivan/NEWS.md.gz",
+      "usr/share/doc/tallivan/README.md.gz",
+      "usr/share/doc/tallivan/command-line.md.gz",
+      "usr/share/doc/tallivan/history.md.gz",
+      "usr/share/doc/tallivan/installing.md.gz",
+      "usr/share/doc/tallivan/reliability.md.gz",
   };
   for (int size : {16, 24, 32, 48, 64, 128, 256}) {
     const std::string folder = std::to_string(size) + "x" + std::to_string(size);

@@ -8,6 +8,8 @@
 #include <fstream>
 #include <memory>
 
+#include "cli/cli.h"
+#include "storage/book_location.h"
 #include "tests/session/session_test_support.h"
 #include "tests/storage/test_posix.h"
 
@@ -33,6 +35,9 @@ TEST_F(BookSessionTest, AnUnwritableFolderIsToldAtTheStartAndAWritableBookThereI
     CloseDecision decision;
     size_t messages;  // at closing
   } cases[] = {
+      // The book used when none is named, of a program whose folder nobody may write: it goes to
+      // the user's data folder, and the first start says so.
+      {"", "so the book is kept in your data folder", true, CloseDecision::kClose, 0},
       // A new book cannot be made there: the failed save asks what to do, and its safe answer
       // keeps the text apart in the user's own state folder.
       {missing, "cannot be saved", false, CloseDecision::kClose, 2},
@@ -43,13 +48,19 @@ TEST_F(BookSessionTest, AnUnwritableFolderIsToldAtTheStartAndAWritableBookThereI
   };
   if (geteuid() != 0) GTEST_SKIP() << "needs root to become nobody";
   SetVariable(kStateVariable, PathUtf8(Home() / "state"));
+  SetVariable(kHomeVariable, PathUtf8(Home()));
+  const std::optional<std::string> data_variable = Variable(kDataVariable);
+  SetVariable(kDataVariable, std::nullopt);
+  const fs::path data_book = Home() / ".local/share/tallivan/book";
   const std::string said = RunAs(kNobody, kNogroup, {}, [&] {
     for (const auto& c : cases) {
       SCOPED_TRACE(c.book);
+      const fs::path book = c.book.empty() ? PrepareDefaultBook(RunningExecutable()).path : c.book;
+      EXPECT_EQ(c.book.empty(), book == data_book);
       FakeMessenger messenger;
-      auto session = Session(messenger, c.book);
+      auto session = Session(messenger, book);
       const std::u16string shown = session->Open().value_or(kSample);
-      EXPECT_GT(messenger.Showing({c.told, c.book.string()}), 0u);
+      EXPECT_GT(messenger.Showing({c.told, book.string()}), 0u);
       messenger.shown.clear();
       const std::u16string text = c.edited ? shown + u"x" : shown;
       EXPECT_EQ(session->Close(Attendance::kAttended, text), c.decision);
@@ -57,10 +68,13 @@ TEST_F(BookSessionTest, AnUnwritableFolderIsToldAtTheStartAndAWritableBookThereI
     }
     return ::testing::Test::HasFailure() ? "the unprivileged part failed" : "";
   });
+  SetVariable(kDataVariable, data_variable);
   EXPECT_EQ(said, "");
   EXPECT_EQ(ReadBytes(readable), Le(u"root's"));
   EXPECT_EQ(ReadBytes(writable), Le(u"nobody'sx"));
   EXPECT_FALSE(fs::exists(missing));
+  EXPECT_EQ(ReadBytes(data_book), Le(kSample) + Le(u"x"));
+  EXPECT_FALSE(fs::exists(RunningExecutable().parent_path() / "book"));
 }
 TEST_F(BookSessionTest, TextKeptApartFromABookInASharedFolderGoesToTheOwnersStateFolder) {
   if (geteuid() != 0) GTEST_SKIP() << "needs root to act as the owner";
@@ -110,12 +124,26 @@ long PeakKilobytes() {
 }
 
 TEST_F(BookSessionTest, NothingAnotherUserPlantsBesideTheBookOrInTheStateFoldersPlaceIsUsed) {
+  // The window opens, types, keeps a recovery copy and saves; then tallivan-calc -i rewrites the
+  // book and keeps the text it replaced in the history.
   if (geteuid() != 0) GTEST_SKIP() << "needs root to act as the owner and another user";
   constexpr uid_t kOwner = 1501, kOther = 1502;
   enum class Planted { kLinkToOwnersFile, kFifo, kLinkToZero, kSparse, kOthersFile, kOthersFolder };
   using enum Planted;
   const fs::path home = dir_.path() / "owner", secret = home / "secret";
-  const std::string typed = Le(u"PIN 4711");
+  // The first file of the owner's in `at` when it is a folder (not a link to one); "" when none.
+  const auto OwnersFileIn = [](const fs::path& at) {
+    std::error_code error;
+    if (!fs::is_directory(fs::symlink_status(at, error))) return std::string();
+    for (auto it = fs::recursive_directory_iterator(at, error);
+         !error && it != fs::recursive_directory_iterator(); it.increment(error)) {
+      struct stat st {};
+      if (lstat(it->path().c_str(), &st) == 0 && st.st_uid == kOwner) return it->path().string();
+    }
+    return std::string();
+  };
+  const std::string typed = Le(u"PIN [4711]\r\n#");
+  const std::string recalculated = Le(u"PIN [4711]\r\n#  (4711.00) ,  4711.00");
   const struct {
     const char* name;      // planted in the shared folder, or (state) as the state folder
     unsigned folder_mode;  // of the shared folder: sticky and open to all, or a group's
@@ -127,6 +155,8 @@ TEST_F(BookSessionTest, NothingAnotherUserPlantsBesideTheBookOrInTheStateFolders
       {".book.recovery-0", 02775, false},
       {".book.unsaved-seen", 02775, false},
       {"book.unsaved-20260101-000000", 01777, false},
+      {"book.history", 01777, false},
+      {"book.history", 02775, false},
       {"state", 01777, true},
   };
   for (const auto& n : names) {
@@ -148,6 +178,7 @@ TEST_F(BookSessionTest, NothingAnotherUserPlantsBesideTheBookOrInTheStateFolders
       fs::permissions(home, static_cast<fs::perms>(0700));
       fs::permissions(shared / "book", static_cast<fs::perms>(0600));
       const fs::path at = n.state ? shared / "state" / "tallivan" : shared / n.name;
+      const bool folder = n.state || std::string_view(n.name) == "book.history";
       // The other user plants it, as that user.
       ASSERT_EQ(RunAs(kOther, kOther, {kStaff},
                       [&] {
@@ -155,7 +186,7 @@ TEST_F(BookSessionTest, NothingAnotherUserPlantsBesideTheBookOrInTheStateFolders
                         if (n.state) fs::create_directories(at.parent_path(), error);
                         switch (planted) {
                           case kLinkToOwnersFile:
-                            fs::create_symlink(n.state ? home : secret, at, error);
+                            fs::create_symlink(folder ? home : secret, at, error);
                             break;
                           case kFifo:
                             if (mkfifo(at.c_str(), 0666) != 0) return std::string("no fifo");
@@ -193,15 +224,28 @@ TEST_F(BookSessionTest, NothingAnotherUserPlantsBesideTheBookOrInTheStateFolders
         session->Open();
         session->KeepRecoveryCopy(FromLe(typed));
         session->FinishRecoveryCopies();
+        if (const std::string file = OwnersFileIn(at); !file.empty()) {
+          return "the owner's file in the other user's folder: " + file;
+        }
         if (session->Close(Attendance::kAttended, FromLe(typed)) != CloseDecision::kClose) {
           return std::string("the window stayed open");
         }
+        const int null = open("/dev/null", O_RDWR);
+        const int code =
+            RunCalc({"-i", PathUtf8(shared / "book")}, CalcStreams{null, null, null}, u".");
+        close(null);
+        if (code != 0) return "tallivan-calc -i ended with " + std::to_string(code);
         const long peak = PeakKilobytes();
         return peak > 200'000 ? "held " + std::to_string(peak) + " kB" : std::string();
       });
       EXPECT_EQ(said, "");
       EXPECT_EQ(ReadBytes(secret), "the owner's own");
-      EXPECT_EQ(ReadBytes(shared / "book"), typed);
+      EXPECT_EQ(ReadBytes(shared / "book"), recalculated);
+      EXPECT_EQ(OwnersFileIn(at), "") << "after closing";
+      for (const auto& entry : fs::directory_iterator(home)) {
+        EXPECT_TRUE(entry.path() == secret || entry.path().filename() == ".local")
+            << "made in the owner's home: " << entry.path();
+      }
       // What the owner typed is in no file the other user can read.
       EXPECT_EQ(RunAs(kOther, kOther, {kStaff},
                       [&] {

@@ -65,15 +65,17 @@ TEST(BookLocationTest, KeepsAnInstalledCopysBookInTheUsersDataFolderAndAPortable
     const size_t items = Tree(root);
     const UserFolders folders{PathUtf8(Absolute(c.folders.xdg_data_home)),
                               PathUtf8(Absolute(c.folders.home))};
-    const Result<fs::path> book = DefaultBookPath(root / "p/bin/tallivan", folders);
+    const Result<DefaultBook> book = DefaultBookPath(root / "p/bin/tallivan", folders);
     EXPECT_EQ(Tree(root), items) << "deciding makes nothing";
     ASSERT_EQ(book.ok(), c.book.has_value())
-        << (book.ok() ? PathUtf8(book.value()) : book.error().description);
+        << (book.ok() ? PathUtf8(book.value().path) : book.error().description);
     if (!book.ok()) {
-      EXPECT_EQ(book.error().number, kErrFileAccess);
+      EXPECT_EQ(book.error().number, ErrorNumber::kFileAccess);
       continue;
     }
-    EXPECT_EQ(book.value(), c.book->starts_with("/") ? Absolute(*c.book) : root / *c.book);
+    EXPECT_EQ(book.value().path, c.book->starts_with("/") ? Absolute(*c.book) : root / *c.book);
+    EXPECT_EQ(book.value().home,
+              c.book->starts_with("/") ? BookHome::kDataFolder : BookHome::kBesideProgram);
   }
 }
 
@@ -122,7 +124,7 @@ TEST(BookLocationTest, MakesMissingFoldersPrivateAndLeavesOthersAlone) {
     const Status made = MakePrivateFolders(root / c.folder);
     EXPECT_EQ(made.ok(), c.error.empty());
     if (!made.ok()) {
-      EXPECT_EQ(made.error().number, kErrFileAccess);
+      EXPECT_EQ(made.error().number, ErrorNumber::kFileAccess);
       EXPECT_THAT(made.error().description,
                   HasSubstr(PathUtf8((root / Utf8Path(c.error)).make_preferred())));
       continue;

@@ -6,8 +6,9 @@ arriving, while a close asks or while the restore question waits), ended by sign
 started again with random answers, while the book flips read-only, another program appends to it
 and, as root, the disks of the book's folder and of the state folder fill up and empty again. Then
 every line typed must be in the book, a version of its history, a text kept apart or a recovery
-copy, unless a crash came within the README's allowance (two seconds after it was typed, or five
-while typing went on). SOAK_SEED=N replays a run's choices, SOAK_MINUTES=M (3) sets its length.
+copy, unless a crash came within the allowance of docs/reliability.md (two seconds after it was
+typed, or five while typing went on). SOAK_SEED=N replays a run's choices, SOAK_MINUTES=M (3) sets
+its length.
 As root the windows run as user 1501, in a mount namespace of the soak's own. Exit status 0:
 nothing lost; 1: a line lost or a window that failed, with the seed and every step; 2: the soak
 itself could not go on.
@@ -27,8 +28,8 @@ from typing import Optional
 
 CAPTION = "Tallivan v1.01"
 USER = 1501
-# The README's allowance; SLACK is the machine's share (keys on their way, a copy being written)
-# and LINE the longest a line takes to type.
+# The allowance of docs/reliability.md; SLACK is the machine's share (keys on their way, a copy
+# being written) and LINE the longest a line takes to type.
 QUIET, MAX_WAIT, SLACK, LINE = 2.0, 5.0, 1.5, 1.0
 TIMEOUT = 30.0
 DELAY = "30"  # milliseconds between keys
