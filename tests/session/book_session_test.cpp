@@ -297,6 +297,8 @@ TEST_F(BookSessionTest, EveryCrashedWindowsTextSurvivesAndARestoreOntoAChangedBo
     int seconds;  // its time against the book's
     bool live;    // its window is still open
   };
+  const Made newer = {u"typed", 60, false};
+  const std::vector<Made> two = {{u"alpha", 60, false}, {u"beta", 120, false}};
   const struct {
     const char* name;
     std::vector<Made> copies;
@@ -306,33 +308,15 @@ TEST_F(BookSessionTest, EveryCrashedWindowsTextSurvivesAndARestoreOntoAChangedBo
     std::optional<std::u16string> restored;
     std::set<std::u16string> kept;
   } cases[] = {
-      {"newer, restored", {{u"typed", 60, false}}, false, Answer::kYes, true, u"typed", {}},
-      {"newer, kept apart", {{u"typed", 60, false}}, false, Answer::kNo, true, {}, {u"typed"}},
+      {"newer, restored", {newer}, false, Answer::kYes, true, u"typed", {}},
+      {"newer, kept apart", {newer}, false, Answer::kNo, true, {}, {u"typed"}},
       {"as new as the book", {{u"typed", 0, false}}, false, Answer::kYes, true, u"typed", {}},
       {"older than the book", {{u"typed", -60, false}}, false, Answer::kYes, false, {}, {u"typed"}},
       {"the same as the book", {{u"book", 60, false}}, false, Answer::kYes, false, {}, {}},
       {"of a window still open", {{u"typed", 60, true}}, false, Answer::kYes, false, {}, {}},
-      {"two crashed, newest restored",
-       {{u"alpha", 60, false}, {u"beta", 120, false}},
-       false,
-       Answer::kYes,
-       true,
-       u"beta",
-       {u"alpha"}},
-      {"two crashed, both kept apart",
-       {{u"alpha", 60, false}, {u"beta", 120, false}},
-       false,
-       Answer::kNo,
-       true,
-       {},
-       {u"alpha", u"beta"}},
-      {"restored onto a changed book",
-       {{u"typed", 60, false}},
-       true,
-       Answer::kYes,
-       true,
-       u"typed",
-       {}},
+      {"two crashed, newest restored", two, false, Answer::kYes, true, u"beta", {u"alpha"}},
+      {"two crashed, both kept apart", two, false, Answer::kNo, true, {}, {u"alpha", u"beta"}},
+      {"restored onto a changed book", {newer}, true, Answer::kYes, true, u"typed", {}},
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(c.name);
