@@ -174,7 +174,7 @@ std::variant<Options, BadArgs> ParseArgs(const std::vector<std::string>& args) {
 
 Status WriteAll(int fd, std::span<const char> bytes, std::string_view name) {
   if (const int error_number = WriteFully(fd, bytes); error_number != 0) {
-    return Error{kErrFileAccess,
+    return Error{ErrorNumber::kFileAccess,
                  "Cannot write " + std::string(name) + ": " + SystemErrorText(error_number)};
   }
   return {};
@@ -206,7 +206,8 @@ class Output {
       if (slice < text.size() && IsHighSurrogate(text[slice - 1])) --slice;
       if (encoding_ == Encoding::kUtf8) {
         if (AppendUtf8(text.substr(0, slice), buffer_) != slice) {
-          return Error{kErrFileAccess, "an unpaired surrogate cannot be written as UTF-8"};
+          return Error{ErrorNumber::kFileAccess,
+                       "an unpaired surrogate cannot be written as UTF-8"};
         }
       } else {
         for (char16_t unit : text.substr(0, slice)) {
@@ -263,8 +264,9 @@ Error InvalidUtf8(const std::string& name, uint64_t offset, std::u16string_view 
        at = before.find(u"\r\n", at + 2)) {
     ++line;
   }
-  return Error{kErrFileAccess, "Cannot read \"" + name + "\": invalid UTF-8 at byte " +
-                                   std::to_string(offset) + " (line " + std::to_string(line) + ")"};
+  return Error{ErrorNumber::kFileAccess, "Cannot read \"" + name + "\": invalid UTF-8 at byte " +
+                                             std::to_string(offset) + " (line " +
+                                             std::to_string(line) + ")"};
 }
 
 Result<std::u16string> ReadUtf8(int fd, const std::string& name) {
@@ -499,11 +501,11 @@ int Restore(const Options& options, const CalcStreams& streams, const CalcSettin
   const std::filesystem::path book = Utf8Path(options.book);
   std::filesystem::path version = Utf8Path(options.restore);
   // A name from the list is read from the history the list came from; anything else is a path.
-  Result<std::u16string> text = Error{kErrFileNotFound, ""};
+  Result<std::u16string> text = Error{ErrorNumber::kFileNotFound, ""};
   if (version.filename() == version) text = LoadVersion(book, options.restore);
   if (const Result<std::filesystem::path> folder = HistoryFolder(book); text && folder) {
     version = folder.value() / version;
-  } else if (!text && text.error().number == kErrFileNotFound) {
+  } else if (!text && text.error().number == ErrorNumber::kFileNotFound) {
     text = LoadBookFile(version);
   }
   if (!text) {

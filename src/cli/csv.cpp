@@ -77,8 +77,8 @@ Status WriteCsv(std::u16string_view text, int fd, std::string_view name, CsvRead
   if (const size_t at = FirstUnpairedSurrogate(text); at != std::u16string_view::npos) {
     int64_t line = 1;
     for (size_t i = text.find(u"\r\n"); i < at; i = text.find(u"\r\n", i + 2)) ++line;
-    return Error{kErrFileAccess, std::string(name) + ":" + std::to_string(line) +
-                                     ": an unpaired surrogate, which UTF-8 cannot hold"};
+    return Error{ErrorNumber::kFileAccess, std::string(name) + ":" + std::to_string(line) +
+                                               ": an unpaired surrogate, which UTF-8 cannot hold"};
   }
   const bool spreadsheet = reader == CsvReader::kSpreadsheet;
   // Spreadsheets show which group a line belongs to; the "#" lines are found first for that.
@@ -118,13 +118,14 @@ Status WriteCsv(std::u16string_view text, int fd, std::string_view name, CsvRead
     if (out.size() >= kFlushAt) flush();
   });
   if (rejection) {
-    return Error{kErrFileAccess, std::string(name) + ":" +
-                                     std::to_string(rejection->line_index + 1) +
-                                     ": the book cannot be read"};
+    return Error{ErrorNumber::kFileAccess, std::string(name) + ":" +
+                                               std::to_string(rejection->line_index + 1) +
+                                               ": the book cannot be read"};
   }
   flush();
   if (write_error != 0) {
-    return Error{kErrFileAccess, "Cannot write standard output: " + SystemErrorText(write_error)};
+    return Error{ErrorNumber::kFileAccess,
+                 "Cannot write standard output: " + SystemErrorText(write_error)};
   }
   return {};
 }

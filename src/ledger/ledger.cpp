@@ -22,8 +22,12 @@ constexpr std::u16string_view kSubtotalOpen = u"#  (";
 constexpr std::u16string_view kSubtotalSeparator = u") ,  ";
 constexpr char kInvalidTitle[] = "Invalid content - 内容有误";
 
-Error NotNumericError() { return Error{kErrTypeMismatch, "Not numeric value - 不是数字/数字太大"}; }
-Error EmptyBracketError() { return Error{kErrEmptyBracket, "Empty bracket - 括号里无内容"}; }
+Error NotNumericError() {
+  return Error{ErrorNumber::kTypeMismatch, "Not numeric value - 不是数字/数字太大"};
+}
+Error EmptyBracketError() {
+  return Error{ErrorNumber::kEmptyBracket, "Empty bracket - 括号里无内容"};
+}
 
 // Puts the subtotal line for these sums into `line`, replacing what it held.
 void WriteSubtotalLine(std::u16string& line, Currency group_sum, Currency running_total,
@@ -138,13 +142,13 @@ ScanStatus ScanLineAmount(std::u16string_view line, Currency& amount, std::optio
   return kScanOk;
 }
 
-std::optional<Error> LineFault(int32_t number) {
+std::optional<Error> LineFault(ErrorNumber number) {
   switch (number) {
-    case 0:
+    case ErrorNumber::kNone:
       return std::nullopt;
-    case kErrEmptyBracket:
+    case ErrorNumber::kEmptyBracket:
       return EmptyBracketError();
-    case kErrTypeMismatch:
+    case ErrorNumber::kTypeMismatch:
       return NotNumericError();
     default:
       return OverflowError();
@@ -166,11 +170,11 @@ std::string Message::Body() const { return chinese.empty() ? english : english +
 Message RejectionMessage(const std::optional<Error>& fault) {
   if (!fault) return Message{kInvalidTitle, "Unmatched bracket.", "括号不配对。"};
   switch (fault->number) {
-    case kErrOverflow:
+    case ErrorNumber::kOverflow:
       return Message{kInvalidTitle, "Number / result is too big.", "数字/计算结果太大。"};
-    case kErrEmptyBracket:
+    case ErrorNumber::kEmptyBracket:
       return Message{kInvalidTitle, "Empty Bracket.", "括号里是空的。"};
-    case kErrTypeMismatch:
+    case ErrorNumber::kTypeMismatch:
       return Message{kInvalidTitle, "Something invalid in the Bracket.", "括号中有内容不可识别。"};
     default:
       return Message{kInvalidTitle, fault->description, ""};

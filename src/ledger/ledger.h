@@ -30,9 +30,9 @@ Result<Currency> EvaluateBracket(std::u16string_view content);
 // error that rejected it, or nullopt for an unmatched bracket.
 ScanStatus ScanLineAmount(std::u16string_view line, Currency& amount, std::optional<Error>& fault);
 
-// The fault ScanLineAmount gives with error number `number` (kErrOverflow, kErrEmptyBracket or
-// kErrTypeMismatch), or nullopt for 0, an unmatched bracket.
-std::optional<Error> LineFault(int32_t number);
+// The fault ScanLineAmount gives with error number `number` (kOverflow, kEmptyBracket or
+// kTypeMismatch), or nullopt for kNone, an unmatched bracket.
+std::optional<Error> LineFault(ErrorNumber number);
 
 // Trims blanks (U+0020 only) off both ends of `line` in place and tells its kind.
 LineKind ClassifyLine(std::u16string_view& line);

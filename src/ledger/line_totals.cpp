@@ -73,7 +73,7 @@ LineTotals::Line LineTotals::ReadOne(std::u16string_view text) const {
   std::optional<Error> fault;
   if (ScanLineAmount(before_comment, amount, fault) == kScanRejected) {
     line.kind = Kind::kRejected;
-    line.fault = fault ? fault->number : 0;
+    line.fault = fault ? fault->number : ErrorNumber::kNone;
   } else if (bracketed) {
     line.kind = Kind::kEntry;
     line.amount = amount.raw();
@@ -134,7 +134,7 @@ void LineTotals::CarryTo(int64_t end) {
       const Currency amount = Currency::FromRaw(line.amount);
       if (!AddTo(sums.group_sum, amount) || !AddTo(sums.running_total, amount)) {
         stopped_at_ = carried_;
-        stop_fault_ = kErrOverflow;
+        stop_fault_ = ErrorNumber::kOverflow;
         return;
       }
     } else if (line.kind == Kind::kSubtotal) {

@@ -67,10 +67,10 @@ class LineTotals {
   // One line as read on its own, and the sums carried to it (valid below `carried_`).
   struct Line {
     Kind kind = Kind::kOther;
-    bool canonical = false;  // a subtotal line in the form a recalculation writes
-    int32_t fault = 0;       // a rejected line's error number; 0 for an unmatched bracket
-    uint32_t length = 0;     // code units, without the CR LF
-    int64_t amount = 0;      // an entry's amount; a canonical subtotal line's group figure in cents
+    bool canonical = false;                  // a subtotal line in the form a recalculation writes
+    ErrorNumber fault = ErrorNumber::kNone;  // a rejected line's; kNone for an unmatched bracket
+    uint32_t length = 0;                     // code units, without the CR LF
+    int64_t amount = 0;  // an entry's amount; a canonical subtotal line's group figure in cents
     int64_t shown_total = 0;  // a canonical subtotal line's running total in cents
     LineSums sums;            // carried
     int64_t stale = 0;        // carried: stale subtotal lines up to this one
@@ -83,9 +83,9 @@ class LineTotals {
 
   std::u16string separator_;
   std::vector<Line> lines_;
-  int64_t carried_ = 0;                // lines whose carried fields are valid
-  std::optional<int64_t> stopped_at_;  // the line where carrying stopped, once met
-  int32_t stop_fault_ = 0;             // and its error number
+  int64_t carried_ = 0;                          // lines whose carried fields are valid
+  std::optional<int64_t> stopped_at_;            // the line where carrying stopped, once met
+  ErrorNumber stop_fault_ = ErrorNumber::kNone;  // and its error number
 };
 
 }  // namespace tallivan

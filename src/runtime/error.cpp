@@ -2,6 +2,6 @@
 
 namespace tallivan {
 
-Error OverflowError() { return Error{kErrOverflow, "Overflow"}; }
+Error OverflowError() { return Error{ErrorNumber::kOverflow, "Overflow"}; }
 
 }  // namespace tallivan

@@ -8,17 +8,23 @@
 
 namespace tallivan {
 
-// Error numbers the program deals with by number.
-inline constexpr int32_t kErrOverflow = 6;        // a number or result too big
-inline constexpr int32_t kErrEmptyBracket = 11;   // a bracket holding only blanks
-inline constexpr int32_t kErrTypeMismatch = 13;   // a bracket token that is not a number
-inline constexpr int32_t kErrFileNotFound = 53;   // the book does not exist
-inline constexpr int32_t kErrBadFileLength = 54;  // the book is not whole UTF-16 code units
-inline constexpr int32_t kErrFileAccess = 75;     // the book cannot be opened, read or written
+// The error numbers the program deals with by number; a person reads the description.
+enum class ErrorNumber : int32_t {
+  kNone = 0,
+  kOverflow = 6,        // a number or result too big
+  kEmptyBracket = 11,   // a bracket holding only blanks
+  kTypeMismatch = 13,   // a bracket token that is not a number
+  kFileNotFound = 53,   // the book does not exist
+  kBadFileLength = 54,  // the book is not whole UTF-16 code units
+  kFileAccess = 75,     // the book cannot be opened, read or written
+};
+
+// The number as the program shows it.
+constexpr int32_t Code(ErrorNumber number) { return static_cast<int32_t>(number); }
 
 // A runtime error: a number callers can act on and a description (UTF-8) a person can read.
 struct Error {
-  int32_t number = 0;
+  ErrorNumber number = ErrorNumber::kNone;
   std::string description;
 
   friend bool operator==(const Error&, const Error&) = default;

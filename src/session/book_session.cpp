@@ -449,7 +449,7 @@ std::optional<std::u16string> BookSession::Open() {
     disk_ = Fingerprint::Of(book.value());
     loaded_ = disk_;
     shown = book.value();
-  } else if (book.error().number == kErrFileNotFound) {
+  } else if (book.error().number == ErrorNumber::kFileNotFound) {
     state_ = BookState::kMissing;
     notice(kInfoTitle, Body(kMissingEnglish, kMissingChinese, path));
   } else {
@@ -566,8 +566,8 @@ std::optional<std::u16string> BookSession::OfferRecovery(
     if (restored && &copy == &newest) continue;
     const std::string wanted = files_.KeptPrefix() + NameStamp(copy.time);
     std::optional<KeptFile> kept;
-    for (const SafeFolder* folder : {kept_folders.empty() ? copy.folder : kept_folders[0],
-                                     copy.folder}) {
+    for (const SafeFolder* folder :
+         {kept_folders.empty() ? copy.folder : kept_folders[0], copy.folder}) {
       Result<std::string> name = copy.folder->MoveFresh(copy.name, *folder, wanted);
       if (!name && folder != copy.folder) {
         // From the spare folder in memory to a disk: a move is a copy there.
@@ -765,7 +765,7 @@ std::optional<CloseDecision> BookSession::Store(Attendance attendance, std::u16s
   const Result<std::u16string> disk = LoadBookFile(book_);
   if (state_ == BookState::kNotLoaded) {
     // Closed before the book was ever shown: the box holds no copy of it.
-    const bool missing = !disk.ok() && disk.error().number == kErrFileNotFound;
+    const bool missing = !disk.ok() && disk.error().number == ErrorNumber::kFileNotFound;
     state_ = missing ? BookState::kMissing : BookState::kUnread;
   }
   const Fingerprint now = Fingerprint::Of(text);
@@ -774,7 +774,7 @@ std::optional<CloseDecision> BookSession::Store(Attendance attendance, std::u16s
     loaded_ = now;
     return std::nullopt;  // nothing to write
   }
-  const bool exists = disk.ok() || disk.error().number != kErrFileNotFound;
+  const bool exists = disk.ok() || disk.error().number != ErrorNumber::kFileNotFound;
   // Nothing typed, nothing to save: whatever became of the book meanwhile is left as it is.
   if (loaded_ && now == *loaded_) return std::nullopt;
   if (state_ == BookState::kMissing && now == shown_ && exists) return std::nullopt;

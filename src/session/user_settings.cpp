@@ -62,15 +62,16 @@ std::optional<std::string> UserSettings::Get(std::string_view key) const {
 }
 
 Status UserSettings::Set(std::string_view key, std::string_view value) {
-  if (!IsKey(key) || !IsValue(value)) return Error{kErrFileAccess, "not a setting"};
-  if (!folder_) return Error{kErrFileAccess, "there is no home folder to keep settings in"};
+  if (!IsKey(key) || !IsValue(value)) return Error{ErrorNumber::kFileAccess, "not a setting"};
+  if (!folder_)
+    return Error{ErrorNumber::kFileAccess, "there is no home folder to keep settings in"};
   Result<SafeFolder> folder = SafeFolder::OpenPrivate(*folder_, MakeFolder::kPrivate);
   if (!folder) return folder.error();
   Values values = Read();
   values.insert_or_assign(std::string(key), std::string(value));
   std::string text;
   for (const auto& [each, its] : values) text += each + "=" + its + "\n";
-  if (text.size() > kMaxSettingsBytes) return Error{kErrFileAccess, "too many settings"};
+  if (text.size() > kMaxSettingsBytes) return Error{ErrorNumber::kFileAccess, "too many settings"};
   return folder.value().Replace(kFileName, text, kSettingsMode);
 }
 

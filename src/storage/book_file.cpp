@@ -51,18 +51,18 @@ BookSource::BookSource(BookSource&& other) noexcept
 BookSource::~BookSource() { CloseFile(); }
 
 Error ReadError(const std::string& name, int error_number) {
-  return Error{IsNotFound(error_number) ? kErrFileNotFound : kErrFileAccess,
+  return Error{IsNotFound(error_number) ? ErrorNumber::kFileNotFound : ErrorNumber::kFileAccess,
                "Cannot read \"" + name + "\": " + SystemErrorText(error_number)};
 }
 
 Error OddLengthError(const std::string& name, uint64_t bytes) {
-  return Error{kErrBadFileLength, "Cannot read \"" + name + "\": its length (" +
-                                      std::to_string(bytes) + (bytes == 1 ? " byte" : " bytes") +
-                                      ") is odd, so it is not UTF-16 text"};
+  return Error{ErrorNumber::kBadFileLength,
+               "Cannot read \"" + name + "\": its length (" + std::to_string(bytes) +
+                   (bytes == 1 ? " byte" : " bytes") + ") is odd, so it is not UTF-16 text"};
 }
 
 Error ChangedError(const std::string& name) {
-  return Error{kErrFileAccess,
+  return Error{ErrorNumber::kFileAccess,
                "Cannot read \"" + name + "\": another program changed it while it was being read"};
 }
 
@@ -90,9 +90,10 @@ Result<std::u16string> ReadBook(int fd, const std::string& name) {
       return ReadError(name, error_number);
     }
   } catch (const std::bad_alloc&) {
-    return Error{kErrFileAccess, "Cannot read \"" + name + "\": not enough memory"};
+    return Error{ErrorNumber::kFileAccess, "Cannot read \"" + name + "\": not enough memory"};
   } catch (const std::length_error&) {
-    return Error{kErrFileAccess, "Cannot read \"" + name + "\": it is too large to hold in memory"};
+    return Error{ErrorNumber::kFileAccess,
+                 "Cannot read \"" + name + "\": it is too large to hold in memory"};
   }
   if (bytes % 2 != 0) return OddLengthError(name, bytes);
   text.resize(bytes / 2);

@@ -54,7 +54,8 @@ Result<BookSource> BookSource::Open(const fs::path& path) {
   if (fstat(fd, &st) != 0) return ReadError(source.name_, errno);
   if (S_ISDIR(st.st_mode)) return ReadError(source.name_, EISDIR);
   if (!S_ISREG(st.st_mode)) {
-    return Error{kErrFileAccess, "Cannot read \"" + source.name_ + "\": not a regular file"};
+    return Error{ErrorNumber::kFileAccess,
+                 "Cannot read \"" + source.name_ + "\": not a regular file"};
   }
   fcntl(fd, F_SETFL, fcntl(fd, F_GETFL) & ~O_NONBLOCK);
   source.path_ = path;

@@ -20,7 +20,8 @@ constexpr int kMaxStampWaits = 100;
 HANDLE HandleOf(int fd) { return reinterpret_cast<HANDLE>(_get_osfhandle(fd)); }
 
 Error FolderError(const std::string& name) {
-  return Error{kErrFileAccess, "Cannot read \"" + name + "\": " + windows::FolderReason()};
+  return Error{ErrorNumber::kFileAccess,
+               "Cannot read \"" + name + "\": " + windows::FolderReason()};
 }
 
 // The stamp of `file`, taken once the clock that stamps changes has moved past the file's last
@@ -64,7 +65,7 @@ Result<BookSource> BookSource::Open(const fs::path& path) {
   }
   // Devices (NUL, CON, COM1) and pipes are no books.
   if (GetFileType(file.get()) != FILE_TYPE_DISK) {
-    return Error{kErrFileAccess, "Cannot read \"" + name + "\": not a regular file"};
+    return Error{ErrorNumber::kFileAccess, "Cannot read \"" + name + "\": not a regular file"};
   }
   FileStamp stamp;
   if (const DWORD code = Stamp(file.get(), stamp); code != 0) {

@@ -29,7 +29,7 @@ Result<fs::path> DefaultBookPath(const fs::path& executable, const UserFolders& 
   fs::path data_home = Utf8Path(folders.xdg_data_home);
   if (!data_home.is_absolute()) {
     if (!Utf8Path(folders.home).is_absolute()) {
-      return Error{kErrFileAccess,
+      return Error{ErrorNumber::kFileAccess,
                    "No home folder to keep the book in: set HOME or XDG_DATA_HOME, or name the "
                    "book with --book"};
     }

@@ -65,8 +65,8 @@ Status MakePrivateFolders(const std::filesystem::path& folder) {
       error_number = errno;
       if (error_number == EEXIST && IsFolder(path, error_number)) continue;
     }
-    return Error{kErrFileAccess, "Cannot create the folder \"" + path.string() +
-                                     "\": " + std::system_category().message(error_number)};
+    return Error{ErrorNumber::kFileAccess, "Cannot create the folder \"" + path.string() + "\": " +
+                                               std::system_category().message(error_number)};
   }
   return {};
 }

@@ -58,9 +58,10 @@ Status MakePrivateFolders(const fs::path& folder) {
       if (code == ERROR_ALREADY_EXISTS && attributes != INVALID_FILE_ATTRIBUTES) code = 0;
     }
     if (code == 0 && (attributes & FILE_ATTRIBUTE_DIRECTORY) != 0) continue;
-    return Error{kErrFileAccess, "Cannot create the folder " + windows::Quoted(path) + ": " +
-                                     (code != 0 ? windows::Reason(code)
-                                                : std::generic_category().message(ENOTDIR))};
+    return Error{
+        ErrorNumber::kFileAccess,
+        "Cannot create the folder " + windows::Quoted(path) + ": " +
+            (code != 0 ? windows::Reason(code) : std::generic_category().message(ENOTDIR))};
   }
   return {};
 }

@@ -1,5 +1,6 @@
 #include "storage/book_lock.h"
 
+#include <string>
 #include <utility>
 
 namespace tallivan {
@@ -24,5 +25,32 @@ BookLock& BookLock::operator=(BookLock&& other) noexcept {
 }
 
 BookLock::~BookLock() { Release(); }
+
+BookLock BookLock::Take(const SafeFolder& folder, std::string_view name, unsigned mode) {
+  BookLock lock;
+  lock.name_ = name;
+  Result<intptr_t> opened = folder.OpenForLocking(name, mode);
+  if (!opened) {
+    lock.trouble_ = opened.error().description;
+    return lock;
+  }
+  lock.handle_ = opened.value();
+  for (int slot = 0; slot < kSlots; ++slot) {
+    if (lock.slot_ < 0 && TryLockSlot(lock.handle_, slot)) {
+      lock.slot_ = slot;
+    } else if (IsHeldThrough(lock.handle_, slot)) {
+      lock.others_open_ = true;
+    }
+  }
+  if (lock.slot_ < 0) {
+    lock.trouble_ = "every one of its " + std::to_string(kSlots) + " places is taken";
+  }
+  return lock;
+}
+
+bool BookLock::IsHeld(int slot) const {
+  if (slot == slot_ && slot >= 0) return true;
+  return handle_ != -1 && IsHeldThrough(handle_, slot);
+}
 
 }  // namespace tallivan

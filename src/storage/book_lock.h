@@ -43,6 +43,11 @@ class BookLock {
   void ReleaseAndTidy(const SafeFolder& folder);
 
  private:
+  // Takes `slot` of the lock file open as `handle` if it is free, without waiting.
+  static bool TryLockSlot(intptr_t handle, int slot);
+  // Whether a handle other than `handle` holds `slot`.
+  static bool IsHeldThrough(intptr_t handle, int slot);
+
   void Release();
 
   std::string name_;

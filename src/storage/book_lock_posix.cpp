@@ -20,39 +20,16 @@ flock SlotRange(short type, int slot) {
   return range;
 }
 
-bool IsHeldThrough(int fd, int slot) {
-  flock range = SlotRange(F_WRLCK, slot);
-  return fcntl(fd, F_OFD_GETLK, &range) == 0 && range.l_type != F_UNLCK;
-}
-
 }  // namespace
 
-BookLock BookLock::Take(const SafeFolder& folder, std::string_view name, unsigned mode) {
-  BookLock lock;
-  lock.name_ = name;
-  Result<intptr_t> opened = folder.OpenForLocking(name, mode);
-  if (!opened) {
-    lock.trouble_ = opened.error().description;
-    return lock;
-  }
-  lock.handle_ = opened.value();
-  const int fd = static_cast<int>(lock.handle_);
-  for (int slot = 0; slot < kSlots; ++slot) {
-    flock range = SlotRange(F_WRLCK, slot);
-    if (lock.slot_ < 0 && fcntl(fd, F_OFD_SETLK, &range) == 0) {
-      lock.slot_ = slot;
-    } else if (IsHeldThrough(fd, slot)) {
-      lock.others_open_ = true;
-    }
-  }
-  if (lock.slot_ < 0)
-    lock.trouble_ = "every one of its " + std::to_string(kSlots) + " places is taken";
-  return lock;
+bool BookLock::TryLockSlot(intptr_t handle, int slot) {
+  flock range = SlotRange(F_WRLCK, slot);
+  return fcntl(static_cast<int>(handle), F_OFD_SETLK, &range) == 0;
 }
 
-bool BookLock::IsHeld(int slot) const {
-  if (slot == slot_ && slot >= 0) return true;
-  return handle_ >= 0 && IsHeldThrough(static_cast<int>(handle_), slot);
+bool BookLock::IsHeldThrough(intptr_t handle, int slot) {
+  flock range = SlotRange(F_WRLCK, slot);
+  return fcntl(static_cast<int>(handle), F_OFD_GETLK, &range) == 0 && range.l_type != F_UNLCK;
 }
 
 void BookLock::ReleaseAndTidy(const SafeFolder& folder) {
@@ -60,7 +37,7 @@ void BookLock::ReleaseAndTidy(const SafeFolder& folder) {
   const int fd = static_cast<int>(handle_);
   bool others = false;
   for (int slot = 0; slot < kSlots && !others; ++slot) {
-    others = slot != slot_ && IsHeldThrough(fd, slot);
+    others = slot != slot_ && IsHeldThrough(handle_, slot);
   }
   // Only the file this lock opened is removed, never one that took its name since. A window that
   // opens the file just now may lock the removed one and miss this one's warning; that costs a

@@ -23,44 +23,20 @@ void UnlockSlot(HANDLE file, int slot) {
   UnlockFileEx(file, 0, 1, 0, &at);
 }
 
-// Whether a handle other than `file` holds `slot`: the system tells no holder, so the slot is
-// taken for a moment to see.
-bool IsHeldThrough(HANDLE file, int slot) {
+}  // namespace
+
+bool BookLock::TryLockSlot(intptr_t handle, int slot) {
+  return LockSlot(reinterpret_cast<HANDLE>(handle), slot);
+}
+
+// The system tells no holder, so the slot is taken for a moment to see.
+bool BookLock::IsHeldThrough(intptr_t handle, int slot) {
+  const HANDLE file = reinterpret_cast<HANDLE>(handle);
   if (LockSlot(file, slot)) {
     UnlockSlot(file, slot);
     return false;
   }
   return GetLastError() == ERROR_LOCK_VIOLATION;
-}
-
-}  // namespace
-
-BookLock BookLock::Take(const SafeFolder& folder, std::string_view name, unsigned mode) {
-  BookLock lock;
-  lock.name_ = name;
-  Result<intptr_t> opened = folder.OpenForLocking(name, mode);
-  if (!opened) {
-    lock.trouble_ = opened.error().description;
-    return lock;
-  }
-  lock.handle_ = opened.value();
-  const HANDLE file = reinterpret_cast<HANDLE>(lock.handle_);
-  for (int slot = 0; slot < kSlots; ++slot) {
-    if (lock.slot_ < 0 && LockSlot(file, slot)) {
-      lock.slot_ = slot;
-    } else if (IsHeldThrough(file, slot)) {
-      lock.others_open_ = true;
-    }
-  }
-  if (lock.slot_ < 0) {
-    lock.trouble_ = "every one of its " + std::to_string(kSlots) + " places is taken";
-  }
-  return lock;
-}
-
-bool BookLock::IsHeld(int slot) const {
-  if (slot == slot_ && slot >= 0) return true;
-  return handle_ != -1 && IsHeldThrough(reinterpret_cast<HANDLE>(handle_), slot);
 }
 
 void BookLock::ReleaseAndTidy(const SafeFolder& folder) {

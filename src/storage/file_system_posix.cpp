@@ -72,7 +72,7 @@ std::string Quoted(const fs::path& path) {
 }
 
 Error SaveError(const fs::path& path, const std::string& reason) {
-  return Error{kErrFileAccess, "Cannot save " + Quoted(path) + ": " + reason};
+  return Error{ErrorNumber::kFileAccess, "Cannot save " + Quoted(path) + ": " + reason};
 }
 
 Error SaveError(const fs::path& path, const std::string& what, int error_number) {
@@ -81,7 +81,8 @@ Error SaveError(const fs::path& path, const std::string& what, int error_number)
 
 Result<ParentFolder> OpenParent(const fs::path& path) {
   const auto failed = [](int error_number) {
-    return Error{error_number == ENOENT ? kErrFileNotFound : kErrFileAccess, Reason(error_number)};
+    return Error{error_number == ENOENT ? ErrorNumber::kFileNotFound : ErrorNumber::kFileAccess,
+                 Reason(error_number)};
   };
   ParentFolder parent;
   std::deque<std::string> rest;  // the components still to walk
@@ -127,7 +128,7 @@ Result<ParentFolder> OpenParent(const fs::path& path) {
       if (fstat(parent.folder.get(), &shared) != 0) return failed(errno);
       if ((shared.st_mode & S_ISVTX) != 0 && (shared.st_mode & S_IWOTH) != 0 &&
           st.st_uid != geteuid() && st.st_uid != shared.st_uid) {
-        return Error{kErrFileAccess,
+        return Error{ErrorNumber::kFileAccess,
                      "it is a symbolic link that another user made in the shared folder " +
                          Quoted(parent.path.empty() ? "." : parent.path) +
                          ", and such links are not followed"};

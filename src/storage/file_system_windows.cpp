@@ -139,8 +139,8 @@ DWORD OpenAt(HANDLE folder, std::wstring_view name, ACCESS_MASK access, ULONG di
   IO_STATUS_BLOCK io{};
   HANDLE opened = nullptr;
   const NTSTATUS status = NtCreateFile(
-      &opened, access | SYNCHRONIZE, &attributes, &io, nullptr, made, share,
-      disposition, options | FILE_OPEN_REPARSE_POINT | FILE_SYNCHRONOUS_IO_NONALERT, nullptr, 0);
+      &opened, access | SYNCHRONIZE, &attributes, &io, nullptr, made, share, disposition,
+      options | FILE_OPEN_REPARSE_POINT | FILE_SYNCHRONOUS_IO_NONALERT, nullptr, 0);
   if (status != 0) return RtlNtStatusToDosError(status);
   file = Handle(opened);
   return 0;
@@ -167,7 +167,7 @@ std::string Quoted(const fs::path& path) {
 }
 
 Error SaveError(const fs::path& path, const std::string& reason) {
-  return Error{kErrFileAccess, "Cannot save " + Quoted(path) + ": " + reason};
+  return Error{ErrorNumber::kFileAccess, "Cannot save " + Quoted(path) + ": " + reason};
 }
 
 Error SaveError(const fs::path& path, const std::string& what, DWORD code) {
@@ -183,7 +183,7 @@ Result<fs::path> FollowLinks(const fs::path& path) {
   }
   const Handle file(
       OpenFile(path, FILE_READ_ATTRIBUTES, kShareAll, OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS));
-  if (!file.ok()) return Error{kErrFileAccess, Reason(GetLastError())};
+  if (!file.ok()) return Error{ErrorNumber::kFileAccess, Reason(GetLastError())};
   return PathOf(file.get());
 }
 
@@ -192,7 +192,7 @@ Result<fs::path> PathOf(HANDLE file) {
   for (;;) {
     const DWORD length = GetFinalPathNameByHandleW(
         file, final_path.data(), static_cast<DWORD>(final_path.size()), FILE_NAME_NORMALIZED);
-    if (length == 0) return Error{kErrFileAccess, Reason(GetLastError())};
+    if (length == 0) return Error{ErrorNumber::kFileAccess, Reason(GetLastError())};
     if (length < final_path.size()) {
       final_path.resize(length);
       break;

@@ -23,8 +23,8 @@ namespace {
 namespace fs = std::filesystem;
 
 Error KeepError(const fs::path& path, int error_number) {
-  return Error{kErrFileAccess, "Cannot write \"" + path.string() +
-                                   "\": " + std::system_category().message(error_number)};
+  return Error{ErrorNumber::kFileAccess, "Cannot write \"" + path.string() +
+                                             "\": " + std::system_category().message(error_number)};
 }
 
 fs::path NumberedPath(const fs::path& wanted, int counter) {

@@ -13,7 +13,7 @@ using windows::Handle;
 constexpr int kMaxCounter = 1000;
 
 Error KeepError(const fs::path& path, DWORD code) {
-  return Error{kErrFileAccess,
+  return Error{ErrorNumber::kFileAccess,
                "Cannot write " + windows::Quoted(path) + ": " + windows::Reason(code)};
 }
 

@@ -125,7 +125,8 @@ Result<std::u16string> LoadVersion(const std::filesystem::path& path, std::strin
   if (!folder) return folder.error();
   const std::filesystem::path version = folder.value() / Utf8Path(name);
   if (!ParseVersionName(name)) {
-    return Error{kErrFileNotFound, "Cannot read \"" + PathUtf8(version) + "\": no such version"};
+    return Error{ErrorNumber::kFileNotFound,
+                 "Cannot read \"" + PathUtf8(version) + "\": no such version"};
   }
   return LoadBookFile(version);
 }

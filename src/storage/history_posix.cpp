@@ -125,7 +125,7 @@ Result<KeptVersion> KeepVersion(int dir_fd, const fs::path& folder, const std::s
   const std::string history_name = name + kHistorySuffix;
   kept.folder_path = folder / history_name;
   const auto failed = [&](const std::string& why) {
-    return Error{kErrFileAccess, Quoted(kept.folder_path) + ": " + why};
+    return Error{ErrorNumber::kFileAccess, Quoted(kept.folder_path) + ": " + why};
   };
   const Fd book_fd(openat(dir_fd, name.c_str(), O_PATH | O_NOFOLLOW | O_CLOEXEC));
   struct stat now_book {};
@@ -197,18 +197,19 @@ struct ReadableHistory {
 
 Result<ReadableHistory> OpenHistoryToRead(const fs::path& path) {
   const auto failed = [&](const std::string& reason) {
-    return Error{kErrFileAccess, "Cannot read the history of " + Quoted(path) + ": " + reason};
+    return Error{ErrorNumber::kFileAccess,
+                 "Cannot read the history of " + Quoted(path) + ": " + reason};
   };
   Result<ParentFolder> parent = OpenParent(path);
   ReadableHistory history;
-  if (!parent && parent.error().number == kErrFileNotFound) return history;
+  if (!parent && parent.error().number == ErrorNumber::kFileNotFound) return history;
   if (!parent) return failed(parent.error().description);
   const int dir_fd = parent.value().folder.get();
   const std::string& name = parent.value().name;
   history.path = parent.value().path / (name + kHistorySuffix);
   const auto failed_in = [&](const std::string& reason) {
-    return Error{kErrFileAccess, "Cannot read the history of " + Quoted(path) + " in " +
-                                     Quoted(history.path) + ": " + reason};
+    return Error{ErrorNumber::kFileAccess, "Cannot read the history of " + Quoted(path) + " in " +
+                                               Quoted(history.path) + ": " + reason};
   };
   const Fd book_fd(openat(dir_fd, name.c_str(), O_PATH | O_NOFOLLOW | O_CLOEXEC));
   struct stat book {};
@@ -266,9 +267,10 @@ Result<std::u16string> LoadVersion(const std::filesystem::path& path, std::strin
   if (!version.ok() && errno != ELOOP) return ReadError(shown, errno);
   if (!version.ok() || fstat(version.get(), &st) != 0 || !S_ISREG(st.st_mode) || st.st_nlink != 1 ||
       static_cast<uint64_t>(st.st_size) > kLargestBookBytes) {
-    return Error{kErrFileAccess, "Cannot read \"" + shown +
-                                     "\": it is not a version a save kept (a link, a special "
-                                     "file, a file with other names, or too large)"};
+    return Error{ErrorNumber::kFileAccess,
+                 "Cannot read \"" + shown +
+                     "\": it is not a version a save kept (a link, a special "
+                     "file, a file with other names, or too large)"};
   }
   return ReadBook(version.get(), shown);
 }

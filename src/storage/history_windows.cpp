@@ -71,7 +71,7 @@ Result<fs::path> KeepVersion(const fs::path& book, const std::optional<AccessLis
                              int64_t now, Retry& retry) {
   const fs::path history = book.parent_path() / (book.filename().native() + kHistorySuffix);
   const auto failed = [&](const std::string& reason) {
-    return Error{kErrFileAccess,
+    return Error{ErrorNumber::kFileAccess,
                  "the text it replaced could not be kept in " + Quoted(history) + ": " + reason};
   };
   const bool made = CreateDirectoryW(LongPath(history).c_str(), nullptr) != 0;
@@ -135,7 +135,7 @@ Result<std::filesystem::path> HistoryFolder(const std::filesystem::path& path) {
 
 Result<std::vector<Version>> ListVersions(const std::filesystem::path& path) {
   const auto failed = [&](const std::string& reason) {
-    return Error{kErrFileAccess,
+    return Error{ErrorNumber::kFileAccess,
                  "Cannot read the history of " + windows::Quoted(path) + ": " + reason};
   };
   Result<std::filesystem::path> folder = HistoryFolder(path);

@@ -13,7 +13,7 @@ Result<FileFacts> InspectFile(const std::filesystem::path& path) {
   FileFacts facts;
   const Result<posix::ParentFolder> parent = posix::OpenParent(path);
   // A folder on the way that does not exist holds nothing and takes nothing.
-  if (!parent && parent.error().number == kErrFileNotFound) return facts;
+  if (!parent && parent.error().number == ErrorNumber::kFileNotFound) return facts;
   if (!parent) return posix::SaveError(path, parent.error().description);
   const int dir = parent.value().folder.get();
   const char* name = parent.value().name.c_str();

@@ -4,6 +4,7 @@
 #include <atomic>
 #include <chrono>
 #include <random>
+#include <utility>
 
 namespace tallivan {
 namespace {
@@ -58,6 +59,28 @@ std::string Numbered(std::string_view name, int counter) {
   std::string result(name);
   if (counter >= 2) result.append("-").append(std::to_string(counter));
   return result;
+}
+
+SafeFolder::SafeFolder(intptr_t native, std::filesystem::path path, bool is_private)
+    : native_(native), path_(std::move(path)), private_(is_private) {}
+
+SafeFolder::SafeFolder(SafeFolder&& other) noexcept
+    : native_(std::exchange(other.native_, -1)),
+      path_(std::move(other.path_)),
+      private_(other.private_) {}
+
+SafeFolder& SafeFolder::operator=(SafeFolder&& other) noexcept {
+  if (this != &other) {
+    if (native_ != -1) CloseNative(native_);
+    native_ = std::exchange(other.native_, -1);
+    path_ = std::move(other.path_);
+    private_ = other.private_;
+  }
+  return *this;
+}
+
+SafeFolder::~SafeFolder() {
+  if (native_ != -1) CloseNative(native_);
 }
 
 }  // namespace tallivan

@@ -99,6 +99,8 @@ class SafeFolder {
 
  private:
   SafeFolder(intptr_t native, std::filesystem::path path, bool is_private);
+  // Closes the folder's descriptor or handle.
+  static void CloseNative(intptr_t native);
 
   intptr_t native_ = -1;
   std::filesystem::path path_;

@@ -22,7 +22,8 @@ using posix::Reason;
 
 constexpr int kOpenFlags = O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC | O_NOCTTY;
 
-Error Failure(const fs::path& path, const std::string& reason, int32_t number = kErrFileAccess) {
+Error Failure(const fs::path& path, const std::string& reason,
+              ErrorNumber number = ErrorNumber::kFileAccess) {
   return Error{number, "Cannot use " + Quoted(path) + ": " + reason};
 }
 
@@ -54,7 +55,8 @@ Result<Fd> OpenOwn(int dir, const fs::path& path, std::string_view name, int fla
   Fd fd(openat(dir, entry.c_str(), flags | kOpenFlags));
   if (!fd.ok()) {
     const int error_number = errno;
-    if (error_number == ENOENT) return Failure(path / entry, Reason(ENOENT), kErrFileNotFound);
+    if (error_number == ENOENT)
+      return Failure(path / entry, Reason(ENOENT), ErrorNumber::kFileNotFound);
     if (error_number == ELOOP) return Failure(path / entry, kNotOurs);
     return Failure(path / entry, Reason(error_number));
   }
@@ -95,7 +97,7 @@ Result<Fd> OpenPrivateAt(int dir, const fs::path& path, MakeFolder make) {
                    error_number == ELOOP || error_number == ENOTDIR
                        ? "it is not a folder of this user's"
                        : Reason(error_number),
-                   error_number == ENOENT ? kErrFileNotFound : kErrFileAccess);
+                   error_number == ENOENT ? ErrorNumber::kFileNotFound : ErrorNumber::kFileAccess);
   }
   struct stat st {};
   if (fstat(fd.get(), &st) != 0) return Failure(path, Reason(errno));
@@ -115,34 +117,14 @@ std::optional<fs::path> AbsoluteVariable(const char* name) {
 
 }  // namespace
 
-SafeFolder::SafeFolder(intptr_t native, fs::path path, bool is_private)
-    : native_(native), path_(std::move(path)), private_(is_private) {}
-
-SafeFolder::SafeFolder(SafeFolder&& other) noexcept
-    : native_(std::exchange(other.native_, -1)),
-      path_(std::move(other.path_)),
-      private_(other.private_) {}
-
-SafeFolder& SafeFolder::operator=(SafeFolder&& other) noexcept {
-  if (this != &other) {
-    if (native_ >= 0) close(static_cast<int>(native_));
-    native_ = std::exchange(other.native_, -1);
-    path_ = std::move(other.path_);
-    private_ = other.private_;
-  }
-  return *this;
-}
-
-SafeFolder::~SafeFolder() {
-  if (native_ >= 0) close(static_cast<int>(native_));
-}
+void SafeFolder::CloseNative(intptr_t native) { close(static_cast<int>(native)); }
 
 Result<SafeFolder> SafeFolder::Open(const fs::path& path) {
   Fd fd(open(path.empty() ? "." : path.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC | O_NONBLOCK));
   if (!fd.ok()) {
     const int error_number = errno;
     return Failure(path, Reason(error_number),
-                   error_number == ENOENT ? kErrFileNotFound : kErrFileAccess);
+                   error_number == ENOENT ? ErrorNumber::kFileNotFound : ErrorNumber::kFileAccess);
   }
   struct stat st {};
   if (fstat(fd.get(), &st) != 0) return Failure(path, Reason(errno));
@@ -166,7 +148,7 @@ Result<SafeFolder> SafeFolder::OpenPrivate(const fs::path& path, MakeFolder make
   if (!dir.ok()) {
     const int error_number = errno;
     return Failure(existing, Reason(error_number),
-                   error_number == ENOENT ? kErrFileNotFound : kErrFileAccess);
+                   error_number == ENOENT ? ErrorNumber::kFileNotFound : ErrorNumber::kFileAccess);
   }
   missing.insert(missing.begin(), path);
   for (auto it = missing.rbegin(); it != missing.rend(); ++it) {

@@ -47,13 +47,15 @@ constexpr char kNotOurs[] =
 constexpr char kTooLarge[] = "it is larger than such a file may be";
 constexpr char kNotOurFolder[] = "it is not a folder of this user's";
 
-Error Failure(const fs::path& path, const std::string& reason, int32_t number = kErrFileAccess) {
+Error Failure(const fs::path& path, const std::string& reason,
+              ErrorNumber number = ErrorNumber::kFileAccess) {
   return Error{number, "Cannot use " + Quoted(path) + ": " + reason};
 }
 
 Error Failure(const fs::path& path, DWORD code) {
-  return Failure(path, Reason(code),
-                 IsNotFound(static_cast<int>(code)) ? kErrFileNotFound : kErrFileAccess);
+  return Failure(
+      path, Reason(code),
+      IsNotFound(static_cast<int>(code)) ? ErrorNumber::kFileNotFound : ErrorNumber::kFileAccess);
 }
 
 // Whether `name` names one entry of a folder, one that every Windows program can reach: no
@@ -351,27 +353,7 @@ std::optional<fs::path> AbsoluteVariable(const wchar_t* name) {
 
 }  // namespace
 
-SafeFolder::SafeFolder(intptr_t native, fs::path path, bool is_private)
-    : native_(native), path_(std::move(path)), private_(is_private) {}
-
-SafeFolder::SafeFolder(SafeFolder&& other) noexcept
-    : native_(std::exchange(other.native_, -1)),
-      path_(std::move(other.path_)),
-      private_(other.private_) {}
-
-SafeFolder& SafeFolder::operator=(SafeFolder&& other) noexcept {
-  if (this != &other) {
-    if (native_ != -1) CloseHandle(reinterpret_cast<HANDLE>(native_));
-    native_ = std::exchange(other.native_, -1);
-    path_ = std::move(other.path_);
-    private_ = other.private_;
-  }
-  return *this;
-}
-
-SafeFolder::~SafeFolder() {
-  if (native_ != -1) CloseHandle(reinterpret_cast<HANDLE>(native_));
-}
+void SafeFolder::CloseNative(intptr_t native) { CloseHandle(reinterpret_cast<HANDLE>(native)); }
 
 Result<SafeFolder> SafeFolder::Open(const fs::path& path) {
   Handle folder = OpenFolder(path);

@@ -16,7 +16,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   const Result<std::u16string> loaded = LoadBookFile(book);
   FUZZ_CHECK(ReadBytes(book) == bytes, "a load never changes the book");
   if (size % 2 != 0) {
-    FUZZ_CHECK(!loaded.ok() && loaded.error().number == kErrBadFileLength &&
+    FUZZ_CHECK(!loaded.ok() && loaded.error().number == ErrorNumber::kBadFileLength &&
                    loaded.error().description.find(book.string()) != std::string::npos,
                "a book of odd length is refused with its own error, naming the book");
     return 0;

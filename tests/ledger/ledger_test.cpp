@@ -11,7 +11,7 @@
 namespace tallivan {
 namespace {
 
-constexpr int32_t kNoError = 0;
+constexpr ErrorNumber kNoError = ErrorNumber::kNone;
 constexpr int64_t kNoAmount = -777;
 
 std::string Ascii(std::u16string_view s) {
@@ -23,7 +23,7 @@ std::string Ascii(std::u16string_view s) {
 TEST(ScanTest, ReadsLineAmountsAsProductsRoundedOnceAndTheFirstFaultWinsAsThePassDoes) {
   const std::u16string huge = u"1" + std::u16string(200, u'0');
   const std::u16string tiny = u"0." + std::u16string(199, u'0') + u"1";
-  const std::tuple<std::u16string, int64_t, int32_t> cases[] = {
+  const std::tuple<std::u16string, int64_t, ErrorNumber> cases[] = {
       {u"coffee [  2  3.5 ]", 70000, kNoError},
       {u"1/2 kg [3]", 30000, kNoError},
       {u"[4 0.25]", 10000, kNoError},
@@ -39,21 +39,22 @@ TEST(ScanTest, ReadsLineAmountsAsProductsRoundedOnceAndTheFirstFaultWinsAsThePas
       {u"no amount", 0, kNoError},
       {u"[]", 0, kNoError},
       {u"［2］", 0, kNoError},
-      {u"[ ]", kNoAmount, kErrEmptyBracket},
-      {u"[2 x]", kNoAmount, kErrTypeMismatch},
-      {u"[abc 2]", kNoAmount, kErrTypeMismatch},
-      {u"[2\t3]", kNoAmount, kErrTypeMismatch},
-      {u"[1e3]", kNoAmount, kErrTypeMismatch},
-      {u"[2 " + std::u16string(400, u'9') + u"]", kNoAmount, kErrTypeMismatch},
-      {u"[1000000000000000]", kNoAmount, kErrOverflow},
-      {u"[" + huge + u" " + huge + u" x]", kNoAmount, kErrOverflow},  // the overflow comes first
-      {u"[x " + huge + u" " + huge + u"]", kNoAmount, kErrTypeMismatch},
-      {u"[900000000000000] [900000000000000]", kNoAmount, kErrOverflow},
-      {u"[922337203685477] [1]", kNoAmount, kErrOverflow},
+      {u"[ ]", kNoAmount, ErrorNumber::kEmptyBracket},
+      {u"[2 x]", kNoAmount, ErrorNumber::kTypeMismatch},
+      {u"[abc 2]", kNoAmount, ErrorNumber::kTypeMismatch},
+      {u"[2\t3]", kNoAmount, ErrorNumber::kTypeMismatch},
+      {u"[1e3]", kNoAmount, ErrorNumber::kTypeMismatch},
+      {u"[2 " + std::u16string(400, u'9') + u"]", kNoAmount, ErrorNumber::kTypeMismatch},
+      {u"[1000000000000000]", kNoAmount, ErrorNumber::kOverflow},
+      {u"[" + huge + u" " + huge + u" x]", kNoAmount,
+       ErrorNumber::kOverflow},  // the overflow comes first
+      {u"[x " + huge + u" " + huge + u"]", kNoAmount, ErrorNumber::kTypeMismatch},
+      {u"[900000000000000] [900000000000000]", kNoAmount, ErrorNumber::kOverflow},
+      {u"[922337203685477] [1]", kNoAmount, ErrorNumber::kOverflow},
       {u"[+2.] [-.5] [007]", 85000, kNoError},
-      {u"[1.2.3]", kNoAmount, kErrTypeMismatch},
-      {u"[-]", kNoAmount, kErrTypeMismatch},
-      {u"[word] ]", kNoAmount, kErrTypeMismatch},
+      {u"[1.2.3]", kNoAmount, ErrorNumber::kTypeMismatch},
+      {u"[-]", kNoAmount, ErrorNumber::kTypeMismatch},
+      {u"[word] ]", kNoAmount, ErrorNumber::kTypeMismatch},
       {u"[2", kNoAmount, kNoError},
       {u"2]", kNoAmount, kNoError},
       {u"a [x [2]", kNoAmount, kNoError},
@@ -93,10 +94,11 @@ TEST(ClassifyTest, TrimsBlanksOnlyAndSpotsLeadingNumberSigns) {
 
 TEST(MessageTest, MapsFaultsToBilingualBodies) {
   const std::pair<std::optional<Error>, std::string> cases[] = {
-      {Error{kErrOverflow, "x"}, "Number / result is too big.\r\n数字/计算结果太大。"},
-      {Error{kErrEmptyBracket, "x"}, "Empty Bracket.\r\n括号里是空的。"},
-      {Error{kErrTypeMismatch, "x"}, "Something invalid in the Bracket.\r\n括号中有内容不可识别。"},
-      {Error{7, "Out of memory"}, "Out of memory"},
+      {Error{ErrorNumber::kOverflow, "x"}, "Number / result is too big.\r\n数字/计算结果太大。"},
+      {Error{ErrorNumber::kEmptyBracket, "x"}, "Empty Bracket.\r\n括号里是空的。"},
+      {Error{ErrorNumber::kTypeMismatch, "x"},
+       "Something invalid in the Bracket.\r\n括号中有内容不可识别。"},
+      {Error{static_cast<ErrorNumber>(7), "Out of memory"}, "Out of memory"},
       {std::nullopt, "Unmatched bracket.\r\n括号不配对。"},
   };
   for (const auto& [fault, body] : cases) {
@@ -130,10 +132,10 @@ TEST(RecalculateTest, RewritesSubtotalLinesAndIsStable) {
 }
 
 TEST(RecalculateTest, RejectsAtTheFirstBadLineWithItsOffset) {
-  const std::tuple<std::u16string, int64_t, int64_t, int32_t> cases[] = {
+  const std::tuple<std::u16string, int64_t, int64_t, ErrorNumber> cases[] = {
       {u"ab\r\n\r\nbad[\r\n#", 2, 6, kNoError},
-      {u"#\r\n  [x]\r\n#", 1, 3, kErrTypeMismatch},
-      {u"[1]\r\n#\r\nlater [ ]", 2, 8, kErrEmptyBracket},
+      {u"#\r\n  [x]\r\n#", 1, 3, ErrorNumber::kTypeMismatch},
+      {u"[1]\r\n#\r\nlater [ ]", 2, 8, ErrorNumber::kEmptyBracket},
       {u"a [1 // 2]\r\n#", 0, 0, kNoError},
       {u"x\ry\nz[\r\n#", 0, 0, kNoError},
   };
@@ -212,7 +214,7 @@ TEST(RecalculateTest, GivesTheOutcomeOfAPlainReadingHoweverTheTextIsShared) {
     const std::u16string text = RandomLedger(rng, 1 + static_cast<int>(rng() % 300), round % 2 * 6);
     const plain::Outcome expected = plain::Read(text);
     accepted += !expected.rejected;
-    overflowed += expected.error == kErrOverflow;
+    overflowed += expected.error == ErrorNumber::kOverflow;
     for (unsigned parts : {1u, 2u, 3u, 8u}) {
       EXPECT_TRUE(plain::Agrees(text, expected, RecalculateEdits(text, u".", Sharing{1, parts})))
           << "round " << round << ", " << parts << " parts";
@@ -378,7 +380,7 @@ TEST(LineTotalsTest, KeepsAgreeingWithThePlainReadingThroughRandomEdits) {
                          "round " + std::to_string(round) + " edit " + std::to_string(edit));
       const plain::Outcome outcome = plain::Read(Join(lines, 0, lines.size()));
       rejected += outcome.rejected.has_value();
-      overflowed += outcome.error == kErrOverflow;
+      overflowed += outcome.error == ErrorNumber::kOverflow;
       stale += totals.StaleSubtotals() > 0;
     }
   }

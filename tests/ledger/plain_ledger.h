@@ -48,7 +48,7 @@ inline std::optional<int64_t> TenThousandths(double value) {
 }
 
 // An amount in ten-thousandths, or the number of the error that keeps it from being made.
-using Amount = std::variant<int64_t, int32_t>;
+using Amount = std::variant<int64_t, ErrorNumber>;
 
 // A bracket's amount: the product of its blank-separated numerals, each an optional sign and
 // ASCII digits with at most one point.
@@ -68,16 +68,16 @@ inline Amount Bracket(std::u16string_view content) {
         std::count(token.begin(), token.end(), '.') > 1 ||
         token.find_first_of("0123456789") == token.npos ||
         std::isinf(std::strtod(token.c_str(), nullptr))) {
-      return kErrTypeMismatch;
+      return ErrorNumber::kTypeMismatch;
     }
     product *= std::strtod(token.c_str(), nullptr);
-    if (std::isinf(product)) return kErrOverflow;
+    if (std::isinf(product)) return ErrorNumber::kOverflow;
     ++factors;
     token.clear();
   }
-  if (factors == 0) return kErrEmptyBracket;
+  if (factors == 0) return ErrorNumber::kEmptyBracket;
   const std::optional<int64_t> amount = TenThousandths(product);
-  if (!amount) return kErrOverflow;
+  if (!amount) return ErrorNumber::kOverflow;
   return *amount;
 }
 
@@ -91,11 +91,11 @@ inline std::u16string Figure(int64_t raw) {
 }
 
 // What the pass must make of a text: each line as it must leave it, up to the first line it must
-// reject, whose index and error number (0 for an unmatched bracket) are kept.
+// reject, whose index and error number (kNone for an unmatched bracket) are kept.
 struct Outcome {
   std::vector<std::u16string> lines;
   std::optional<size_t> rejected;
-  int32_t error = 0;
+  ErrorNumber error = ErrorNumber::kNone;
 };
 
 inline Outcome Read(std::u16string_view text) {
@@ -111,31 +111,31 @@ inline Outcome Read(std::u16string_view text) {
     }
     outcome.lines.emplace_back(whole_line);
     int64_t amount = 0;
-    std::optional<size_t> open;  // where the open bracket's content starts
-    int32_t error = -1;          // none yet
-    for (size_t at = 0; at < line.size() && error < 0; ++at) {
+    std::optional<size_t> open;        // where the open bracket's content starts
+    std::optional<ErrorNumber> error;  // none yet
+    for (size_t at = 0; at < line.size() && !error; ++at) {
       if ((line[at] == u'[' && open) || (line[at] == u']' && !open)) {
-        error = 0;  // an unmatched bracket
+        error = ErrorNumber::kNone;  // an unmatched bracket
       } else if (line[at] == u'[') {
         open = at + 1;
       } else if (line[at] == u']') {
         const auto bracket = Bracket(line.substr(*open, at - *open));
         open.reset();
-        if (const auto* number = std::get_if<int32_t>(&bracket)) {
+        if (const auto* number = std::get_if<ErrorNumber>(&bracket)) {
           error = *number;
         } else if (__builtin_add_overflow(amount, std::get<int64_t>(bracket), &amount)) {
-          error = kErrOverflow;
+          error = ErrorNumber::kOverflow;
         }
       }
     }
-    if (error < 0 && open) error = 0;
-    if (error < 0 && (__builtin_add_overflow(group, amount, &group) ||
-                      __builtin_add_overflow(total, amount, &total))) {
-      error = kErrOverflow;
+    if (!error && open) error = ErrorNumber::kNone;
+    if (!error && (__builtin_add_overflow(group, amount, &group) ||
+                   __builtin_add_overflow(total, amount, &total))) {
+      error = ErrorNumber::kOverflow;
     }
-    if (error >= 0) {
+    if (error) {
       outcome.rejected = outcome.lines.size() - 1;
-      outcome.error = error;
+      outcome.error = *error;
       break;
     }
   }
@@ -149,7 +149,7 @@ inline bool Agrees(std::u16string_view text, const Outcome& expected,
   const std::vector<std::u16string_view> lines = SplitLines(text);
   const auto start = [&](size_t line) { return lines[line].data() - text.data(); };
   if (const auto* rejection = std::get_if<Rejection>(&got)) {
-    const int32_t error = rejection->fault ? rejection->fault->number : 0;
+    const ErrorNumber error = rejection->fault ? rejection->fault->number : ErrorNumber::kNone;
     return expected.rejected && std::tuple(rejection->line_index, rejection->offset, error) ==
                                     std::tuple(static_cast<int64_t>(*expected.rejected),
                                                start(*expected.rejected), expected.error);

@@ -30,7 +30,8 @@ TEST(CurrencyTest, ConvertsDoublesToTheNearestTenThousandthOrOverflows) {
   for (const auto& [value, raw] : cases) {
     const Result<Currency> got = Currency::FromDouble(value);
     ASSERT_EQ(got.ok(), raw.has_value()) << value;
-    EXPECT_EQ(got.ok() ? got.value().raw() : got.error().number, raw.value_or(kErrOverflow));
+    EXPECT_EQ(got.ok() ? got.value().raw() : Code(got.error().number),
+              raw.value_or(Code(ErrorNumber::kOverflow)));
   }
 }
 
@@ -44,7 +45,8 @@ TEST(CurrencyTest, AddsExactlyAndReportsOverflow) {
   for (const auto& [a, b, sum] : cases) {
     const Result<Currency> got = Add(Currency::FromRaw(a), Currency::FromRaw(b));
     ASSERT_EQ(got.ok(), sum.has_value()) << a << " + " << b;
-    EXPECT_EQ(got.ok() ? got.value().raw() : got.error().number, sum.value_or(kErrOverflow));
+    EXPECT_EQ(got.ok() ? got.value().raw() : Code(got.error().number),
+              sum.value_or(Code(ErrorNumber::kOverflow)));
     Currency in_place = Currency::FromRaw(a);
     EXPECT_EQ(AddTo(in_place, Currency::FromRaw(b)), sum.has_value());
     EXPECT_EQ(in_place.raw(), sum.value_or(a)) << "a failed AddTo leaves the sum alone";

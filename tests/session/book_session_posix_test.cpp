@@ -8,6 +8,7 @@
 #include <fstream>
 #include <memory>
 
+#include "cli/cli.h"
 #include "tests/session/session_test_support.h"
 #include "tests/storage/test_posix.h"
 
@@ -110,12 +111,26 @@ long PeakKilobytes() {
 }
 
 TEST_F(BookSessionTest, NothingAnotherUserPlantsBesideTheBookOrInTheStateFoldersPlaceIsUsed) {
+  // The window opens, types, keeps a recovery copy and saves; then tallivan-calc -i rewrites the
+  // book and keeps the text it replaced in the history.
   if (geteuid() != 0) GTEST_SKIP() << "needs root to act as the owner and another user";
   constexpr uid_t kOwner = 1501, kOther = 1502;
   enum class Planted { kLinkToOwnersFile, kFifo, kLinkToZero, kSparse, kOthersFile, kOthersFolder };
   using enum Planted;
   const fs::path home = dir_.path() / "owner", secret = home / "secret";
-  const std::string typed = Le(u"PIN 4711");
+  // The first file of the owner's in `at` when it is a folder (not a link to one); "" when none.
+  const auto OwnersFileIn = [](const fs::path& at) {
+    std::error_code error;
+    if (!fs::is_directory(fs::symlink_status(at, error))) return std::string();
+    for (auto it = fs::recursive_directory_iterator(at, error);
+         !error && it != fs::recursive_directory_iterator(); it.increment(error)) {
+      struct stat st {};
+      if (lstat(it->path().c_str(), &st) == 0 && st.st_uid == kOwner) return it->path().string();
+    }
+    return std::string();
+  };
+  const std::string typed = Le(u"PIN [4711]\r\n#");
+  const std::string recalculated = Le(u"PIN [4711]\r\n#  (4711.00) ,  4711.00");
   const struct {
     const char* name;      // planted in the shared folder, or (state) as the state folder
     unsigned folder_mode;  // of the shared folder: sticky and open to all, or a group's
@@ -127,6 +142,8 @@ TEST_F(BookSessionTest, NothingAnotherUserPlantsBesideTheBookOrInTheStateFolders
       {".book.recovery-0", 02775, false},
       {".book.unsaved-seen", 02775, false},
       {"book.unsaved-20260101-000000", 01777, false},
+      {"book.history", 01777, false},
+      {"book.history", 02775, false},
       {"state", 01777, true},
   };
   for (const auto& n : names) {
@@ -148,6 +165,7 @@ TEST_F(BookSessionTest, NothingAnotherUserPlantsBesideTheBookOrInTheStateFolders
       fs::permissions(home, static_cast<fs::perms>(0700));
       fs::permissions(shared / "book", static_cast<fs::perms>(0600));
       const fs::path at = n.state ? shared / "state" / "tallivan" : shared / n.name;
+      const bool folder = n.state || std::string_view(n.name) == "book.history";
       // The other user plants it, as that user.
       ASSERT_EQ(RunAs(kOther, kOther, {kStaff},
                       [&] {
@@ -155,7 +173,7 @@ TEST_F(BookSessionTest, NothingAnotherUserPlantsBesideTheBookOrInTheStateFolders
                         if (n.state) fs::create_directories(at.parent_path(), error);
                         switch (planted) {
                           case kLinkToOwnersFile:
-                            fs::create_symlink(n.state ? home : secret, at, error);
+                            fs::create_symlink(folder ? home : secret, at, error);
                             break;
                           case kFifo:
                             if (mkfifo(at.c_str(), 0666) != 0) return std::string("no fifo");
@@ -193,15 +211,28 @@ TEST_F(BookSessionTest, NothingAnotherUserPlantsBesideTheBookOrInTheStateFolders
         session->Open();
         session->KeepRecoveryCopy(FromLe(typed));
         session->FinishRecoveryCopies();
+        if (const std::string file = OwnersFileIn(at); !file.empty()) {
+          return "the owner's file in the other user's folder: " + file;
+        }
         if (session->Close(Attendance::kAttended, FromLe(typed)) != CloseDecision::kClose) {
           return std::string("the window stayed open");
         }
+        const int null = open("/dev/null", O_RDWR);
+        const int code =
+            RunCalc({"-i", PathUtf8(shared / "book")}, CalcStreams{null, null, null}, u".");
+        close(null);
+        if (code != 0) return "tallivan-calc -i ended with " + std::to_string(code);
         const long peak = PeakKilobytes();
         return peak > 200'000 ? "held " + std::to_string(peak) + " kB" : std::string();
       });
       EXPECT_EQ(said, "");
       EXPECT_EQ(ReadBytes(secret), "the owner's own");
-      EXPECT_EQ(ReadBytes(shared / "book"), typed);
+      EXPECT_EQ(ReadBytes(shared / "book"), recalculated);
+      EXPECT_EQ(OwnersFileIn(at), "") << "after closing";
+      for (const auto& entry : fs::directory_iterator(home)) {
+        EXPECT_TRUE(entry.path() == secret || entry.path().filename() == ".local")
+            << "made in the owner's home: " << entry.path();
+      }
       // What the owner typed is in no file the other user can read.
       EXPECT_EQ(RunAs(kOther, kOther, {kStaff},
                       [&] {

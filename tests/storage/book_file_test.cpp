@@ -72,12 +72,13 @@ TEST_F(BookFileTest, SavesRawUtf16LeOverAnyOldBookAndLoadsItBack) {
 
 TEST_F(BookFileTest, LoadFailuresCarryNumberPathAndReason) {
   WriteBytes(Dir() / "odd", "abc");
-  const std::tuple<fs::path, int32_t, std::string> cases[] = {
-      {Book(), kErrFileNotFound, SystemText(kNotFoundCode)},
-      {Dir() / "odd", kErrBadFileLength, "its length (3 bytes) is odd, so it is not UTF-16 text"},
-      {Dir(), kErrFileAccess, kFolderReason},
+  const std::tuple<fs::path, ErrorNumber, std::string> cases[] = {
+      {Book(), ErrorNumber::kFileNotFound, SystemText(kNotFoundCode)},
+      {Dir() / "odd", ErrorNumber::kBadFileLength,
+       "its length (3 bytes) is odd, so it is not UTF-16 text"},
+      {Dir(), ErrorNumber::kFileAccess, kFolderReason},
       {Dir() / "odd" / "book", kThroughFileError, SystemText(kThroughFileCode)},
-      {kDevicePath, kErrFileAccess, "not a regular file"},
+      {kDevicePath, ErrorNumber::kFileAccess, "not a regular file"},
   };
   for (const auto& [path, number, reason] : cases) {
     const Result<std::u16string> loaded = LoadBookFile(path);
@@ -142,7 +143,7 @@ TEST_F(BookFileTest, AFailedSaveLeavesTheOldBookAndNoTemporaryFileAndCanBeRetrie
     const std::string said = in_place ? saved.value().warnings.at(0) : saved.error().description;
     EXPECT_THAT(said, AllOf(StartsWith(in_place ? "Saved \"" : "Cannot save \""),
                             HasSubstr(PathUtf8(book) + "\""), EndsWith(": " + c.reason)));
-    EXPECT_TRUE(in_place || saved.error().number == kErrFileAccess);
+    EXPECT_TRUE(in_place || saved.error().number == ErrorNumber::kFileAccess);
     EXPECT_EQ(ReadBytes(book), in_place ? Le(text) : old_bytes);
     // Nothing is left beside the book, and only a save that is done keeps the old text.
     EXPECT_EQ(Entries(shelf).front(), "book");

@@ -70,7 +70,7 @@ TEST(BookLocationTest, KeepsAnInstalledCopysBookInTheUsersDataFolderAndAPortable
     ASSERT_EQ(book.ok(), c.book.has_value())
         << (book.ok() ? PathUtf8(book.value()) : book.error().description);
     if (!book.ok()) {
-      EXPECT_EQ(book.error().number, kErrFileAccess);
+      EXPECT_EQ(book.error().number, ErrorNumber::kFileAccess);
       continue;
     }
     EXPECT_EQ(book.value(), c.book->starts_with("/") ? Absolute(*c.book) : root / *c.book);
@@ -122,7 +122,7 @@ TEST(BookLocationTest, MakesMissingFoldersPrivateAndLeavesOthersAlone) {
     const Status made = MakePrivateFolders(root / c.folder);
     EXPECT_EQ(made.ok(), c.error.empty());
     if (!made.ok()) {
-      EXPECT_EQ(made.error().number, kErrFileAccess);
+      EXPECT_EQ(made.error().number, ErrorNumber::kFileAccess);
       EXPECT_THAT(made.error().description,
                   HasSubstr(PathUtf8((root / Utf8Path(c.error)).make_preferred())));
       continue;

@@ -322,7 +322,7 @@ TEST_F(BookTest, AHistoryFolderIsUsedOnlyWhenItIsTheOwnersAndNobodyElseMayChange
       const Result<std::u16string> forgery = LoadVersion(book, forged);
       return (saved ? saved.value().history_not_kept.value_or("kept") : saved.error().description) +
              " | " + (listed ? std::to_string(listed.value().size()) : listed.error().description) +
-             " | " + std::to_string(forgery ? 0 : forgery.error().number);
+             " | " + std::to_string(forgery ? 0 : Code(forgery.error().number));
     });
     EXPECT_EQ(ReadBytes(book), Le(u"new"));
     if (!c.refused.empty()) {

@@ -146,8 +146,9 @@ TEST_F(BookWindowsTest, ASaveWaitsForOtherProgramsToLetGoAndKeepsTheBooksAttribu
     meddling.reset();
     failing.clear(), before.clear();
     if (!reason.empty()) {
-      EXPECT_EQ(saved.ok() ? Error{} : saved.error(),
-                (Error{kErrFileAccess, "Cannot save \"" + PathUtf8(Book()) + "\": " + reason}));
+      EXPECT_EQ(
+          saved.ok() ? Error{} : saved.error(),
+          (Error{ErrorNumber::kFileAccess, "Cannot save \"" + PathUtf8(Book()) + "\": " + reason}));
       EXPECT_EQ(ReadBytes(Book()), old_bytes);
       // Neither the temporary file nor a version of the book is left.
       std::vector<std::string> left = Entries(Dir());

@@ -50,9 +50,9 @@ std::string Snapshot(const fs::path& folder) {
 
 // What a call gave: its value ("" for a Status), or "error NUMBER: DESCRIPTION".
 std::string Said(const Result<std::string>& result) {
-  return result.ok()
-             ? result.value()
-             : "error " + std::to_string(result.error().number) + ": " + result.error().description;
+  return result.ok() ? result.value()
+                     : "error " + std::to_string(Code(result.error().number)) + ": " +
+                           result.error().description;
 }
 
 std::string Said(const Status& status) {
@@ -264,19 +264,20 @@ TEST_F(SafeFolderTest, PrivateFoldersAreMadeForTheCallerAloneAndOthersAreRefused
     fs::path path;  // the private folder wanted
     Plant plant;    // what stands there first
     MakeFolder make;
-    int32_t error;  // 0: opened, and private
+    ErrorNumber error;  // kNone: opened, and private
   } cases[] = {
-      {"two missing folders made", base / "a" / "b", nullptr, MakeFolder::kPrivate, 0},
-      {"made before", base / "a" / "b", nullptr, MakeFolder::kNo, 0},
-      {"missing", base / "c", nullptr, MakeFolder::kNo, kErrFileNotFound},
-      {"missing above", base / "c" / "d", nullptr, MakeFolder::kNo, kErrFileNotFound},
-      {"relative", "a" / fs::path("b"), nullptr, MakeFolder::kPrivate, kErrFileAccess},
-      {"a file in its place", base / "f", file, MakeFolder::kPrivate, kErrFileAccess},
-      {"a file above it", base / "g" / "h", file, MakeFolder::kPrivate, kErrFileAccess},
-      {"others may write it", base / "s", shared, MakeFolder::kPrivate, kErrFileAccess},
-      {"a link in its place", base / "l", link, MakeFolder::kPrivate, kErrFileAccess},
+      {"two missing folders made", base / "a" / "b", nullptr, MakeFolder::kPrivate,
+       ErrorNumber::kNone},
+      {"made before", base / "a" / "b", nullptr, MakeFolder::kNo, ErrorNumber::kNone},
+      {"missing", base / "c", nullptr, MakeFolder::kNo, ErrorNumber::kFileNotFound},
+      {"missing above", base / "c" / "d", nullptr, MakeFolder::kNo, ErrorNumber::kFileNotFound},
+      {"relative", "a" / fs::path("b"), nullptr, MakeFolder::kPrivate, ErrorNumber::kFileAccess},
+      {"a file in its place", base / "f", file, MakeFolder::kPrivate, ErrorNumber::kFileAccess},
+      {"a file above it", base / "g" / "h", file, MakeFolder::kPrivate, ErrorNumber::kFileAccess},
+      {"others may write it", base / "s", shared, MakeFolder::kPrivate, ErrorNumber::kFileAccess},
+      {"a link in its place", base / "l", link, MakeFolder::kPrivate, ErrorNumber::kFileAccess},
 #ifndef _WIN32
-      {"another user's", base / "o", others, MakeFolder::kPrivate, kErrFileAccess},
+      {"another user's", base / "o", others, MakeFolder::kPrivate, ErrorNumber::kFileAccess},
 #endif
   };
   for (const auto& c : cases) {
@@ -288,8 +289,8 @@ TEST_F(SafeFolderTest, PrivateFoldersAreMadeForTheCallerAloneAndOthersAreRefused
     }
     const std::string before = Snapshot(base);
     const Result<SafeFolder> opened = SafeFolder::OpenPrivate(c.path, c.make);
-    if (c.error != 0 || !opened.ok()) {
-      EXPECT_EQ(opened.ok() ? 0 : opened.error().number, c.error)
+    if (c.error != ErrorNumber::kNone || !opened.ok()) {
+      EXPECT_EQ(opened.ok() ? ErrorNumber::kNone : opened.error().number, c.error)
           << (opened.ok() ? "" : opened.error().description);
       EXPECT_EQ(Snapshot(base), before);
       continue;
@@ -299,7 +300,8 @@ TEST_F(SafeFolderTest, PrivateFoldersAreMadeForTheCallerAloneAndOthersAreRefused
     // A missing subfolder is made only when asked.
     const bool made = c.make == MakeFolder::kPrivate;
     const Result<SafeFolder> sub = opened.value().Subfolder(made ? "sub" : "none", c.make);
-    EXPECT_EQ(sub.ok() ? 0 : sub.error().number, made ? 0 : kErrFileNotFound);
+    EXPECT_EQ(sub.ok() ? ErrorNumber::kNone : sub.error().number,
+              made ? ErrorNumber::kNone : ErrorNumber::kFileNotFound);
     EXPECT_TRUE(!sub.ok() || sub.value().is_private());
     if (!kWindows) {
       EXPECT_TRUE(HasMode(c.path, 0700));

@@ -10,6 +10,8 @@
 #include <string>
 #include <thread>
 
+#include "runtime/error.h"
+
 namespace tallivan {
 
 // Where the code under test calls the system. On POSIX systems, the calls at these steps run the
@@ -50,7 +52,7 @@ void LimitFileSize(bool limited);
 // folder; the storage's error number for a book on such a path (on Windows, as for a missing one).
 extern const int kNotFoundCode;
 extern const int kThroughFileCode;
-extern const int kThroughFileError;
+extern const ErrorNumber kThroughFileError;
 
 // The system's text for its error number `code`, worked out apart from the code under test.
 std::string SystemText(int code);

@@ -98,7 +98,7 @@ namespace tallivan {
 
 const int kNotFoundCode = ENOENT;
 const int kThroughFileCode = ENOTDIR;
-const int kThroughFileError = kErrFileAccess;
+const ErrorNumber kThroughFileError = ErrorNumber::kFileAccess;
 const bool kMakesSymbolicLinks = true;
 const char kDevicePath[] = "/dev/null";
 

@@ -101,7 +101,7 @@ void LimitFileSize(bool) {}
 
 const int kNotFoundCode = ERROR_FILE_NOT_FOUND;
 const int kThroughFileCode = ERROR_PATH_NOT_FOUND;
-const int kThroughFileError = kErrFileNotFound;
+const ErrorNumber kThroughFileError = ErrorNumber::kFileNotFound;
 const bool kMakesSymbolicLinks = false;
 const char kDevicePath[] = "NUL";
 
