@@ -13,6 +13,8 @@
 #include "storage/book_location.h"
 #include "storage/file_io.h"
 #include "storage/wide_text.h"
+#include "win32/one_window.h"
+#include "win32/placement.h"
 #include "win32/temporary_folder.h"
 #include "window/changed_span.h"
 #include "window/function_keys.h"
@@ -141,7 +143,7 @@ frmMain::~frmMain() {
 }
 
 void frmMain::Show(int show_command) {
-  ShowWindow(hwnd_, show_command);
+  ShowAsLastTime(hwnd_, show_command);
   UpdateWindow(hwnd_);
 }
 
@@ -174,6 +176,11 @@ LRESULT CALLBACK frmMain::TextBoxProc(HWND box, UINT message, WPARAM wparam, LPA
 }
 
 LRESULT frmMain::OnMessage(UINT message, WPARAM wparam, LPARAM lparam) {
+  // A later start on the book asks this window to come to the front (see OneWindow).
+  if (message == RaiseMessage()) {
+    BringToFront(hwnd_);
+    return kRaisedAnswer;
+  }
   switch (message) {
     case WM_CREATE: {
       txtMain = CreateWindowExW(
@@ -236,6 +243,7 @@ LRESULT frmMain::OnMessage(UINT message, WPARAM wparam, LPARAM lparam) {
       return 0;
     case WM_DESTROY:
       KillTimer(hwnd_, kRecoveryTimer);
+      KeepPlacement(hwnd_);
       PostQuitMessage(0);
       return 0;
   }
