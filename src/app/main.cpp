@@ -11,6 +11,7 @@
 #include "runtime/version.h"
 #include "storage/book.h"
 #include "ui/frm_main.h"
+#include "ui/one_window.h"
 #include "ui/termination_signals.h"
 #include "window/options.h"
 
@@ -57,7 +58,11 @@ int main(int argc, char* argv[]) {
   const std::optional<std::string>& named = std::get<tallivan::WindowOptions>(parsed).book;
   const QString book =
       named ? QFile::decodeName(QByteArray::fromStdString(Absolute(*named))) : tallivan::BookPath();
+  // A window of this user's already open on the book comes to the front instead of a second one.
+  tallivan::OneWindow one_window(std::filesystem::path(QFile::encodeName(book).toStdString()));
+  if (one_window.raised_other()) return 0;
   tallivan::frmMain window(book);
+  one_window.Serve(&window);
   QObject::connect(&termination, &tallivan::TerminationSignals::Received, &window,
                    [&window] { window.RequestClose(tallivan::Attendance::kUnattended); });
   window.show();

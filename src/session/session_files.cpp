@@ -56,6 +56,11 @@ std::string BookKey(const fs::path& book) {
   return name + "-" + mark;
 }
 
+std::string WindowName(const fs::path& book) {
+  const std::string key = BookKey(book);
+  return "window-" + key.substr(key.rfind('-') + 1);
+}
+
 SessionFiles::SessionFiles(const fs::path& book)
     : book_name_(PathUtf8(book.filename())), key_(BookKey(book)) {
   if (Result<SafeFolder> folder = SafeFolder::Open(Absolute(book).parent_path())) {

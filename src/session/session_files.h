@@ -15,6 +15,10 @@ namespace tallivan {
 // that books of one name in different folders never share one.
 std::string BookKey(const std::filesystem::path& book);
 
+// The name under which the user's window on `book` answers later starts on the same book: the
+// mark of BookKey alone, so that a socket's path stays short.
+std::string WindowName(const std::filesystem::path& book);
+
 // Where the files of one user's windows on one book live, and their names. The lock that tells
 // windows of every user apart lies beside the book; everything else that belongs to one user's
 // session (the user's own lock, the recovery copies, the list of what was reported) lies in that

@@ -12,7 +12,6 @@
 #include <QLocale>
 #include <QMenu>
 #include <QSessionManager>
-#include <QSettings>
 #include <QTextBlock>
 #include <QTimer>
 #include <algorithm>
@@ -35,14 +34,10 @@ constexpr int kInnerHeight = 213;
 constexpr int kBoxWidth = 313;
 constexpr int kBoxHeight = 217;
 
-// Where the user's choice of the totals line is kept: tallivan/tallivan.ini in the user's
-// configuration folder ($XDG_CONFIG_HOME, or ~/.config).
-constexpr char kTotalsKey[] = "window/totals_line";
-
-QSettings UserSettings() {
-  return QSettings(QSettings::IniFormat, QSettings::UserScope, QStringLiteral("tallivan"),
-                   QStringLiteral("tallivan"));
-}
+// The user's settings (see UserSettings) that this window keeps: whether the totals line is shown
+// ("1" or "0"), and the window's size and place as QWidget::saveGeometry gives it, in base64.
+constexpr char kTotalsKey[] = "window.totals_line";
+constexpr char kGeometryKey[] = "window.qt_geometry";
 
 std::u16string_view View(const QString& text) {
   return {reinterpret_cast<const char16_t*>(text.utf16()), static_cast<size_t>(text.size())};
@@ -97,6 +92,10 @@ frmMain::frmMain(QString book_path, std::unique_ptr<Messenger> messenger)
   setObjectName(QStringLiteral("frmMain"));
   setWindowTitle(QString::fromUtf8(kCaption));
   resize(kInnerWidth, kInnerHeight);
+  // The size and place the user's last window closed with, if it fits a screen now.
+  if (const std::optional<std::string> geometry = settings_.Get(kGeometryKey)) {
+    restoreGeometry(QByteArray::fromBase64(QByteArray::fromStdString(*geometry)));
+  }
 
   txtMain->setObjectName(QStringLiteral("txtMain"));
   txtMain->setGeometry(0, 0, kBoxWidth, kBoxHeight);
@@ -202,6 +201,7 @@ void frmMain::closeEvent(QCloseEvent* event) {
     return;
   }
   closed_ = true;
+  settings_.Set(kGeometryKey, saveGeometry().toBase64().toStdString()).IgnoreError();
   event->accept();
 }
 
@@ -230,7 +230,8 @@ void frmMain::Form_Resize() {
 }
 
 void frmMain::SetTotals(Totals totals) {
-  UserSettings().setValue(QString::fromLatin1(kTotalsKey), totals == Totals::kShown);
+  // A choice that cannot be kept still holds for this window.
+  settings_.Set(kTotalsKey, totals == Totals::kShown ? "1" : "0").IgnoreError();
   ShowTotals(totals);
 }
 
@@ -285,9 +286,7 @@ void frmMain::Form_Activate() {
   }
   txtMain->SetCaretAtEnd();
   txtMain->SetDrawing(LedgerTextBox::Drawing::kText);
-  ShowTotals(UserSettings().value(QString::fromLatin1(kTotalsKey), false).toBool()
-                 ? Totals::kShown
-                 : Totals::kHidden);
+  ShowTotals(settings_.Get(kTotalsKey) == "1" ? Totals::kShown : Totals::kHidden);
   connect(txtMain->document(), &QTextDocument::contentsChanged, this, &frmMain::OnTextChanged);
 }
 

@@ -11,6 +11,7 @@
 #include "session/book_session.h"
 #include "session/clock.h"
 #include "session/messenger.h"
+#include "session/user_settings.h"
 #include "ui/find_bar.h"
 #include "ui/ledger_text_box.h"
 #include "ui/totals_bar.h"
@@ -87,6 +88,7 @@ class frmMain : public QWidget {
   QString book_path_;
   std::unique_ptr<Messenger> messenger_;
   SystemClock clock_;
+  UserSettings settings_;
   std::unique_ptr<BookSession> session_;
   QTimer recovery_timer_;
   QAction* totals_action_ = nullptr;

@@ -11,10 +11,12 @@
 #include <variant>
 
 #include "ledger/ledger.h"
+#include "session/user_settings.h"
 #include "storage/book_location.h"
 #include "storage/file_io.h"
-#include "storage/safe_folder.h"
 #include "storage/wide_text.h"
+#include "win32/one_window.h"
+#include "win32/placement.h"
 #include "win32/resource_ids.h"
 #include "win32/temporary_folder.h"
 #include "window/changed_span.h"
@@ -61,27 +63,17 @@ enum MenuCommand : UINT_PTR {
 // Lines read one by one from the box after an edit; beyond this many, the whole text is read again.
 constexpr int64_t kMostLinesReadApart = 64;
 
-// The user's choice of the totals line: a file in the user's state folder holding "on" or "off".
-// Read and written by these two functions alone.
-constexpr char kTotalsChoiceName[] = "totals-line";
+// The user's choice of the totals line, in the user's settings (see UserSettings) under the key
+// the Linux window uses.
+constexpr char kTotalsKey[] = "window.totals_line";
 
 frmMain::Totals SavedTotalsChoice() {
-  const std::optional<fs::path> folder = StateFolderPath();
-  if (!folder) return frmMain::Totals::kHidden;
-  const Result<SafeFolder> state = SafeFolder::OpenPrivate(*folder, MakeFolder::kNo);
-  const Result<std::string> choice =
-      state ? state.value().Read(kTotalsChoiceName, 16) : Result<std::string>(state.error());
-  return choice && choice.value() == "on" ? frmMain::Totals::kShown : frmMain::Totals::kHidden;
+  return UserSettings().Get(kTotalsKey) == "1" ? frmMain::Totals::kShown : frmMain::Totals::kHidden;
 }
 
+// A choice that cannot be kept still holds for this window.
 void KeepTotalsChoice(frmMain::Totals totals) {
-  const std::optional<fs::path> folder = StateFolderPath();
-  if (!folder) return;
-  // A choice that cannot be kept still holds for this window.
-  if (const Result<SafeFolder> state = SafeFolder::OpenPrivate(*folder, MakeFolder::kPrivate)) {
-    const std::string_view choice = totals == frmMain::Totals::kShown ? "on" : "off";
-    static_cast<void>(state.value().Replace(kTotalsChoiceName, choice, 0600));
-  }
+  UserSettings().Set(kTotalsKey, totals == frmMain::Totals::kShown ? "1" : "0").IgnoreError();
 }
 
 // Control characters of keys the window takes (Ctrl+S, Ctrl+T, Ctrl+F, Ctrl+G), which the box
@@ -226,7 +218,7 @@ frmMain::~frmMain() {
 }
 
 void frmMain::Show(int show_command) {
-  ShowWindow(hwnd_, show_command);
+  ShowAsLastTime(hwnd_, show_command);
   UpdateWindow(hwnd_);
 }
 
@@ -305,6 +297,11 @@ bool frmMain::NoteEdit(UINT message, WPARAM wparam) {
 }
 
 LRESULT frmMain::OnMessage(UINT message, WPARAM wparam, LPARAM lparam) {
+  // A later start on the book asks this window to come to the front (see OneWindow).
+  if (message == RaiseMessage()) {
+    BringToFront(hwnd_);
+    return kRaisedAnswer;
+  }
   if (message == find_message_ && find_message_ != 0) {
     OnFind(*reinterpret_cast<const FINDREPLACEW*>(lparam));
     return 0;
@@ -399,6 +396,7 @@ LRESULT frmMain::OnMessage(UINT message, WPARAM wparam, LPARAM lparam) {
       return 0;
     case WM_DESTROY:
       KillTimer(hwnd_, kRecoveryTimer);
+      KeepPlacement(hwnd_);
       PostQuitMessage(0);
       return 0;
   }

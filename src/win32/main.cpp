@@ -11,9 +11,11 @@
 #include <variant>
 #include <vector>
 
+#include "storage/book_location.h"
 #include "storage/file_io.h"
 #include "storage/wide_text.h"
 #include "win32/frm_main.h"
+#include "win32/one_window.h"
 #include "window/options.h"
 
 namespace {
@@ -56,9 +58,14 @@ int WINAPI wWinMain(HINSTANCE instance, HINSTANCE, PWSTR, int show_command) {
     book = std::filesystem::absolute(tallivan::Utf8Path(*options.book), error);
     if (error) book = tallivan::Utf8Path(*options.book);
   }
+  if (book.empty()) book = tallivan::PrepareDefaultBook(tallivan::RunningExecutable()).path;
+  // A window of this user's already open on the book comes to the front instead of a second one.
+  tallivan::OneWindow one_window(book);
+  if (one_window.raised_other()) return 0;
   const INITCOMMONCONTROLSEX controls{sizeof(INITCOMMONCONTROLSEX), ICC_STANDARD_CLASSES};
   InitCommonControlsEx(&controls);
   tallivan::frmMain window(instance, book);
+  one_window.Serve(window.hwnd());
   if (window.hwnd() == nullptr) {
     MessageBoxW(nullptr, L"The window could not be created.\r\n无法创建窗口。", L"Error - 发生错误",
                 MB_OK);

@@ -39,8 +39,22 @@ const Environment kNoDisplay = {
     {"QT_QPA_PLATFORM", "xcb"}, {"DISPLAY", std::nullopt}, {"WAYLAND_DISPLAY", std::nullopt}};
 const Environment kOffScreen = {{"QT_QPA_PLATFORM", "offscreen"}};
 
+// Runs `argv` in `work` until `made` appears (the program makes it once it catches the signals),
+// or for a minute, then ends it with SIGTERM; whether `made` appeared, and what the program gave.
+std::pair<bool, Outcome> RunUntilMade(const std::vector<std::string>& argv,
+                                      const Environment& environment, const fs::path& work,
+                                      const fs::path& made) {
+  const pid_t child = Start(argv, environment, work);
+  const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(60);
+  while (!fs::exists(made) && std::chrono::steady_clock::now() < deadline) usleep(20'000);
+  const bool appeared = fs::exists(made);
+  kill(child, SIGTERM);
+  return {appeared, Finish(child, work)};
+}
+
 TEST(WindowOptionsTest, AnswersHelpVersionAndBadUseWithoutOpeningTheWindow) {
   const std::string usage = "Usage: tallivan [[--book] PATH]\n";
+  const std::string two_books = "more than one book: 'a' and 'b' (see --help)\n";
   const struct {
     std::vector<std::string> args;
     bool display;  // Qt starts, off screen
@@ -55,15 +69,11 @@ TEST(WindowOptionsTest, AnswersHelpVersionAndBadUseWithoutOpeningTheWindow) {
       {{"--book"}, false, 2, "", "--book needs a file name (see --help)\n"},
       {{"--book="}, false, 2, "", "--book needs a file name (see --help)\n"},
       {{"--bogus"}, false, 2, "", "unknown option '--bogus' (see --help)\n"},
-      {{"--book", "a", "--book=b"}, false, 2, "", "more than one book: 'a' and 'b' (see --help)\n"},
+      {{"--book", "a", "--book=b"}, false, 2, "", two_books},
       {{"-x"}, true, 2, "", "unknown option '-x' (see --help)\n"},
       {{""}, true, 2, "", "the book's file name is empty (see --help)\n"},
-      {{"-platform", "offscreen", "a", "b"},
-       false,
-       2,
-       "",
-       "more than one book: 'a' and 'b' (see --help)\n"},
-      {{"a", "--book", "b"}, true, 2, "", "more than one book: 'a' and 'b' (see --help)\n"},
+      {{"-platform", "offscreen", "a", "b"}, false, 2, "", two_books},
+      {{"a", "--book", "b"}, true, 2, "", two_books},
   };
   TempDir dir;
   for (const auto& c : cases) {
@@ -120,14 +130,7 @@ TEST(WindowOptionsTest, OpensABookNamedAloneOrThroughTheDesktopEntry) {
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(::testing::PrintToString(c.argv));
-    const pid_t child = Start(c.argv, environment, work);
-    // The session's state folder is made once the program catches the signals.
-    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(60);
-    while (!fs::exists(state / "tallivan") && std::chrono::steady_clock::now() < deadline) {
-      usleep(20'000);
-    }
-    kill(child, SIGTERM);
-    const Outcome outcome = Finish(child, work);
+    const Outcome outcome = RunUntilMade(c.argv, environment, work, state / "tallivan").second;
     EXPECT_EQ(outcome.code, 0) << outcome.err;
     EXPECT_EQ(ReadIfThere(c.book), Le(kSampleText)) << "the sample text, saved on closing";
     EXPECT_EQ(Find(dir.path(), "*book*", "%p"),
@@ -420,13 +423,8 @@ TEST_F(PackageTest, InstalledWindowKeepsItsBookInTheHomeDataFolderAndNowhereElse
                                    {"XDG_CACHE_HOME", std::nullopt},
                                    {"QT_QPA_PLATFORM", "offscreen"}};
   const fs::path data = home / ".local/share/tallivan";
-  const pid_t child = Start({(root() / "usr/bin/tallivan").string()}, environment, work);
-  // The data folder is made once the program catches the signals.
-  const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(60);
-  while (!fs::exists(data) && std::chrono::steady_clock::now() < deadline) usleep(20'000);
-  const bool started = fs::exists(data);
-  kill(child, SIGTERM);
-  const Outcome outcome = Finish(child, work);
+  const auto [started, outcome] =
+      RunUntilMade({(root() / "usr/bin/tallivan").string()}, environment, work, data);
   ASSERT_TRUE(started) << outcome.err;
   EXPECT_EQ(outcome.code, 0) << outcome.err;
   EXPECT_EQ(ReadBytes(data / "book"), Le(kSampleText)) << "the sample text, saved on closing";

@@ -78,7 +78,6 @@ TEST_F(BookSessionTest, AnUnwritableFolderIsToldAtTheStartAndAWritableBookThereI
 }
 TEST_F(BookSessionTest, TextKeptApartFromABookInASharedFolderGoesToTheOwnersStateFolder) {
   if (geteuid() != 0) GTEST_SKIP() << "needs root to act as the owner";
-  constexpr uid_t kOwner = 1501;
   const fs::path home = dir_.path() / "owner";
   for (const unsigned folder_mode : {01777u, 02775u, 0755u}) {
     SCOPED_TRACE(folder_mode);
@@ -127,7 +126,6 @@ TEST_F(BookSessionTest, NothingAnotherUserPlantsBesideTheBookOrInTheStateFolders
   // The window opens, types, keeps a recovery copy and saves; then tallivan-calc -i rewrites the
   // book and keeps the text it replaced in the history.
   if (geteuid() != 0) GTEST_SKIP() << "needs root to act as the owner and another user";
-  constexpr uid_t kOwner = 1501, kOther = 1502;
   enum class Planted { kLinkToOwnersFile, kFifo, kLinkToZero, kSparse, kOthersFile, kOthersFolder };
   using enum Planted;
   const fs::path home = dir_.path() / "owner", secret = home / "secret";
@@ -180,7 +178,7 @@ TEST_F(BookSessionTest, NothingAnotherUserPlantsBesideTheBookOrInTheStateFolders
       const fs::path at = n.state ? shared / "state" / "tallivan" : shared / n.name;
       const bool folder = n.state || std::string_view(n.name) == "book.history";
       // The other user plants it, as that user.
-      ASSERT_EQ(RunAs(kOther, kOther, {kStaff},
+      ASSERT_EQ(RunAs(kStranger, kStranger, {kStaff},
                       [&] {
                         std::error_code error;
                         if (n.state) fs::create_directories(at.parent_path(), error);
@@ -247,7 +245,7 @@ TEST_F(BookSessionTest, NothingAnotherUserPlantsBesideTheBookOrInTheStateFolders
             << "made in the owner's home: " << entry.path();
       }
       // What the owner typed is in no file the other user can read.
-      EXPECT_EQ(RunAs(kOther, kOther, {kStaff},
+      EXPECT_EQ(RunAs(kStranger, kStranger, {kStaff},
                       [&] {
                         std::error_code error;
                         for (auto it = fs::recursive_directory_iterator(shared, error);

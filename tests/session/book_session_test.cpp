@@ -15,12 +15,13 @@ namespace {
 
 namespace fs = std::filesystem;
 using std::chrono::seconds;
-using namespace std::string_literals;
 
 TEST_F(BookSessionTest, ClosingWritesOnlyWhatChangedAndAsksBeforeOverwritingWhatItMustNot) {
   const std::optional<std::string> kNone;
   const std::string mine = Le(u"mine [1]\r\n"), odd = "abc", theirs = Le(u"theirs");
   const char *ro = "is read-only", *changed = "changed by another program";
+  const char *unread = "could not be read", *inexact = "cannot show exactly",
+             *deleted = "deleted or moved";
   // The book at the end: the very file there was, a new one with the text, or what another
   // program left.
   enum class Outcome { kUntouched, kRewritten, kAsLeft };
@@ -43,29 +44,22 @@ TEST_F(BookSessionTest, ClosingWritesOnlyWhatChangedAndAsksBeforeOverwritingWhat
       {"unchanged, unattended", mine, mine, 0, false, false, kAway, "", kClose, kUntouched, false},
       {"unchanged, read-only", mine, mine, 0444, false, false, kNo, "", kClose, kUntouched, false},
       {"edited", mine, mine, 0, true, false, kAway, "", kClose, kRewritten, false},
-      {"no book, sample unchanged", kNone, kNone, 0, false, false, kNo, "", kClose, kRewritten,
-       false},
+      {"no book, sample as is", kNone, kNone, 0, false, false, kNo, "", kClose, kRewritten, false},
       {"read-only, no", mine, mine, 0444, true, false, kNo, ro, kStayOpen, kUntouched, false},
       {"read-only, yes", mine, mine, 0444, true, false, kYes, ro, kClose, kRewritten, false},
-      {"read-only, keep apart", mine, mine, 0444, true, false, kKeepApart, ro, kClose, kUntouched,
-       true},
+      {"read-only, apart", mine, mine, 0444, true, false, kKeepApart, ro, kClose, kUntouched, true},
       {"read-only, unattended", mine, mine, 0444, true, false, kAway, "", kClose, kUntouched, true},
-      {"unreadable, sample unchanged", odd, odd, 0, false, false, kYes, "", kClose, kUntouched,
-       false},
-      {"unread, edited", odd, odd, 0, true, false, kYes, "could not be read", kClose, kRewritten,
-       false},
-      {"shown inexactly, unedited", mine, mine, 0, false, true, kYes, "", kClose, kUntouched,
-       false},
-      {"shown inexactly, edited", mine, mine, 0, true, true, kYes, "cannot show exactly", kClose,
-       kRewritten, false},
+      {"unreadable, sample as is", odd, odd, 0, false, false, kYes, "", kClose, kUntouched, false},
+      {"unread, edited", odd, odd, 0, true, false, kYes, unread, kClose, kRewritten, false},
+      {"inexact, unedited", mine, mine, 0, false, true, kYes, "", kClose, kUntouched, false},
+      {"inexact, edited", mine, mine, 0, true, true, kYes, inexact, kClose, kRewritten, false},
       // A window with nothing typed has nothing to save, whatever became of the book.
       {"rewritten, unedited", mine, theirs, 0, false, false, kYes, "", kClose, kAsLeft, false},
       {"rewritten, edited", mine, theirs, 0, true, false, kNo, changed, kStayOpen, kAsLeft, false},
-      {"created, sample unchanged", kNone, theirs, 0, false, false, kYes, "", kClose, kAsLeft,
-       false},
+      {"created, sample as is", kNone, theirs, 0, false, false, kYes, "", kClose, kAsLeft, false},
       {"created, edited", kNone, theirs, 0, true, false, kKeepApart, changed, kClose, kAsLeft,
        true},
-      {"deleted", mine, kNone, 0, true, false, kYes, "deleted or moved", kClose, kRewritten, false},
+      {"deleted", mine, kNone, 0, true, false, kYes, deleted, kClose, kRewritten, false},
       {"deleted, unedited", mine, kNone, 0, false, false, kAway, "", kClose, kAsLeft, false},
       {"deleted, unattended", mine, kNone, 0, true, false, kAway, "", kClose, kAsLeft, true},
   };
@@ -90,16 +84,14 @@ TEST_F(BookSessionTest, ClosingWritesOnlyWhatChangedAndAsksBeforeOverwritingWhat
     }
     const uint64_t before = FileId(Book());
     messenger.shown.clear();
-    const size_t shown_before = 0;
     messenger.answers[kWarningTitle] = c.answer.value_or(kNo);
     const Attendance attendance = c.answer ? Attendance::kAttended : Attendance::kUnattended;
     EXPECT_EQ(session->Close(attendance, text), c.decision);
 
     const bool asked = *c.question != '\0';
-    ASSERT_EQ(messenger.shown.size() - shown_before,
-              (asked ? 1u : 0u) + (c.kept_apart && c.answer));
+    ASSERT_EQ(messenger.shown.size(), (asked ? 1u : 0u) + (c.kept_apart && c.answer));
     if (asked) {
-      const FakeMessenger::Shown& question = messenger.shown[shown_before];
+      const FakeMessenger::Shown& question = messenger.shown[0];
       EXPECT_EQ(question.title, kWarningTitle);
       EXPECT_THAT(question.body, HasSubstr(c.question));
       EXPECT_THAT(question.body, HasSubstr(PathUtf8(Book())));
@@ -297,6 +289,8 @@ TEST_F(BookSessionTest, EveryCrashedWindowsTextSurvivesAndARestoreOntoAChangedBo
     int seconds;  // its time against the book's
     bool live;    // its window is still open
   };
+  const Made newer = {u"typed", 60, false};
+  const std::vector<Made> two = {{u"alpha", 60, false}, {u"beta", 120, false}};
   const struct {
     const char* name;
     std::vector<Made> copies;
@@ -306,33 +300,15 @@ TEST_F(BookSessionTest, EveryCrashedWindowsTextSurvivesAndARestoreOntoAChangedBo
     std::optional<std::u16string> restored;
     std::set<std::u16string> kept;
   } cases[] = {
-      {"newer, restored", {{u"typed", 60, false}}, false, Answer::kYes, true, u"typed", {}},
-      {"newer, kept apart", {{u"typed", 60, false}}, false, Answer::kNo, true, {}, {u"typed"}},
+      {"newer, restored", {newer}, false, Answer::kYes, true, u"typed", {}},
+      {"newer, kept apart", {newer}, false, Answer::kNo, true, {}, {u"typed"}},
       {"as new as the book", {{u"typed", 0, false}}, false, Answer::kYes, true, u"typed", {}},
       {"older than the book", {{u"typed", -60, false}}, false, Answer::kYes, false, {}, {u"typed"}},
       {"the same as the book", {{u"book", 60, false}}, false, Answer::kYes, false, {}, {}},
       {"of a window still open", {{u"typed", 60, true}}, false, Answer::kYes, false, {}, {}},
-      {"two crashed, newest restored",
-       {{u"alpha", 60, false}, {u"beta", 120, false}},
-       false,
-       Answer::kYes,
-       true,
-       u"beta",
-       {u"alpha"}},
-      {"two crashed, both kept apart",
-       {{u"alpha", 60, false}, {u"beta", 120, false}},
-       false,
-       Answer::kNo,
-       true,
-       {},
-       {u"alpha", u"beta"}},
-      {"restored onto a changed book",
-       {{u"typed", 60, false}},
-       true,
-       Answer::kYes,
-       true,
-       u"typed",
-       {}},
+      {"two crashed, newest restored", two, false, Answer::kYes, true, u"beta", {u"alpha"}},
+      {"two crashed, both kept apart", two, false, Answer::kNo, true, {}, {u"alpha", u"beta"}},
+      {"restored onto a changed book", {newer}, true, Answer::kYes, true, u"typed", {}},
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(c.name);

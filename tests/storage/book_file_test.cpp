@@ -261,35 +261,11 @@ TEST_F(BookFileTest, WindowsOfOneBookHoldSlotsOfItsLockUntilTheyGo) {
   EXPECT_THAT(none.trouble(), ::testing::HasSubstr(PathUtf8(lock_file)));
 }
 
-TEST_F(BookFileTest, FreshFilesNeverReplaceAnythingAndTheHomeFolderIsNeverTheRoot) {
-  const fs::path wanted = Dir() / "book.unsaved-1";
-  // {the permission bits asked for, the name written}
-  const std::pair<unsigned, std::string> writes[] = {
-      {0600, "book.unsaved-1"}, {0400, "book.unsaved-1-2"}, {0600, "book.unsaved-1-3"}};
-  for (const auto& [mode, name] : writes) {
-    int folder_flushes = 0;
-    before[Step::kSyncFolder] = [&] { ++folder_flushes; };
-    const Result<fs::path> written = WriteFreshFile(wanted, u"kept [1]", mode);
-    before.clear();
-    ASSERT_TRUE(written.ok()) << written.error().description;
-    EXPECT_EQ(folder_flushes, kStepsFail ? 1 : 0) << "its name goes to the disk too";
-    EXPECT_EQ(written.value(), Dir() / name);
-    EXPECT_EQ(ReadBytes(written.value()), Le(u"kept [1]"));
-    EXPECT_TRUE(HasMode(written.value(), mode)) << std::oct << mode;
-  }
-  WriteBytes(Dir() / "copy", "copy");
-  const Result<fs::path> moved = MoveToFreshName(Dir() / "copy", wanted);
-  ASSERT_TRUE(moved.ok()) << moved.error().description;
-  EXPECT_EQ(moved.value(), Dir() / "book.unsaved-1-4");
-  EXPECT_EQ(ReadBytes(moved.value()), "copy");
-  EXPECT_EQ(Entries(Dir()).size(), 4u);
-  EXPECT_THAT(WriteFreshFile(Dir() / "missing" / "x", u"x", 0600).error().description,
-              HasSubstr(PathUtf8(Dir() / "missing" / "x")));
-
-  // A home folder that is a file is none; the session's tests see the root refused and a real
-  // home used.
+TEST_F(BookFileTest, AHomeFolderThatIsAFileIsNone) {
+  // The session's tests see the root refused and a real home used.
   const std::optional<std::string> own_home = Variable(kHomeVariable);
-  SetVariable(kHomeVariable, PathUtf8(wanted));
+  SetVariable(kHomeVariable, PathUtf8(Book()));
+  WriteBytes(Book(), "");
   EXPECT_EQ(HomeFolder(), std::nullopt);
   SetVariable(kHomeVariable, own_home);
 }

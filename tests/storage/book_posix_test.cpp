@@ -105,68 +105,30 @@ struct Keeping {
   std::vector<gid_t> groups;
   mode_t folder_mode;
   gid_t folder_gid;
-  std::string outcome;      // kReplaced, kInPlace, or why the save was refused
-  std::string access_list;  // entries setfacl gives the book, which then gets an attribute too
-  mode_t mask = 022;
+  std::string outcome;         // kReplaced, kInPlace, or why the save was refused
+  std::string access_list;     // entries setfacl gives the book, which then gets an attribute too
   std::string folder_default;  // entries of the folder's default access list
+  mode_t mask = 022;
 };
 constexpr char kReplaced[] = "replaced", kInPlace[] = "in place", kReadOnly[] = "it is read-only";
 
 TEST_F(BookTest, KeepsOwnerGroupModeAndAccessListOrWritesInPlace) {
+  const std::string acl = "u:1234:rw", inherit = "u:1234:rwx";
   const Keeping cases[] = {
-      {"new book, umask 077", 0, 0, 0, 0, {}, 0755, 0, kReplaced, "", 077},
-      {"new book, umask 002", 0, 0, 0, 0, {}, 0755, 0, kReplaced, "", 002},
+      {"new book, umask 077", 0, 0, 0, 0, {}, 0755, 0, kReplaced, "", "", 077},
+      {"new book, umask 002", 0, 0, 0, 0, {}, 0755, 0, kReplaced, "", "", 002},
       {"another user's book saved by root", 0640, 4321, 8765, 0, {}, 0755, 0, kReplaced},
-      {"setgid book under umask 077", 02604, 4321, 8765, 0, {}, 0755, 0, kReplaced, "", 077},
-      {"access list and attributes", 0660, 0, 0, 0, {}, 0755, 0, kReplaced, "u:1234:rw"},
+      {"setgid book under umask 077", 02604, 4321, 8765, 0, {}, 0755, 0, kReplaced, "", "", 077},
+      {"access list and attributes", 0660, 0, 0, 0, {}, 0755, 0, kReplaced, acl},
       {"shared, saved by its group", 0660, 0, kStaff, kNobody, {kStaff}, 0775, kStaff, kInPlace},
       {"own, in its group", 0660, kNobody, kStaff, kNobody, {kStaff}, 0775, kStaff, kReplaced},
       {"own, in a group the saver left", 0660, kNobody, kStaff, kNobody, {}, 0777, 0, kInPlace},
-      {"own, with an access list",
-       0600,
-       kNobody,
-       kNogroup,
-       kNobody,
-       {},
-       0777,
-       0,
-       kReplaced,
-       "u:1234:rw"},
-      {"shared with the one user its access list names, saved by them",
-       0600,
-       kNobody,
-       kStaff,
-       1234,
-       {kStaff},
-       01777,
-       0,
-       kInPlace,
-       "u:1234:rw"},
+      {"own, with an access list", 0600, kNobody, kNogroup, kNobody, {}, 0777, 0, kReplaced, acl},
+      // Shared with the one user its access list names, and saved by them.
+      {"shared by access list", 0600, kNobody, kStaff, 1234, {kStaff}, 01777, 0, kInPlace, acl},
       // Nothing the folder's default would give a new file goes to the book or its history.
-      {"a folder with a default access list",
-       0640,
-       0,
-       0,
-       0,
-       {},
-       0755,
-       0,
-       kReplaced,
-       "",
-       022,
-       "u:1234:rwx"},
-      {"written in place in a folder with a default access list",
-       0660,
-       0,
-       kStaff,
-       kNobody,
-       {kStaff},
-       0775,
-       kStaff,
-       kInPlace,
-       "",
-       022,
-       "u:1234:rwx"},
+      {"folder default list", 0640, 0, 0, 0, {}, 0755, 0, kReplaced, "", inherit},
+      {"in place, too", 0660, 0, kStaff, kNobody, {kStaff}, 0775, kStaff, kInPlace, "", inherit},
       {"root's, in a folder anyone may write", 0644, 0, 0, kNobody, {}, 0777, 0, kReadOnly},
       {"new, folder takes no new file", 0, 0, 0, kNobody, {}, 0755, 0, "Permission denied"},
   };

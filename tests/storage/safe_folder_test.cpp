@@ -332,7 +332,7 @@ TEST_F(SafeFolderTest, PrivateFoldersAreMadeForTheCallerAloneAndOthersAreRefused
 }
 
 TEST(SafeFolderPathTest, StateLivesInTheUsersOwnFolderNamedByAnAbsolutePathOnly) {
-  const std::string variable = kWindows ? "LOCALAPPDATA" : "XDG_STATE_HOME";
+  const std::string variable = kStateVariable;
   const std::optional<std::string> saved = Variable(variable), saved_home = Variable(kHomeVariable);
   const TempDir home;
   const fs::path tail = kWindows ? fs::path("Tallivan") / "State" : fs::path("tallivan");

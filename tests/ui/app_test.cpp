@@ -57,11 +57,20 @@ class Copy {
     return kept;
   }
   // Starts the program on `platform`; with a watch on the book, returns once it read the book.
-  void Start(QProcess& process, const QString& platform, bool wait_for_load) const {
+  // A `runtime` folder of its own (1, 2...) lets it open a second window on the book, as a window
+  // started from another login of the user's would.
+  void Start(QProcess& process, const QString& platform, bool wait_for_load,
+             int runtime = 0) const {
     const int watch = inotify_init1(IN_CLOEXEC);
     ASSERT_GE(inotify_add_watch(watch, book().c_str(), IN_CLOSE_NOWRITE), 0);
     QProcessEnvironment environment = QProcessEnvironment::systemEnvironment();
     environment.insert("QT_QPA_PLATFORM", platform);
+    if (runtime > 0) {
+      const fs::path own = folder() / ("runtime-" + std::to_string(runtime));
+      fs::create_directory(own);
+      fs::permissions(own, fs::perms::owner_all);
+      environment.insert("XDG_RUNTIME_DIR", QString::fromStdString(own.string()));
+    }
     process.setProcessEnvironment(environment);
     process.setWorkingDirectory(QString::fromStdString((folder() / "work").string()));
     const QStringList args = {"--book", QString::fromStdString(named_)};
@@ -108,7 +117,7 @@ TEST(AppTest, SignalsLeaveTheBookAloneWhenNothingWasTyped) {
     }
     const uint64_t before = FileId(copy.book());
     QProcess windows[2];  // off screen, with a temporary home folder, as this test runs
-    for (int i = 0; i < c.windows; ++i) copy.Start(windows[i], "offscreen", true);
+    for (int i = 0; i < c.windows; ++i) copy.Start(windows[i], "offscreen", true, i);
     if (c.changed_on_disk) WriteBytes(copy.book(), "theirs");
     for (int i = 0; i < c.windows; ++i) {
       ASSERT_EQ(kill(static_cast<pid_t>(windows[i].processId()), c.signal_number), 0);
@@ -317,7 +326,7 @@ TEST(AppTest, InAnXSessionWhatIsTypedSurvivesFunctionKeysClosingSignalsAndCrashe
         QProcess& window = windows[std::max(step.window, 0)];
         switch (step.what) {
           case Step::Do::kStart:
-            copy.Start(window, "xcb", false);
+            copy.Start(window, "xcb", false, step.window);
             break;
           case Step::Do::kKeys:
             ASSERT_TRUE(Activate(window.processId(), kMain));
@@ -386,6 +395,54 @@ TEST(AppTest, InAnXSessionWhatIsTypedSurvivesFunctionKeysClosingSignalsAndCrashe
     for (const std::string& name : Entries(copy.state())) {
       EXPECT_FALSE(SessionFiles::RecoverySlot(name)) << name << " is left";
     }
+  }
+}
+
+// One window per book: a second start on a book that is open brings its window to the front and
+// ends at once, without a window or a write of its own; a start on another book opens a window
+// of its own; and a window that was killed does not keep the next start from opening one.
+TEST(AppTest, InAnXSessionASecondStartOnABookRaisesItsWindowInstead) {
+  if (qEnvironmentVariable("QT_QPA_PLATFORM") != "xcb") {
+    GTEST_SKIP() << "needs an X session (tests/ui/in-x-session)";
+  }
+  Copy copy, other;
+  WriteBytes(copy.book(), Le(u"a [1]\r\n#"));
+  WriteBytes(other.book(), Le(u"b [2]\r\n#"));
+  const uint64_t book_id = FileId(copy.book());
+  QProcess first, second, third;
+  copy.Start(first, "xcb", false);
+  const std::optional<QString> first_window = Activate(first.processId(), kMain);
+  ASSERT_TRUE(first_window);
+  other.Start(second, "xcb", false);
+  const std::optional<QString> second_window = Activate(second.processId(), kMain);
+  ASSERT_TRUE(second_window) << "another book opens a window of its own";
+  // Each later start on the open book ends at once and leaves the first window the active one.
+  const auto start_again = [&](const std::optional<QString>& expected) {
+    ASSERT_TRUE(Activate(second.processId(), kMain));
+    QProcess again;
+    copy.Start(again, "xcb", false);
+    ASSERT_TRUE(again.waitForFinished(kTimeoutMs));
+    EXPECT_EQ(again.exitStatus(), QProcess::NormalExit);
+    EXPECT_EQ(again.exitCode(), 0) << again.readAllStandardError().toStdString();
+    EXPECT_TRUE(WaitFor([&] {
+      return XDoTool({"getactivewindow"}).value_or("").trimmed() == *expected;
+    })) << "the window on the book did not come to the front";
+  };
+  start_again(first_window);
+  EXPECT_EQ(Windows(first.processId(), kMain).size(), 1);
+  EXPECT_EQ(ReadBytes(copy.book()), Le(u"a [1]\r\n#"));
+  EXPECT_EQ(FileId(copy.book()), book_id);
+  // Killed, the first window leaves its socket behind; the next start opens a window anyway, and
+  // is the one that comes to the front from then on.
+  ASSERT_EQ(kill(static_cast<pid_t>(first.processId()), SIGKILL), 0);
+  ASSERT_TRUE(first.waitForFinished(kTimeoutMs));
+  copy.Start(third, "xcb", false);
+  const std::optional<QString> third_window = Activate(third.processId(), kMain);
+  ASSERT_TRUE(third_window) << "a killed window's socket kept the next start from opening";
+  start_again(third_window);
+  for (QProcess* window : {&second, &third}) {
+    ASSERT_EQ(kill(static_cast<pid_t>(window->processId()), SIGTERM), 0);
+    EXPECT_TRUE(window->waitForFinished(kTimeoutMs));
   }
 }
 

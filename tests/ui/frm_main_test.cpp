@@ -6,7 +6,6 @@
 #include <QFontInfo>
 #include <QInputDialog>
 #include <QMimeData>
-#include <QSettings>
 #include <QTest>
 #include <QTextBlock>
 #include <algorithm>
@@ -15,6 +14,7 @@
 
 #include "ledger/ledger.h"
 #include "ledger/line_totals.h"
+#include "session/user_settings.h"
 #include "storage/history.h"
 #include "tests/session/session_test_support.h"
 #include "window/totals_text.h"
@@ -229,9 +229,8 @@ TEST_F(FrmMainTest, AMissingBookIsReportedNothingIsDrawnBeforeTheLoadAndLatinIsL
 // window.
 TEST_F(FrmMainTest, TheTotalsLineFollowsTheTextWithoutChangingItAndIsKeptForTheNextWindow) {
   const std::u16string book = u"lunch [12.80]\r\ncoffee [2 3.5]\r\n# old\r\nrent [1000]\r\n#";
-  const QString settings =
-      QSettings(QSettings::IniFormat, QSettings::UserScope, "tallivan", "tallivan").fileName();
-  QFile::remove(settings);
+  const fs::path settings = StateFolderPath().value() / UserSettings::kFileName;
+  fs::remove(settings);
   const struct {
     Qt::Key key;
     Qt::KeyboardModifiers modifiers;
@@ -310,7 +309,29 @@ TEST_F(FrmMainTest, TheTotalsLineFollowsTheTextWithoutChangingItAndIsKeptForTheN
   Press(Qt::Key_T, Qt::ControlModifier);
   Open(book_);
   EXPECT_TRUE(window_->totals_bar->isHidden());
-  EXPECT_TRUE(QFile::exists(settings));
+  EXPECT_TRUE(fs::exists(settings));
+}
+
+// The first window has the original size; every later one opens where and as large as the last
+// one closed, whatever the book, unless what was kept cannot be read.
+TEST_F(FrmMainTest, TheWindowKeepsItsSizeAndPlaceForTheNextWindow) {
+  const fs::path settings = StateFolderPath().value() / UserSettings::kFileName;
+  fs::remove(settings);
+  const QSize first(312, 213);
+  Open(book_);
+  EXPECT_EQ(window_->size(), first);
+  window_->setGeometry(40, 50, 500, 420);
+  ASSERT_TRUE(window_->close());
+  Open(dir_.path() / "another book");
+  EXPECT_EQ(window_->geometry(), QRect(40, 50, 500, 420));
+  window_->resize(600, 300);
+  ASSERT_TRUE(window_->close());
+  Open(book_);
+  EXPECT_EQ(window_->geometry(), QRect(40, 50, 600, 300));
+  ASSERT_TRUE(window_->close());
+  WriteBytes(settings, "window.qt_geometry=not geometry\n");
+  Open(book_);
+  EXPECT_EQ(window_->size(), first);
 }
 
 // Ctrl+F: next and previous round the ends, match case off at first, the matching lines counted

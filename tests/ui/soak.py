@@ -121,7 +121,10 @@ class Soak:
         os.chmod(self.dir, 0o755)
         self.program = os.path.join(self.dir, "tallivan")
         shutil.copy(program, self.program)
-        self.home, self.runtime = self.folder("home", 0o700), self.folder("runtime", 0o700)
+        self.home = self.folder("home", 0o700)
+        # A runtime folder for each window: with one for both, a second window would bring the
+        # first to the front instead of opening (one window per book for each login).
+        self.runtime = {w.name: self.folder(f"runtime-{w.name}", 0o700) for w in self.windows}
         self.snap = self.folder("snapshots", 0o700)
         shared = self.rng.random() < 0.5  # then texts are kept apart in the state folder
         self.books = self.folder("books", 0o777 if shared else 0o755, tmpfs=True)
@@ -164,7 +167,7 @@ class Soak:
             command = ["setpriv", f"--reuid={USER}", f"--regid={USER}", "--clear-groups", "--"] + \
                       command
         env = dict(os.environ, HOME=self.home, XDG_STATE_HOME=self.state, LC_ALL="C",
-                   XDG_RUNTIME_DIR=self.runtime, QT_QPA_PLATFORM="xcb")
+                   XDG_RUNTIME_DIR=self.runtime[window.name], QT_QPA_PLATFORM="xcb")
         with open(os.path.join(self.dir, f"stderr-{window.run}"), "wb") as log:
             window.proc = subprocess.Popen(command, env=env, stdout=subprocess.DEVNULL,
                                            stderr=log, cwd=self.home)

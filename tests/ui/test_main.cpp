@@ -13,11 +13,15 @@ int main(int argc, char* argv[]) {
         if (text.contains(QStringLiteral("OpenType support missing"))) return;
         std::fprintf(stderr, "%s\n", qPrintable(qFormatLogMessage(type, context, text)));
       });
-  // The windows' session files go to the user's state folder: keep them out of the real one.
+  // The windows' session files and settings go to the user's state folder: keep them out of the
+  // real one.
   QTemporaryDir home;
   qputenv("HOME", home.path().toLocal8Bit());
   qunsetenv("XDG_STATE_HOME");
   qunsetenv("XDG_CONFIG_HOME");
+  // The windows' sockets (see OneWindow) go to the user's runtime folder: a fresh one.
+  QTemporaryDir runtime;
+  qputenv("XDG_RUNTIME_DIR", runtime.path().toLocal8Bit());
   QApplication app(argc, argv);
   ::testing::InitGoogleTest(&argc, argv);
   return RUN_ALL_TESTS();
