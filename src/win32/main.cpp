@@ -58,7 +58,7 @@ int WINAPI wWinMain(HINSTANCE instance, HINSTANCE, PWSTR, int show_command) {
     book = std::filesystem::absolute(tallivan::Utf8Path(*options.book), error);
     if (error) book = tallivan::Utf8Path(*options.book);
   }
-  if (book.empty()) book = tallivan::PrepareDefaultBook(tallivan::RunningExecutable());
+  if (book.empty()) book = tallivan::PrepareDefaultBook(tallivan::RunningExecutable()).path;
   // A window of this user's already open on the book comes to the front instead of a second one.
   tallivan::OneWindow one_window(book);
   if (one_window.raised_other()) return 0;
