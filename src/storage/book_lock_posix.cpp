@@ -35,10 +35,14 @@ bool BookLock::IsHeldThrough(intptr_t handle, int slot) {
 void BookLock::ReleaseAndTidy(const SafeFolder& folder) {
   if (handle_ < 0) return;
   const int fd = static_cast<int>(handle_);
-  bool others = false;
-  for (int slot = 0; slot < kSlots && !others; ++slot) {
-    others = slot != slot_ && IsHeldThrough(handle_, slot);
+  // This window's slot goes first, so that of windows ending together the last to look finds no
+  // other slot held and removes the file; looking while still holding it, each would see the other.
+  if (slot_ >= 0) {
+    flock own = SlotRange(F_UNLCK, slot_);
+    fcntl(fd, F_OFD_SETLK, &own);
   }
+  bool others = false;
+  for (int slot = 0; slot < kSlots && !others; ++slot) others = IsHeldThrough(handle_, slot);
   // Only the file this lock opened is removed, never one that took its name since. A window that
   // opens the file just now may lock the removed one and miss this one's warning; that costs a
   // warning, never a text.
